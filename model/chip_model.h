@@ -1,0 +1,103 @@
+// A model of the hub's I2C bridge and the chip behind it. It takes each vendor control request
+// as the hub would, checks every frame and sequence as the chip would, answers status and
+// register reads, stores the flashed bytes of each image and records every violation in words.
+// Used by the unit tests (through a stand-in control transfer) and by the virtual hub.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace chip_model {
+
+// libusb's codes for the failures the model can inject.
+constexpr int error_io = -1;
+constexpr int error_no_device = -4;
+constexpr int error_timeout = -7;
+constexpr int error_pipe = -9;
+
+enum class FaultKind {
+    none,
+    stall,        // the request fails with error_pipe
+    no_device,    // the request fails with error_no_device
+    timeout,      // the request fails with error_timeout
+    short_reply,  // the request moves fewer bytes than asked (half, rounded down)
+    never_finish, // from this request on, every status reply says "not finished"
+};
+
+// The fault strikes the nth (1-based) request whose bRequest is `request`.
+struct Fault {
+    FaultKind kind = FaultKind::none;
+    uint8_t request = 0;
+    unsigned nth = 1;
+};
+
+// One control transfer as the hub saw it.
+struct Transfer {
+    uint8_t request_type = 0;
+    uint8_t request = 0;
+    uint16_t value = 0;
+    uint16_t index = 0;
+    uint16_t length = 0;
+    std::vector<uint8_t> data; // OUT: the bytes received; IN: the bytes answered
+    int result = 0;            // bytes moved, or a negative libusb error code
+};
+
+struct Config {
+    // Version bytes 0 to 5: registers 0x1001, 0x1101, 0x1201, low byte first.
+    std::array<uint8_t, 6> version{2, 13, 15, 0, 0, 4};
+    // "Not finished" replies before "finished", for every command the chip works on.
+    unsigned busy_replies = 0;
+    Fault fault;
+};
+
+// Which image a flash transfer belongs to, from the values written to register 0x5000.
+enum class Phase { idle, image1, between, image0, done };
+
+struct Chip {
+    Config config;
+
+    // What the chip received and did.
+    std::vector<Transfer> transfers;
+    std::vector<std::string> violations;
+    std::vector<uint16_t> reg5000_values;
+    std::array<std::vector<uint8_t>, 2> flashed; // [0] Image 0, [1] Image 1
+    std::array<unsigned, 2> blocks_confirmed{};
+
+    // Internal protocol state (read by tests that want to look).
+    Phase phase = Phase::idle;
+    bool busy = false;           // a command is being worked on
+    unsigned busy_left = 0;      // "not finished" replies still to give
+    bool never_finish = false;   // set by a never_finish fault
+    bool command_failed = false; // the last command was refused: status stays "not finished"
+    bool block_open = false;     // prepare seen, waiting for header / data / CRC
+    bool header_seen = false;
+    uint32_t block_offset = 0;
+    uint32_t block_length = 0;
+    std::vector<uint8_t> block_data;
+    uint32_t next_offset = 0; // expected offset of the next block of the current image
+    bool read_address_set = false;
+    uint16_t read_address = 0;
+    std::array<unsigned, 256> request_counts{};
+};
+
+// Sets the configuration and clears every record and state.
+void reset(Chip& chip, const Config& config = {});
+
+// Handles one control transfer on endpoint 0. `data` holds wLength bytes: the OUT data, or the
+// room for the IN reply. Returns the number of bytes moved (possibly fewer than wLength), or a
+// negative libusb error code for an injected failure or a request the hub does not know.
+int control_transfer(Chip& chip, uint8_t request_type, uint8_t request, uint16_t value,
+                     uint16_t index, uint8_t* data, uint16_t length);
+
+// The image that flash data would go to in the current phase: 0, 1, or -1 for none.
+int current_image(const Chip& chip);
+
+// The chip's CRC-16 over a block (polynomial 0x1021, initial value 0x1021), computed its own way.
+uint16_t block_crc(const uint8_t* bytes, std::size_t count);
+
+// All violations joined one per line; empty when the tool did everything right.
+std::string verdict(const Chip& chip);
+
+} // namespace chip_model

@@ -1,0 +1,20 @@
+// The chip's command channel: command frames, the status reply, register write and read.
+#pragma once
+
+#include <cstdint>
+#include <libusb.h>
+
+enum class ChipStatus { transfer_failed, finished, not_finished };
+
+// 1 with N + 4 bytes written to `frame`; 0 after "Tovrela_Warp_Over\n" when N > 127.
+int wrap_command_frame(const uint8_t* payload, uint32_t length, uint8_t* frame);
+
+// One status request (0xA3, wIndex 0xE7, 8 bytes) and its test.
+ChipStatus read_chip_status(libusb_device_handle* handle);
+
+// 1 when the frame was sent and a finished status arrived within the poll, else 0.
+int Tovrela_Reg_Write(libusb_device_handle* handle, uint16_t address, uint16_t value);
+
+// 1 with the register's value (high byte first) in `value`, else 0 and `value` untouched.
+int Tovrela_Reg_Read(libusb_device_handle* handle, uint8_t device, uint16_t address,
+                     uint16_t* value);

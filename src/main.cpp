@@ -1,0 +1,95 @@
+// Entry point: banner, settings, then the self test or one chip operation on the selected hub.
+#include "fw_version.h"
+#include "hub_selection.h"
+#include "message_output.h"
+#include "settings.h"
+#include "tool_info.h"
+#include "update_sequence.h"
+
+#include <libusb.h>
+#include <string_view>
+
+namespace {
+
+constexpr std::string_view banner[] = {
+    "========================================\n",
+    "=   EZU Tovrela I2C Update Tool v0.0   =\n",
+    "=                                      =\n",
+    "=      Linux port: tovrela-update      =\n",
+    "=               2022.03.28             =\n",
+    "========================================\n",
+};
+
+constexpr bool banner_lines_are_40_wide() {
+    for (auto line : banner) {
+        if (line.size() != 41 || line.front() != '=' || line[39] != '=') {
+            return false;
+        }
+    }
+    return true;
+}
+static_assert(banner_lines_are_40_wide());
+
+// The operation of the three status-printing modes; 1 is success.
+int run_status_operation(libusb_device_handle* handle) {
+    if (gSettings.gReadVerOnly != 0) {
+        return read_device_version(handle, nullptr);
+    }
+    if (gSettings.gReadBinOnly != 0) {
+        return read_image_version(nullptr);
+    }
+    return update_firmware(handle);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (int info = print_tool_info(argc, argv); info >= 0) {
+        return info;
+    }
+
+    for (auto line : banner) {
+        print_message("%.*s", static_cast<int>(line.size()), line.data());
+    }
+
+    load_settings(argc, argv);
+
+    if (gSettings.gSelfTest != 0) {
+        return run_self_tests();
+    }
+
+    int result = libusb_init(nullptr);
+    if (result < 0) {
+        print_message("libusb_init failed %d\n", result);
+        return result;
+    }
+
+    TargetDevice target;
+    result = find_target_device(&target);
+    if (result != 0) {
+        print_message("target device not found %d\n", result);
+        return result;
+    }
+
+    libusb_device_handle* handle = nullptr;
+    result = libusb_open(target.device, &handle);
+    if (result < 0) {
+        print_message("liusb_open failed %s(%d)\n", libusb_error_name(result), result);
+    } else {
+        if (gSettings.gCheckUpdateOnly != 0) {
+            result = check_fw_update(handle);
+        } else {
+            int status = run_status_operation(handle);
+            print_message("Status=0x%x\n", static_cast<unsigned>(status));
+            // A failed operation must not read as success to the scripts that call the tool.
+            if (status != 1) {
+                result = 1;
+            }
+        }
+        libusb_close(handle);
+    }
+
+    release_device_list();
+    libusb_exit(nullptr);
+    return result;
+}

@@ -1,0 +1,13 @@
+// Every message of the tool: standard output, flushed, and "debug.log" when LogFile is on.
+#pragma once
+
+struct FwVersion;
+
+// printf-style; the formatted text is cut to 499 characters.
+void print_message(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Appends the text to "debug.log"; silent when the file cannot be opened.
+void append_debug_log(const char* text);
+
+// Prints the label and the version as four dot-separated decimal numbers.
+void print_version(const char* label, const FwVersion& version);

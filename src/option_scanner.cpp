@@ -1,0 +1,1 @@
+#include "option_scanner.h"

@@ -1,0 +1,6 @@
+// Every fixed pause of the chip protocol goes through here.
+#pragma once
+
+#include <cstdint>
+
+void protocol_pause(uint32_t microseconds);

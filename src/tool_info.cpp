@@ -1,0 +1,3 @@
+#include "tool_info.h"
+
+int print_tool_info(int, char**) { return -1; }

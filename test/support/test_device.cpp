@@ -1,0 +1,56 @@
+#include "test_device.h"
+
+#include "pause.h"
+
+namespace test_device {
+
+namespace {
+
+chip_model::Chip the_chip;
+std::vector<Event> the_events;
+
+} // namespace
+
+chip_model::Chip& chip() { return the_chip; }
+
+const std::vector<Event>& events() { return the_events; }
+
+std::vector<uint32_t> pauses() {
+    std::vector<uint32_t> result;
+    for (const auto& event : the_events) {
+        if (event.kind == Event::Kind::pause) {
+            result.push_back(event.pause_us);
+        }
+    }
+    return result;
+}
+
+void reset(const chip_model::Config& config) {
+    chip_model::reset(the_chip, config);
+    the_events.clear();
+}
+
+libusb_device_handle* handle() {
+    static int placeholder;
+    return reinterpret_cast<libusb_device_handle*>(&placeholder);
+}
+
+} // namespace test_device
+
+// Stand-ins for the two seams of the tool.
+
+void protocol_pause(uint32_t microseconds) {
+    test_device::the_events.push_back(
+        {test_device::Event::Kind::pause, 0, microseconds});
+}
+
+extern "C" int libusb_control_transfer(libusb_device_handle* /*handle*/, uint8_t request_type,
+                                       uint8_t request, uint16_t value, uint16_t index,
+                                       unsigned char* data, uint16_t length,
+                                       unsigned int /*timeout*/) {
+    int result = chip_model::control_transfer(test_device::the_chip, request_type, request, value,
+                                              index, data, length);
+    test_device::the_events.push_back(
+        {test_device::Event::Kind::transfer, test_device::the_chip.transfers.size() - 1, 0});
+    return result;
+}

@@ -1,0 +1,38 @@
+// The device the unit tests talk to: a stand-in libusb_control_transfer hands every vendor
+// request to one chip model, and a stand-in protocol_pause records every pause instead of
+// sleeping. Both are linked in place of the real ones.
+#pragma once
+
+#include "chip_model.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <libusb.h>
+#include <string>
+#include <vector>
+
+namespace test_device {
+
+// One step as the tool made it: a control transfer (its index in chip().transfers) or a pause.
+struct Event {
+    enum class Kind { transfer, pause } kind;
+    std::size_t transfer = 0;
+    uint32_t pause_us = 0;
+};
+
+// The chip behind the stand-in control transfer.
+chip_model::Chip& chip();
+
+// Every transfer and pause in the order they happened.
+const std::vector<Event>& events();
+
+// Just the pauses, in order.
+std::vector<uint32_t> pauses();
+
+// Resets the chip with `config` and clears the event record.
+void reset(const chip_model::Config& config = {});
+
+// A handle to pass to the chip operations; never dereferenced.
+libusb_device_handle* handle();
+
+} // namespace test_device
