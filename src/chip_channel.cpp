@@ -1,1 +1,133 @@
 #include "chip_channel.h"
+
+#include "message_output.h"
+#include "pause.h"
+#include "settings.h"
+#include "vendor_requests.h"
+
+#include <array>
+
+namespace {
+
+constexpr uint8_t command_address = 0xE6; // command interface, write form
+constexpr uint8_t status_address = 0xE7;  // command interface, read form
+constexpr uint8_t frame_marker = 0x51;
+constexpr uint32_t max_payload = 127;
+
+constexpr uint8_t request_status = 0xA3;
+constexpr uint8_t request_frame = 0xB2;
+constexpr uint8_t request_read_address = 0xB7;
+
+constexpr uint16_t status_length = 8;
+constexpr uint8_t state_finished = 0x0C;
+constexpr uint8_t status_check_seed = status_address ^ frame_marker; // 0xB6
+
+constexpr unsigned max_status_reads = 10;
+constexpr uint32_t status_pause_us = 321000;
+constexpr uint32_t slow_value_pause_us = 2000000;
+constexpr uint16_t slow_value = 0x0020;
+
+} // namespace
+
+int wrap_command_frame(const uint8_t* payload, uint32_t length, uint8_t* frame) {
+    if (length > max_payload) {
+        print_message("Tovrela_Warp_Over\n");
+        return 0;
+    }
+    frame[0] = command_address;
+    frame[1] = frame_marker;
+    frame[2] = static_cast<uint8_t>(0x80 + length);
+    uint8_t check = frame[0] ^ frame[1] ^ frame[2];
+    for (uint32_t i = 0; i < length; ++i) {
+        frame[3 + i] = payload[i];
+        check ^= payload[i];
+    }
+    frame[3 + length] = check;
+    return 1;
+}
+
+ChipStatus read_chip_status(libusb_device_handle* handle) {
+    std::array<uint8_t, status_length> reply{};
+    if (i2c_read_cmd(handle, request_status, status_address, status_length, reply.data()) != 1) {
+        return ChipStatus::transfer_failed;
+    }
+    uint8_t check = status_check_seed;
+    for (std::size_t i = 1; i <= 6; ++i) {
+        check ^= reply[i];
+    }
+    if (reply[6] == state_finished && reply[7] == check) {
+        return ChipStatus::finished;
+    }
+    return ChipStatus::not_finished;
+}
+
+int Tovrela_Reg_Write(libusb_device_handle* handle, uint16_t address, uint16_t value) {
+    print_message("Tovrela_Reg_Write %04X=%04X\n", address, value);
+
+    const std::array<uint8_t, 9> payload{
+        0xC2,
+        0x00,
+        0x00,
+        0x07,
+        0x07,
+        static_cast<uint8_t>(address >> 8),
+        static_cast<uint8_t>(address & 0xFF),
+        static_cast<uint8_t>(value >> 8),
+        static_cast<uint8_t>(value & 0xFF),
+    };
+    std::array<uint8_t, payload.size() + 4> frame{};
+    if (wrap_command_frame(payload.data(), payload.size(), frame.data()) != 1) {
+        return 0;
+    }
+    if (i2c_write_cmd(handle, request_frame, frame.size(), frame.data()) != 1) {
+        return 0;
+    }
+
+    unsigned k = 0;
+    while (k < max_status_reads) {
+        if (value == slow_value) {
+            protocol_pause(slow_value_pause_us);
+        }
+        protocol_pause(status_pause_us);
+        ChipStatus status = read_chip_status(handle);
+        if (status == ChipStatus::transfer_failed) {
+            return 0;
+        }
+        if (status == ChipStatus::finished) {
+            break;
+        }
+        ++k;
+    }
+
+    int result = 1;
+    if (k >= max_status_reads) {
+        print_message("Tovrela_Reg_Tout\n");
+        result = 0;
+    }
+    if (verbose_detail()) {
+        print_message("    read-loop = %X\n", k);
+    }
+    return result;
+}
+
+int Tovrela_Reg_Read(libusb_device_handle* handle, uint8_t device, uint16_t address,
+                     uint16_t* value) {
+    const std::array<uint8_t, 3> request{device, static_cast<uint8_t>(address >> 8),
+                                         static_cast<uint8_t>(address & 0xFF)};
+    if (i2c_write_cmd(handle, request_read_address, request.size(), request.data()) != 1) {
+        return 0;
+    }
+    std::array<uint8_t, 2> reply{};
+    int received = 0;
+    if (i2c_read_cmd(handle, request_status, static_cast<uint8_t>(device | 0x01), reply.size(),
+                     reply.data(), &received) != 1) {
+        return 0;
+    }
+    if (received < static_cast<int>(reply.size())) {
+        // A value that did not arrive in full is never handed on.
+        print_message("Tovrela_Reg_Read %04X short reply %d\n", address, received);
+        return 0;
+    }
+    *value = static_cast<uint16_t>(reply[0] << 8 | reply[1]);
+    return 1;
+}

@@ -1,1 +1,202 @@
 #include "flash_writer.h"
+
+#include "chip_channel.h"
+#include "message_output.h"
+#include "pause.h"
+#include "settings.h"
+#include "vendor_requests.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <memory>
+#include <new>
+#include <sys/types.h>
+
+namespace {
+
+constexpr uint64_t image_buffer_size = 0x200000;
+constexpr uint64_t image0_min_size = 0x80000;
+constexpr uint64_t image1_max_size = 0x80000;
+constexpr uint64_t block_size = 0x1000;
+constexpr uint64_t piece_size = 0x20;
+
+constexpr uint8_t command_address = 0xE6;
+constexpr uint8_t request_frame = 0xB2;
+constexpr uint8_t request_header = 0xB7;
+constexpr uint8_t request_data = 0xB8;
+constexpr uint8_t request_crc = 0xB9;
+
+// The command frame of the payload C2 00 00 03 10.
+constexpr std::array<uint8_t, 9> prepare_frame{0xE6, 0x51, 0x85, 0xC2, 0x00,
+                                               0x00, 0x03, 0x10, 0xE3};
+
+constexpr uint16_t crc_polynomial = 0x1021;
+constexpr uint16_t crc_initial = 0x1021;
+
+constexpr unsigned max_status_reads = 10;
+constexpr uint32_t crc_pause_us = 123000;
+constexpr uint32_t status_pause_us = 321000;
+
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+// The length of an open file, found by seeking to its end; the position is back at the start
+// afterwards. A length that cannot be found reads as the largest number, which no size rule
+// accepts.
+uint64_t file_length(std::FILE* file) {
+    off_t end = -1;
+    if (fseeko(file, 0, SEEK_END) == 0) {
+        end = ftello(file);
+    }
+    std::rewind(file);
+    return end < 0 ? UINT64_MAX : static_cast<uint64_t>(end);
+}
+
+void put_be32(uint8_t* out, uint32_t value) {
+    out[0] = static_cast<uint8_t>(value >> 24);
+    out[1] = static_cast<uint8_t>(value >> 16);
+    out[2] = static_cast<uint8_t>(value >> 8);
+    out[3] = static_cast<uint8_t>(value);
+}
+
+enum class BlockResult { confirmed, transfer_failed, timed_out };
+
+// Waits for the chip to confirm the block just closed by its CRC frame.
+BlockResult poll_block_status(libusb_device_handle* handle) {
+    for (unsigned k = 0; k < max_status_reads; ++k) {
+        protocol_pause(status_pause_us);
+        switch (read_chip_status(handle)) {
+        case ChipStatus::transfer_failed:
+            return BlockResult::transfer_failed;
+        case ChipStatus::finished:
+            return BlockResult::confirmed;
+        case ChipStatus::not_finished:
+            break;
+        }
+    }
+    print_message("\nTovrela_FFW_Tout\n");
+    print_message("\t read-loop = %X\n", max_status_reads);
+    return BlockResult::timed_out;
+}
+
+// Sends one block: prepare frame, header, data pieces and CRC frame. 1 when all were sent.
+int send_block(libusb_device_handle* handle, const uint8_t* bytes, uint32_t offset,
+               uint32_t length) {
+    if (i2c_write_cmd(handle, request_frame, prepare_frame.size(), prepare_frame.data()) != 1) {
+        return 0;
+    }
+    const uint16_t crc = flash_block_crc(bytes, length);
+
+    std::array<uint8_t, 9> header{};
+    header[0] = command_address;
+    put_be32(&header[1], offset);
+    put_be32(&header[5], length);
+    if (i2c_write_cmd(handle, request_header, header.size(), header.data()) != 1) {
+        return 0;
+    }
+
+    for (uint32_t sent = 0; sent < length;) {
+        const auto piece = static_cast<uint16_t>(std::min<uint64_t>(length - sent, piece_size));
+        if (i2c_write_cmd(handle, request_data, piece, bytes + sent) != 1) {
+            return 0;
+        }
+        sent += piece;
+    }
+
+    const std::array<uint8_t, 4> crc_frame{0x00, 0x00, static_cast<uint8_t>(crc >> 8),
+                                           static_cast<uint8_t>(crc & 0xFF)};
+    return i2c_write_cmd(handle, request_crc, crc_frame.size(), crc_frame.data()) == 1 ? 1 : 0;
+}
+
+} // namespace
+
+uint16_t flash_block_crc(const uint8_t* bytes, std::size_t count) {
+    uint16_t crc = crc_initial;
+    for (std::size_t i = 0; i < count; ++i) {
+        for (int bit = 7; bit >= 0; --bit) {
+            const bool data_bit = ((bytes[i] >> bit) & 1) != 0;
+            const bool top_bit = (crc & 0x8000) != 0;
+            crc = static_cast<uint16_t>(crc << 1);
+            if (data_bit != top_bit) {
+                crc ^= crc_polynomial;
+            }
+        }
+    }
+    return crc;
+}
+
+int Tovrela_Flash_Write(libusb_device_handle* handle, uint8_t selector) {
+    print_message("Tovrela_Flash_Write FW%d\n", selector);
+
+    const bool image0 = selector == 0;
+    const char* path = image0 ? gSettings.gTovrelaBin0.data() : gSettings.gTovrelaBin1.data();
+    File file(std::fopen(path, "rb"));
+    if (!file) {
+        print_message("!!!Open BinFile %d Fail\n", selector);
+        return 0;
+    }
+
+    // The length is taken whole: a file of 4 GiB or more must not pass as a small one.
+    const uint64_t size = file_length(file.get());
+    if (verbose_detail()) {
+        print_message("TotalByte: 0x%llX = %llu KB\n", static_cast<unsigned long long>(size),
+                      static_cast<unsigned long long>(size / 1024));
+    }
+    if (size > image_buffer_size) {
+        print_message("  BinFile Size Error\n");
+        return 0;
+    }
+    if (image0 && size < image0_min_size) {
+        print_message("  BinFile0 Size Error\n");
+        return 0;
+    }
+    if (!image0 && size > image1_max_size) {
+        print_message("  BinFile1 Size Error\n");
+        return 0;
+    }
+
+    std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[image_buffer_size]());
+    if (!buffer) {
+        print_message("!!!No memory for BinFile %d\n", selector);
+        return 0;
+    }
+    const std::size_t delivered = std::fread(buffer.get(), 1, size, file.get());
+    file.reset();
+    if (delivered != size) {
+        print_message("!!!Read BinFile %d Fail: %zu of %llu bytes\n", selector, delivered,
+                      static_cast<unsigned long long>(size));
+        return 0;
+    }
+
+    int result = 0;
+    uint64_t shown_percent = 0;
+    for (uint64_t offset = 0; offset < size; offset += block_size) {
+        const auto length = static_cast<uint32_t>(std::min(size - offset, block_size));
+        if (send_block(handle, buffer.get() + offset, static_cast<uint32_t>(offset), length) !=
+            1) {
+            return 0;
+        }
+
+        const uint64_t percent = offset * 100 / size;
+        if (percent > shown_percent) {
+            print_message("\rprogress=%02d%%", static_cast<int>(percent));
+            shown_percent = percent;
+        }
+
+        protocol_pause(crc_pause_us);
+        const BlockResult block = poll_block_status(handle);
+        if (block == BlockResult::transfer_failed) {
+            return 0;
+        }
+        if (block == BlockResult::timed_out) {
+            result = 0;
+            break;
+        }
+        result = 1;
+    }
+    print_message("\n");
+    return result;
+}

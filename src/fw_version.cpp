@@ -1,7 +1,233 @@
 #include "fw_version.h"
 
-bool fw_version_gt(const FwVersion&, const FwVersion&) { return false; }
-int read_device_version(libusb_device_handle*, FwVersion*) { return 0; }
-int read_image_version(FwVersion*) { return 0; }
-int check_fw_update(libusb_device_handle*) { return -1; }
-int run_self_tests() { return -1; }
+#include "chip_channel.h"
+#include "message_output.h"
+#include "settings.h"
+
+#include <array>
+#include <cstdio>
+#include <memory>
+#include <new>
+#include <sys/types.h>
+
+namespace {
+
+constexpr uint8_t register_device = 0xE8;
+constexpr std::array<uint16_t, 3> version_registers{0x1001, 0x1101, 0x1201};
+constexpr std::array<const char*, 6> version_lines{
+    "STD_MAJOR_VERSION        = %d\n", "STD_MINOR_VERSION        = %d\n",
+    "STD_REVISION_NUMBER      = %d\n", "CUSTOMER_PROJECT_ID      = %d\n",
+    "CUSTOMER_MAJOR_REVERSION = %d\n", "CUSTOMER_MINOR_REVERSION = %d\n",
+};
+
+constexpr uint64_t image_limit = 0x200000;
+// Image 0 holds its version only when it is longer than this.
+constexpr uint64_t version_block_end = 0xFFFF2;
+constexpr std::size_t offset_std_minor = 0xFFFED;
+constexpr std::size_t offset_std_revision = 0xFFFEE;
+constexpr std::size_t offset_std_major = 0xFFFF0;
+constexpr std::size_t offset_customer_minor = 0xFFFF1;
+
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+// The length of an open file, found by seeking to its end; the position is back at the start
+// afterwards. A length that cannot be found reads as the largest number, which fails the limit.
+uint64_t file_length(std::FILE* file) {
+    off_t end = -1;
+    if (fseeko(file, 0, SEEK_END) == 0) {
+        end = ftello(file);
+    }
+    std::rewind(file);
+    return end < 0 ? UINT64_MAX : static_cast<uint64_t>(end);
+}
+
+void print_size_line(const char* label, uint64_t size) {
+    if (verbose_detail()) {
+        print_message("%s: 0x%llX = %llu KB\n", label, static_cast<unsigned long long>(size),
+                      static_cast<unsigned long long>(size / 1024));
+    }
+}
+
+// Image 0: checks its size and takes its version when it holds one. 1 when the image was read.
+int read_image0(FwVersion* version, bool* has_version) {
+    File file(std::fopen(gSettings.gTovrelaBin0.data(), "rb"));
+    if (!file) {
+        print_message("!!!Open BinFile0 Fail\n");
+        return 0;
+    }
+    const uint64_t size = file_length(file.get());
+    print_size_line("TotalByte0", size);
+    if (size > image_limit) {
+        print_message("  BinFile0 Size Error\n");
+        return 0;
+    }
+
+    std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[image_limit]());
+    if (!buffer) {
+        print_message("!!!No memory for BinFile0\n");
+        return 0;
+    }
+    const std::size_t delivered = std::fread(buffer.get(), 1, size, file.get());
+    file.reset();
+    if (delivered != size) {
+        print_message("!!!Read BinFile0 Fail: %zu of %llu bytes\n", delivered,
+                      static_cast<unsigned long long>(size));
+        return 0;
+    }
+
+    if (size > version_block_end) {
+        FwVersion found;
+        found.std_major = buffer[offset_std_major];
+        found.std_minor = buffer[offset_std_minor];
+        found.std_revision = buffer[offset_std_revision];
+        found.customer_minor = buffer[offset_customer_minor];
+        print_version("BinFile0 Version=", found);
+        if (version != nullptr) {
+            *version = found;
+        }
+        *has_version = true;
+    }
+    return 1;
+}
+
+// Image 1: only opened and measured.
+int check_image1() {
+    File file(std::fopen(gSettings.gTovrelaBin1.data(), "rb"));
+    if (!file) {
+        print_message("!!!Open BinFile1 Fail\n");
+        return 0;
+    }
+    const uint64_t size = file_length(file.get());
+    print_size_line("TotalByte1", size);
+    if (size > image_limit) {
+        print_message("  BinFile1 Size Error\n");
+        return 0;
+    }
+    return 1;
+}
+
+int read_images(FwVersion* version, bool* has_version) {
+    *has_version = false;
+    if (read_image0(version, has_version) != 1) {
+        return 0;
+    }
+    return check_image1();
+}
+
+// One self test: prints its line and whether fw_version_gt gave the expected answer.
+bool run_self_test(const char* name, const FwVersion& a, const FwVersion& b, bool expected) {
+    print_message("Running test \"%s\" ... ", name);
+    if (fw_version_gt(a, b) == expected) {
+        print_message("passed\n");
+        return true;
+    }
+    print_message("failed\n");
+    return false;
+}
+
+int run_suite_misc() {
+    print_message("\nRunning test suite: misc\n");
+    const FwVersion base{2, 13, 15, 4};
+    FwVersion older = base;
+    older.customer_minor -= 1;
+    FwVersion advanced = base;
+    advanced.std_major -= 1;
+    advanced.customer_minor += 1;
+
+    struct Case {
+        const char* name;
+        const FwVersion& a;
+        const FwVersion& b;
+        bool expected;
+    };
+    const FwVersion copy = base;
+    const std::array<Case, 5> cases{{
+        {"fw_version_gt equal", base, copy, false},
+        {"fw_version_gt gt", base, older, true},
+        {"fw_version_gt lt", older, base, false},
+        {"fw_version_gt gt advanced", base, advanced, true},
+        {"fw_version_gt lt advanced", advanced, base, false},
+    }};
+    for (const auto& test : cases) {
+        if (!run_self_test(test.name, test.a, test.b, test.expected)) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+} // namespace
+
+bool fw_version_gt(const FwVersion& a, const FwVersion& b) {
+    const std::array<uint32_t, 4> left{a.std_major, a.std_minor, a.std_revision, a.customer_minor};
+    const std::array<uint32_t, 4> right{b.std_major, b.std_minor, b.std_revision,
+                                        b.customer_minor};
+    return left > right;
+}
+
+int read_device_version(libusb_device_handle* handle, FwVersion* version) {
+    std::array<uint8_t, 6> bytes{};
+    bool all_read = true;
+    for (std::size_t i = 0; i < version_registers.size(); ++i) {
+        uint16_t value = 0;
+        if (Tovrela_Reg_Read(handle, register_device, version_registers[i], &value) != 1) {
+            all_read = false;
+            continue;
+        }
+        bytes[2 * i] = static_cast<uint8_t>(value & 0xFF);
+        bytes[2 * i + 1] = static_cast<uint8_t>(value >> 8);
+    }
+    if (!all_read) {
+        print_message("Failed to read register\n");
+        return 0;
+    }
+    if (version != nullptr) {
+        version->std_major = bytes[0];
+        version->std_minor = bytes[1];
+        version->std_revision = bytes[2];
+        version->customer_minor = bytes[5];
+    }
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        print_message(version_lines[i], bytes[i]);
+    }
+    return 1;
+}
+
+int read_image_version(FwVersion* version) {
+    bool has_version = false;
+    return read_images(version, &has_version);
+}
+
+int check_fw_update(libusb_device_handle* handle) {
+    FwVersion current;
+    if (read_device_version(handle, &current) != 1) {
+        print_message("Failed to query current FW version\n");
+        return -1;
+    }
+    FwVersion available;
+    bool has_version = false;
+    // An Image 0 too short to hold a version gives nothing to compare.
+    if (read_images(&available, &has_version) != 1 || !has_version) {
+        print_message("Failed to query available FW version\n");
+        return -2;
+    }
+    print_version("FW Current: ", current);
+    print_version("FW Available: ", available);
+    if (fw_version_gt(available, current)) {
+        print_message("FW update available\n");
+        return 0;
+    }
+    print_message("FW up to date\n");
+    return 7;
+}
+
+int run_self_tests() {
+    print_message("Running self tests\n");
+    int result = 0;
+    result |= run_suite_misc();
+    print_message("\nTest result: %s\n", result == 0 ? "success" : "failed");
+    return result;
+}

@@ -1,4 +1,136 @@
+// Device table of every attached USB device and the choice of the target hub among them.
 #include "hub_selection.h"
 
-int find_target_device(TargetDevice*) { return -5; }
-void release_device_list() {}
+#include "message_output.h"
+#include "settings.h"
+
+#include <array>
+#include <sys/types.h>
+
+namespace {
+
+static_assert(sizeof(ssize_t) == 8, "the device count is a signed 64-bit number");
+
+// The list of the last enumeration; the selected device is one of its entries and stays valid
+// while the list holds its reference.
+libusb_device** gDeviceList = nullptr;
+// What the last libusb_get_device_list returned: the number of entries or a libusb error.
+ssize_t gDeviceCount = 0;
+
+constexpr const char* rule_line =
+    "----------------------------------------------------------------\n";
+
+using PortNumbers = std::array<uint8_t, 8>;
+
+// The port path filter: the device's port numbers must begin with gTargetPath.
+bool path_matches(libusb_device* device, int position) {
+    PortNumbers ports{};
+    const int count = libusb_get_port_numbers(device, ports.data(), static_cast<int>(ports.size()));
+    print_message("          [Multi-Hub] get_path_number = %d\n", count);
+    if (count < 1) {
+        return false;
+    }
+    const auto& target = gSettings.gTargetPath;
+    for (std::size_t j = 0; j < target.size(); ++j) {
+        if (target[j] == 0) {
+            break;
+        }
+        if (target[j] != ports[j]) {
+            print_message("          [Dev %d] target_path[%d]_%d != path[%d]_%d\n", position,
+                          static_cast<int>(j), static_cast<int>(target[j]), static_cast<int>(j),
+                          static_cast<int>(ports[j]));
+            return false;
+        }
+    }
+    return true;
+}
+
+// The bus filter: the device must sit on gBus.
+bool bus_matches(libusb_device* device, int position) {
+    const uint8_t bus = libusb_get_bus_number(device);
+    const bool same = bus == gSettings.gBus;
+    print_message(same ? "          [Dev %d] current_BUS_%d == target_BUS_%d\n"
+                       : "          [Dev %d] current_BUS_%d != target_BUS_%d\n",
+                  position, static_cast<int>(bus), static_cast<int>(gSettings.gBus));
+    return same;
+}
+
+void print_device_row(libusb_device* device, const libusb_device_descriptor& descriptor,
+                      int position, bool matched) {
+    print_message("(%c)%06d %04x:%04x bcdDevice %04x (address %02d) bus %d,", matched ? '*' : ' ',
+                  position, descriptor.idVendor, descriptor.idProduct, descriptor.bcdDevice,
+                  static_cast<int>(libusb_get_device_address(device)),
+                  static_cast<int>(libusb_get_bus_number(device)));
+    PortNumbers ports{};
+    const int count = libusb_get_port_numbers(device, ports.data(), static_cast<int>(ports.size()));
+    if (count > 0) {
+        print_message(" path %d", static_cast<int>(ports[0]));
+        for (int k = 1; k < count; ++k) {
+            print_message(".%d", static_cast<int>(ports[static_cast<std::size_t>(k)]));
+        }
+    }
+    print_message("\n");
+}
+
+} // namespace
+
+void release_device_list() {
+    if (gDeviceList != nullptr) {
+        libusb_free_device_list(gDeviceList, 1);
+        gDeviceList = nullptr;
+        gDeviceCount = 0;
+    }
+}
+
+int find_target_device(TargetDevice* target) {
+    *target = TargetDevice{};
+    release_device_list();
+
+    gDeviceCount = libusb_get_device_list(nullptr, &gDeviceList);
+    if (gDeviceCount < 0) {
+        gDeviceList = nullptr;
+        print_message("libusb_get_device_list failed %zd\n", gDeviceCount);
+        return -4;
+    }
+
+    print_message("\n");
+    print_message("   device vid :pid  bcdDevice      (address)    bus    path\n");
+    print_message("%s", rule_line);
+
+    for (int32_t i = 0; i < gDeviceCount; ++i) {
+        libusb_device* device = gDeviceList[i];
+        if (device == nullptr) {
+            print_message("null dev (%d)\n", i);
+            break;
+        }
+        libusb_device_descriptor descriptor{};
+        if (const int rc = libusb_get_device_descriptor(device, &descriptor); rc < 0) {
+            print_message("failed to get device descriptor %d\n", rc);
+            break;
+        }
+
+        bool matched =
+            descriptor.idVendor == gSettings.gHub1VID && descriptor.idProduct == gSettings.gHub1PID;
+        if (matched && gSettings.gTargetPath[0] != 0) {
+            matched = path_matches(device, i);
+        }
+        if (matched && gSettings.gBus != 0) {
+            matched = bus_matches(device, i);
+        }
+        if (matched) {
+            // A later match replaces an earlier one: the last in enumeration order wins.
+            target->device = device;
+            target->index = static_cast<uint8_t>(i);
+            target->bcd_device = descriptor.bcdDevice;
+        }
+        print_device_row(device, descriptor, i, matched);
+    }
+
+    int result = 0;
+    if (target->device == nullptr) {
+        print_message("   Target_Device_Not_Found.\n");
+        result = -5;
+    }
+    print_message("%s", rule_line);
+    return result;
+}
