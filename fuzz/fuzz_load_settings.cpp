@@ -9,7 +9,7 @@
 
 std::string fuzz_input::scratch_dir() {
     static std::string dir = [] {
-        char pattern[] = "/tmp/tovrela-fuzz-XXXXXX";
+        char pattern[] = "/dev/shm/tovrela-fuzz-XXXXXX";
         std::string made(mkdtemp(pattern));
         for (const char* image : {"/a.bin", "/b.bin"}) {
             if (std::FILE* file = std::fopen((made + image).c_str(), "wb")) {

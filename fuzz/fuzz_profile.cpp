@@ -9,7 +9,7 @@
 
 std::string fuzz_input::scratch_dir() {
     static std::string dir = [] {
-        char pattern[] = "/tmp/tovrela-fuzz-XXXXXX";
+        char pattern[] = "/dev/shm/tovrela-fuzz-XXXXXX";
         return std::string(mkdtemp(pattern));
     }();
     return dir;
