@@ -31,7 +31,9 @@ struct FileCloser {
 };
 using FileOwner = std::unique_ptr<std::FILE, FileCloser>;
 
-bool is_space(unsigned char c) { return c == ' ' || (c >= 0x09 && c <= 0x0D); }
+bool is_space(unsigned char c) {
+    return c == ' ' || (c >= 0x09 && c <= 0x0D);
+}
 
 int hex_digit(unsigned char c) {
     if (c >= '0' && c <= '9') {

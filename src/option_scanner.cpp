@@ -9,9 +9,15 @@
 
 namespace {
 
-bool is_printable(unsigned char c) { return c >= 0x20 && c <= 0x7E; }
-bool is_graphic(unsigned char c) { return c >= 0x21 && c <= 0x7E; }
-bool is_space(unsigned char c) { return c == ' ' || (c >= 0x09 && c <= 0x0D); }
+bool is_printable(unsigned char c) {
+    return c >= 0x20 && c <= 0x7E;
+}
+bool is_graphic(unsigned char c) {
+    return c >= 0x21 && c <= 0x7E;
+}
+bool is_space(unsigned char c) {
+    return c == ' ' || (c >= 0x09 && c <= 0x0D);
+}
 char to_lower(unsigned char c) {
     return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
 }
