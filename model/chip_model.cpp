@@ -1,6 +1,487 @@
 #include "chip_model.h"
 
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <span>
+
 namespace chip_model {
+
+namespace {
+
+using Bytes = std::span<const uint8_t>;
+
+// Setup fields of the hub's vendor requests.
+constexpr uint8_t type_out = 0x40;        // host to device, vendor, recipient device
+constexpr uint8_t type_in = 0xC0;         // device to host, vendor, recipient device
+constexpr uint8_t request_read = 0xA3;    // in: status reply or register value
+constexpr uint8_t request_command = 0xB2; // out: command frame
+constexpr uint8_t request_address = 0xB7; // out: register address or flash block header
+constexpr uint8_t request_data = 0xB8;    // out: a piece of a flash block
+constexpr uint8_t request_crc = 0xB9;     // out: a flash block's CRC frame
+
+// I2C addresses of the chip's two interfaces, 8-bit form.
+constexpr uint8_t command_write = 0xE6;
+constexpr uint8_t command_read = 0xE7;
+constexpr uint8_t register_write = 0xE8;
+constexpr uint8_t register_read = 0xE9;
+
+// Command frame: E6 51, 0x80 + N, N payload bytes, check byte.
+constexpr uint8_t frame_second = 0x51;
+constexpr uint8_t frame_length_base = 0x80;
+constexpr std::size_t frame_overhead = 4;
+constexpr std::size_t payload_max = 127;
+constexpr std::array<uint8_t, 5> prepare_payload{0xC2, 0x00, 0x00, 0x03, 0x10};
+constexpr std::array<uint8_t, 5> write_payload_head{0xC2, 0x00, 0x00, 0x07, 0x07};
+constexpr std::size_t write_payload_size = 9;
+
+// Status reply: bytes 0 to 5 are the chip's own; byte 6 the state; byte 7 the check byte.
+constexpr std::size_t status_size = 8;
+constexpr std::array<uint8_t, 6> status_fill{0x08, 0x51, 0xC2, 0x00, 0x07, 0x01};
+constexpr uint8_t state_finished = 0x0C;
+constexpr uint8_t state_working = 0x0B;
+constexpr uint8_t status_check_constant = 0xB6;
+
+constexpr std::size_t value_size = 2;
+constexpr std::size_t address_size = 3;
+constexpr std::size_t header_size = 9;
+constexpr std::size_t crc_frame_size = 4;
+constexpr uint32_t block_size = 4096;
+constexpr std::size_t piece_max = 32;
+
+constexpr uint16_t mode_register = 0x5000;
+constexpr std::array<uint16_t, 5> mode_order{0x0010, 0x0011, 0x0012, 0x0020, 0x0110};
+constexpr std::array<uint16_t, 3> version_registers{0x1001, 0x1101, 0x1201};
+
+constexpr uint16_t crc_polynomial = 0x1021;
+constexpr uint16_t crc_initial = 0x1021;
+
+// CRC of each possible top byte, so that a block is folded in a byte at a time.
+constexpr auto crc_table = [] {
+    std::array<uint16_t, 256> table{};
+    for (unsigned top = 0; top < table.size(); ++top) {
+        unsigned reg = top << 8;
+        for (int bit = 0; bit < 8; ++bit) {
+            reg = (reg & 0x8000) ? (reg << 1) ^ crc_polynomial : reg << 1;
+        }
+        table[top] = static_cast<uint16_t>(reg);
+    }
+    return table;
+}();
+
+std::string hex(Bytes bytes) {
+    std::string text;
+    char two[4];
+    for (uint8_t byte : bytes) {
+        std::snprintf(two, sizeof two, text.empty() ? "%02X" : " %02X", byte);
+        text += two;
+    }
+    return text.empty() ? "nothing" : text;
+}
+
+uint32_t big_endian32(const uint8_t* bytes) {
+    return uint32_t{bytes[0]} << 24 | uint32_t{bytes[1]} << 16 | uint32_t{bytes[2]} << 8 | bytes[3];
+}
+
+// Records one violation, naming the transfer (1-based) and its request code.
+[[gnu::format(printf, 2, 3)]] void violation(Chip& chip, const char* format, ...) {
+    char text[320];
+    int head =
+        std::snprintf(text, sizeof text, "Transfer %zu (request %02X): ", chip.transfers.size(),
+                      chip.transfers.back().request);
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text + head, sizeof text - head, format, args);
+    va_end(args);
+    chip.violations.emplace_back(text);
+}
+
+// A command the chip takes on: busy for the configured number of status replies.
+void accept_command(Chip& chip) {
+    chip.busy = true;
+    chip.busy_left = chip.config.busy_replies;
+    chip.command_failed = false;
+}
+
+// A command the chip refuses: it never reports finished.
+void refuse_command(Chip& chip) {
+    chip.busy = true;
+    chip.busy_left = 0;
+    chip.command_failed = true;
+}
+
+void drop_block(Chip& chip) {
+    chip.block_open = false;
+    chip.header_seen = false;
+    chip.block_bad = false;
+    chip.block_image = -1;
+    chip.block_data.clear();
+}
+
+void open_window(Chip& chip, Phase phase) {
+    chip.phase = phase;
+    const int image = current_image(chip);
+    chip.flashed[image].clear();
+    chip.blocks_confirmed[image] = 0;
+    chip.next_offset = 0;
+    chip.image_ended = false;
+}
+
+void write_mode_register(Chip& chip, uint16_t value) {
+    const std::size_t position = chip.reg5000_values.size();
+    chip.reg5000_values.push_back(value);
+    if (position >= mode_order.size()) {
+        violation(chip, "register 0x5000 written with 0x%04X after the last value 0x0110", value);
+    } else if (mode_order[position] != value) {
+        violation(chip, "register 0x5000 written with 0x%04X where 0x%04X was due", value,
+                  mode_order[position]);
+    }
+    switch (value) {
+    case 0x0010:
+        chip.phase = Phase::idle;
+        break;
+    case 0x0011:
+        open_window(chip, Phase::image1);
+        break;
+    case 0x0012:
+        chip.phase = Phase::between;
+        break;
+    case 0x0020:
+        open_window(chip, Phase::image0);
+        break;
+    case 0x0110:
+        chip.phase = Phase::done;
+        break;
+    default:
+        break;
+    }
+}
+
+bool frame_is_sound(Chip& chip, Bytes frame) {
+    if (frame.size() < frame_overhead) {
+        violation(chip, "command frame of %zu bytes, shorter than an empty one (4): %s",
+                  frame.size(), hex(frame).c_str());
+        return false;
+    }
+    bool sound = true;
+    if (frame[0] != command_write || frame[1] != frame_second) {
+        violation(chip, "command frame begins %02X %02X instead of E6 51", frame[0], frame[1]);
+        sound = false;
+    }
+    const std::size_t payload = frame.size() - frame_overhead;
+    if (payload > payload_max) {
+        violation(chip, "command frame carries %zu payload bytes, more than 127", payload);
+        sound = false;
+    } else if (frame[2] != frame_length_base + payload) {
+        violation(chip, "length byte 0x%02X does not fit the %zu payload bytes (0x%02zX)", frame[2],
+                  payload, frame_length_base + payload);
+        sound = false;
+    }
+    uint8_t check = 0;
+    for (uint8_t byte : frame.first(frame.size() - 1)) {
+        check ^= byte;
+    }
+    if (frame.back() != check) {
+        violation(chip, "check byte 0x%02X, the frame's bytes give 0x%02X", frame.back(), check);
+        sound = false;
+    }
+    return sound;
+}
+
+void take_command(Chip& chip, Bytes frame) {
+    if (chip.block_open) {
+        violation(chip, "command frame while the flash block at offset 0x%X is half sent",
+                  chip.block_offset);
+        drop_block(chip);
+    }
+    if (chip.busy) {
+        violation(chip, "command frame before the chip reported its last command finished");
+    }
+    if (!frame_is_sound(chip, frame)) {
+        refuse_command(chip);
+        return;
+    }
+    const Bytes payload = frame.subspan(3, frame.size() - frame_overhead);
+    if (std::ranges::equal(payload, prepare_payload)) {
+        chip.block_open = true;
+        return;
+    }
+    if (payload.size() == write_payload_size &&
+        std::ranges::equal(payload.first(write_payload_head.size()), write_payload_head)) {
+        const uint16_t address = static_cast<uint16_t>(payload[5] << 8 | payload[6]);
+        const uint16_t value = static_cast<uint16_t>(payload[7] << 8 | payload[8]);
+        accept_command(chip);
+        if (address == mode_register) {
+            write_mode_register(chip, value);
+        }
+        return;
+    }
+    violation(chip, "unknown command payload %s", hex(payload).c_str());
+    refuse_command(chip);
+}
+
+void take_register_address(Chip& chip, Bytes bytes) {
+    if (chip.block_open) {
+        violation(chip, "register address phase while a flash block is half sent");
+        chip.block_bad = true;
+    }
+    chip.read_address_set = bytes[0] == register_write;
+    if (!chip.read_address_set) {
+        violation(chip, "register address phase to I2C address %02X instead of E8", bytes[0]);
+        return;
+    }
+    chip.read_address = static_cast<uint16_t>(bytes[1] << 8 | bytes[2]);
+}
+
+void take_block_header(Chip& chip, Bytes bytes) {
+    if (!chip.block_open) {
+        violation(chip, "flash block header without a prepare frame before it");
+        chip.block_bad = true;
+    } else if (chip.header_seen) {
+        violation(chip, "second header for the flash block at offset 0x%X", chip.block_offset);
+        chip.block_bad = true;
+    }
+    chip.block_open = true;
+    chip.header_seen = true;
+    chip.block_offset = big_endian32(&bytes[1]);
+    chip.block_length = big_endian32(&bytes[5]);
+    chip.block_data.clear();
+    chip.block_image = current_image(chip);
+    if (bytes[0] != command_write) {
+        violation(chip, "flash block header begins %02X instead of E6", bytes[0]);
+        chip.block_bad = true;
+    }
+    if (chip.block_image < 0) {
+        violation(chip, "flash block outside an image window of register 0x5000");
+        chip.block_bad = true;
+    } else if (chip.image_ended) {
+        violation(chip, "flash block after the image's last, shorter block");
+        chip.block_bad = true;
+    } else if (chip.block_offset != chip.next_offset) {
+        violation(chip, "flash block at offset 0x%X where 0x%X was due", chip.block_offset,
+                  chip.next_offset);
+        chip.block_bad = true;
+    }
+    if (chip.block_length == 0 || chip.block_length > block_size) {
+        violation(chip, "flash block length 0x%X, not 1 to 0x1000", chip.block_length);
+        chip.block_bad = true;
+    }
+}
+
+void take_address_request(Chip& chip, Bytes bytes) {
+    if (bytes.size() == address_size) {
+        take_register_address(chip, bytes);
+    } else if (bytes.size() == header_size) {
+        take_block_header(chip, bytes);
+    } else {
+        violation(chip, "%zu bytes, neither a register address (3) nor a block header (9): %s",
+                  bytes.size(), hex(bytes).c_str());
+        chip.block_bad = chip.block_open;
+    }
+}
+
+void take_piece(Chip& chip, Bytes piece) {
+    if (!chip.header_seen) {
+        if (!chip.block_bad) {
+            violation(chip, "flash data without a block header before it");
+        }
+        chip.block_open = true;
+        chip.block_bad = true;
+        return;
+    }
+    if (piece.empty() || piece.size() > piece_max) {
+        violation(chip, "flash data piece of %zu bytes, not 1 to 32", piece.size());
+        chip.block_bad = true;
+    }
+    chip.block_data.insert(chip.block_data.end(), piece.begin(), piece.end());
+}
+
+void take_crc_frame(Chip& chip, Bytes frame) {
+    if (!chip.header_seen) {
+        if (!chip.block_bad) {
+            violation(chip, "CRC frame without a flash block header before it");
+        }
+        drop_block(chip);
+        refuse_command(chip);
+        return;
+    }
+    bool good = !chip.block_bad;
+    if (chip.block_data.size() != chip.block_length) {
+        violation(chip,
+                  "flash block at offset 0x%X: pieces add up to 0x%zX bytes, header said 0x%X",
+                  chip.block_offset, chip.block_data.size(), chip.block_length);
+        good = false;
+    }
+    if (frame.size() != crc_frame_size || frame[0] != 0 || frame[1] != 0) {
+        violation(chip, "CRC frame %s, not 00 00 and the CRC's two bytes", hex(frame).c_str());
+        good = false;
+    } else if (good) {
+        const uint16_t sent = static_cast<uint16_t>(frame[2] << 8 | frame[3]);
+        const uint16_t own = block_crc(chip.block_data.data(), chip.block_data.size());
+        if (sent != own) {
+            violation(chip, "flash block at offset 0x%X: CRC 0x%04X, its bytes give 0x%04X",
+                      chip.block_offset, sent, own);
+            good = false;
+        }
+    }
+    if (good) {
+        auto& image = chip.flashed[chip.block_image];
+        const std::size_t end = std::size_t{chip.block_offset} + chip.block_length;
+        image.resize(std::max(image.size(), end));
+        std::ranges::copy(chip.block_data, image.begin() + chip.block_offset);
+        ++chip.blocks_confirmed[chip.block_image];
+        chip.next_offset = static_cast<uint32_t>(end);
+        chip.image_ended = chip.block_length < block_size;
+        accept_command(chip);
+    } else {
+        refuse_command(chip);
+    }
+    drop_block(chip);
+}
+
+bool status_finished(Chip& chip) {
+    if (chip.block_open) {
+        violation(chip, "status read while the flash block at offset 0x%X is half sent",
+                  chip.block_offset);
+        return false;
+    }
+    if (chip.never_finish || chip.command_failed) {
+        return false;
+    }
+    if (chip.busy_left > 0) {
+        --chip.busy_left;
+        return false;
+    }
+    chip.busy = false;
+    return true;
+}
+
+std::array<uint8_t, status_size> status_reply(bool finished) {
+    std::array<uint8_t, status_size> reply{};
+    std::ranges::copy(status_fill, reply.begin());
+    reply[6] = finished ? state_finished : state_working;
+    uint8_t check = status_check_constant;
+    for (std::size_t i = 1; i <= 6; ++i) {
+        check ^= reply[i];
+    }
+    reply[7] = check;
+    return reply;
+}
+
+uint16_t register_value(Chip& chip) {
+    if (!chip.read_address_set) {
+        violation(chip, "register value read without an address phase before it");
+        return 0;
+    }
+    chip.read_address_set = false;
+    for (std::size_t i = 0; i < version_registers.size(); ++i) {
+        if (version_registers[i] == chip.read_address) {
+            return static_cast<uint16_t>(chip.config.version[2 * i + 1] << 8 |
+                                         chip.config.version[2 * i]);
+        }
+    }
+    violation(chip, "read of register 0x%04X, which holds no value here", chip.read_address);
+    return 0;
+}
+
+// Answers an in request; `room` is what the hub may move (wLength, or less for a short reply).
+int answer_read(Chip& chip, uint16_t index, uint8_t* data, uint16_t length, std::size_t room) {
+    std::array<uint8_t, status_size> reply{};
+    std::size_t size = 0;
+    if (index == command_read) {
+        reply = status_reply(status_finished(chip));
+        size = status_size;
+    } else if (index == register_read) {
+        const uint16_t value = register_value(chip);
+        reply[0] = static_cast<uint8_t>(value >> 8);
+        reply[1] = static_cast<uint8_t>(value);
+        size = value_size;
+    } else {
+        violation(chip, "read from I2C address %02X, neither E7 nor E9", index);
+        return error_pipe;
+    }
+    if (length != size) {
+        violation(chip, "read of %u bytes from %02X, which answers %zu", length, index, size);
+    }
+    const std::size_t moved = std::min(room, size);
+    std::memcpy(data, reply.data(), moved);
+    return static_cast<int>(moved);
+}
+
+void check_setup(Chip& chip, uint8_t request_type, uint16_t value, uint16_t index, bool in) {
+    const uint8_t expected = in ? type_in : type_out;
+    if (request_type != expected) {
+        violation(chip, "bmRequestType 0x%02X instead of 0x%02X", request_type, expected);
+    }
+    if (value != 0) {
+        violation(chip, "wValue 0x%04X instead of 0", value);
+    }
+    if (!in && index != 0) {
+        violation(chip, "wIndex 0x%04X instead of 0", index);
+    }
+}
+
+int handle(Chip& chip, uint8_t request_type, uint8_t request, uint16_t value, uint16_t index,
+           uint8_t* data, uint16_t length) {
+    if (chip.device_gone) {
+        return error_no_device;
+    }
+    const unsigned count = ++chip.request_counts[request];
+    const Fault& fault = chip.config.fault;
+    std::size_t moved = length;
+    if (fault.kind != FaultKind::none && fault.request == request && fault.nth == count) {
+        switch (fault.kind) {
+        case FaultKind::stall:
+            return error_pipe;
+        case FaultKind::no_device:
+            chip.device_gone = true;
+            return error_no_device;
+        case FaultKind::timeout:
+            return error_timeout;
+        case FaultKind::short_reply:
+            moved = length / 2;
+            break;
+        case FaultKind::never_finish:
+            chip.never_finish = true;
+            break;
+        case FaultKind::none:
+            break;
+        }
+    }
+    if (data == nullptr && length > 0) {
+        violation(chip, "no data buffer for %u bytes", length);
+        return error_io;
+    }
+    const Bytes received{data, moved};
+    switch (request) {
+    case request_read:
+        check_setup(chip, request_type, value, index, true);
+        return answer_read(chip, index, data, length, moved);
+    case request_command:
+        check_setup(chip, request_type, value, index, false);
+        take_command(chip, received);
+        break;
+    case request_address:
+        check_setup(chip, request_type, value, index, false);
+        take_address_request(chip, received);
+        break;
+    case request_data:
+        check_setup(chip, request_type, value, index, false);
+        take_piece(chip, received);
+        break;
+    case request_crc:
+        check_setup(chip, request_type, value, index, false);
+        take_crc_frame(chip, received);
+        break;
+    default:
+        violation(chip, "unknown request code");
+        return error_pipe;
+    }
+    return static_cast<int>(moved);
+}
+
+} // namespace
 
 void reset(Chip& chip, const Config& config) {
     chip = Chip{};
@@ -9,13 +490,43 @@ void reset(Chip& chip, const Config& config) {
 
 int control_transfer(Chip& chip, uint8_t request_type, uint8_t request, uint16_t value,
                      uint16_t index, uint8_t* data, uint16_t length) {
-    Transfer t{request_type, request, value, index, length, {data, data + length}, length};
-    chip.transfers.push_back(t);
-    return length;
+    chip.transfers.push_back({request_type, request, value, index, length, {}, 0});
+    const std::size_t number = chip.transfers.size() - 1;
+    const int result = handle(chip, request_type, request, value, index, data, length);
+    Transfer& transfer = chip.transfers[number];
+    transfer.result = result;
+    if (result > 0) {
+        transfer.data.assign(data, data + result);
+    }
+    return result;
 }
 
-int current_image(const Chip&) { return -1; }
-uint16_t block_crc(const uint8_t*, std::size_t) { return 0; }
-std::string verdict(const Chip&) { return {}; }
+int current_image(const Chip& chip) {
+    switch (chip.phase) {
+    case Phase::image0:
+        return 0;
+    case Phase::image1:
+        return 1;
+    default:
+        return -1;
+    }
+}
+
+uint16_t block_crc(const uint8_t* bytes, std::size_t count) {
+    uint16_t crc = crc_initial;
+    for (std::size_t i = 0; i < count; ++i) {
+        crc = static_cast<uint16_t>(crc << 8 ^ crc_table[(crc >> 8 ^ bytes[i]) & 0xFF]);
+    }
+    return crc;
+}
+
+std::string verdict(const Chip& chip) {
+    std::string text;
+    for (const auto& line : chip.violations) {
+        text += line;
+        text += '\n';
+    }
+    return text;
+}
 
 } // namespace chip_model

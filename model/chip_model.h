@@ -52,7 +52,11 @@ struct Config {
     Fault fault;
 };
 
-// Which image a flash transfer belongs to, from the values written to register 0x5000.
+// Which image a flash transfer belongs to, from the values written to register 0x5000: 0x0011
+// opens Image 1's window and 0x0012 closes it; 0x0020 opens Image 0's window and 0x0110 closes it.
+// Flash blocks outside a window are refused. Tests of the flash writer alone, which make no
+// register write, set `phase` to image1 or image0 right after reset(); the window is then open
+// with that image empty and its next block expected at offset 0.
 enum class Phase { idle, image1, between, image0, done };
 
 struct Chip {
@@ -80,6 +84,10 @@ struct Chip {
     bool read_address_set = false;
     uint16_t read_address = 0;
     std::array<unsigned, 256> request_counts{};
+    bool block_bad = false;   // the open block broke a rule: its CRC frame will be refused
+    int block_image = -1;     // the image the open block belongs to, -1 for none
+    bool image_ended = false; // a block shorter than 4096 bytes ended the current image
+    bool device_gone = false; // a no_device fault struck: every request fails from now on
 };
 
 // Sets the configuration and clears every record and state.
@@ -88,6 +96,10 @@ void reset(Chip& chip, const Config& config = {});
 // Handles one control transfer on endpoint 0. `data` holds wLength bytes: the OUT data, or the
 // room for the IN reply. Returns the number of bytes moved (possibly fewer than wLength), or a
 // negative libusb error code for an injected failure or a request the hub does not know.
+// Every transfer is appended to `transfers`; a failed one keeps an empty `data`. Unknown request
+// codes and in requests to an I2C address other than 0xE7 or 0xE9 stall (error_pipe).
+// A refused command frame or block leaves every later status reply "not finished" until the
+// next command is accepted.
 int control_transfer(Chip& chip, uint8_t request_type, uint8_t request, uint16_t value,
                      uint16_t index, uint8_t* data, uint16_t length);
 
@@ -97,7 +109,8 @@ int current_image(const Chip& chip);
 // The chip's CRC-16 over a block (polynomial 0x1021, initial value 0x1021), computed its own way.
 uint16_t block_crc(const uint8_t* bytes, std::size_t count);
 
-// All violations joined one per line; empty when the tool did everything right.
+// All violations joined one per line (each ends in a newline); empty when the tool did
+// everything right.
 std::string verdict(const Chip& chip);
 
 } // namespace chip_model
