@@ -175,8 +175,7 @@ int Tovrela_Flash_Write(libusb_device_handle* handle, uint8_t selector) {
     uint64_t shown_percent = 0;
     for (uint64_t offset = 0; offset < size; offset += block_size) {
         const auto length = static_cast<uint32_t>(std::min(size - offset, block_size));
-        if (send_block(handle, buffer.get() + offset, static_cast<uint32_t>(offset), length) !=
-            1) {
+        if (send_block(handle, buffer.get() + offset, static_cast<uint32_t>(offset), length) != 1) {
             return 0;
         }
 

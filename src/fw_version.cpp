@@ -163,8 +163,7 @@ int run_suite_misc() {
 
 bool fw_version_gt(const FwVersion& a, const FwVersion& b) {
     const std::array<uint32_t, 4> left{a.std_major, a.std_minor, a.std_revision, a.customer_minor};
-    const std::array<uint32_t, 4> right{b.std_major, b.std_minor, b.std_revision,
-                                        b.customer_minor};
+    const std::array<uint32_t, 4> right{b.std_major, b.std_minor, b.std_revision, b.customer_minor};
     return left > right;
 }
 

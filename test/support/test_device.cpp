@@ -2,12 +2,16 @@
 
 #include "pause.h"
 
+#include <algorithm>
+#include <deque>
+
 namespace test_device {
 
 namespace {
 
 chip_model::Chip the_chip;
 std::vector<Event> the_events;
+std::deque<std::vector<uint8_t>> the_in_replies;
 
 } // namespace
 
@@ -28,11 +32,16 @@ std::vector<uint32_t> pauses() {
 void reset(const chip_model::Config& config) {
     chip_model::reset(the_chip, config);
     the_events.clear();
+    the_in_replies.clear();
 }
 
 libusb_device_handle* handle() {
     static int placeholder;
     return reinterpret_cast<libusb_device_handle*>(&placeholder);
+}
+
+void queue_in_replies(const std::vector<std::vector<uint8_t>>& replies) {
+    the_in_replies.insert(the_in_replies.end(), replies.begin(), replies.end());
 }
 
 } // namespace test_device
@@ -48,6 +57,17 @@ extern "C" int libusb_control_transfer(libusb_device_handle* /*handle*/, uint8_t
                                        uint8_t request, uint16_t value, uint16_t index,
                                        unsigned char* data, uint16_t length,
                                        unsigned int /*timeout*/) {
+    if ((request_type & 0x80) != 0 && !test_device::the_in_replies.empty()) {
+        std::vector<uint8_t> reply = std::move(test_device::the_in_replies.front());
+        test_device::the_in_replies.pop_front();
+        const std::size_t moved = std::min<std::size_t>(reply.size(), length);
+        std::copy_n(reply.begin(), moved, data);
+        test_device::the_chip.transfers.push_back({request_type, request, value, index, length,
+                                                   {data, data + moved}, static_cast<int>(moved)});
+        test_device::the_events.push_back(
+            {test_device::Event::Kind::transfer, test_device::the_chip.transfers.size() - 1, 0});
+        return static_cast<int>(moved);
+    }
     int result = chip_model::control_transfer(test_device::the_chip, request_type, request, value,
                                               index, data, length);
     test_device::the_events.push_back(

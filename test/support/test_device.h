@@ -35,4 +35,9 @@ void reset(const chip_model::Config& config = {});
 // A handle to pass to the chip operations; never dereferenced.
 libusb_device_handle* handle();
 
+// Answers the next device-to-host requests with these bytes instead of the chip, one reply per
+// request in order (a reply shorter than asked for is a short transfer). The transfers are
+// recorded as usual; the chip does not see them. Cleared by reset.
+void queue_in_replies(const std::vector<std::vector<uint8_t>>& replies);
+
 } // namespace test_device
