@@ -3,6 +3,8 @@
 // ends at the next line that holds a '['.
 #include "IniUpdate.h"
 
+#include "file_access.h"
+
 #include <array>
 #include <climits>
 #include <cstdio>
@@ -25,11 +27,6 @@ namespace {
 constexpr std::size_t text_size = 200; // line, patterns and numeric values, terminator included
 
 using Text = std::array<char, text_size>;
-
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using FileOwner = std::unique_ptr<std::FILE, FileCloser>;
 
 bool is_space(unsigned char c) {
     return c == ' ' || (c >= 0x09 && c <= 0x0D);
@@ -92,7 +89,7 @@ int find_profile_entry(const char* file, const char* section, const char* key, c
         return 0;
     }
 
-    FileOwner profile(std::fopen(file, "rt"));
+    File profile(std::fopen(file, "rt"));
     if (!profile) {
         return 0;
     }

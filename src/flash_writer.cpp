@@ -1,6 +1,7 @@
 #include "flash_writer.h"
 
 #include "chip_channel.h"
+#include "file_access.h"
 #include "message_output.h"
 #include "pause.h"
 #include "settings.h"
@@ -10,12 +11,9 @@
 #include <array>
 #include <cstdio>
 #include <memory>
-#include <new>
-#include <sys/types.h>
 
 namespace {
 
-constexpr uint64_t image_buffer_size = 0x200000;
 constexpr uint64_t image0_min_size = 0x80000;
 constexpr uint64_t image1_max_size = 0x80000;
 constexpr uint64_t block_size = 0x1000;
@@ -37,23 +35,6 @@ constexpr uint16_t crc_initial = 0x1021;
 constexpr unsigned max_status_reads = 10;
 constexpr uint32_t crc_pause_us = 123000;
 constexpr uint32_t status_pause_us = 321000;
-
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
-
-// The length of an open file, found by seeking to its end; the position is back at the start
-// afterwards. A length that cannot be found reads as the largest number, which no size rule
-// accepts.
-uint64_t file_length(std::FILE* file) {
-    off_t end = -1;
-    if (fseeko(file, 0, SEEK_END) == 0) {
-        end = ftello(file);
-    }
-    std::rewind(file);
-    return end < 0 ? UINT64_MAX : static_cast<uint64_t>(end);
-}
 
 void put_be32(uint8_t* out, uint32_t value) {
     out[0] = static_cast<uint8_t>(value >> 24);
@@ -133,7 +114,7 @@ int Tovrela_Flash_Write(libusb_device_handle* handle, uint8_t selector) {
 
     const bool image0 = selector == 0;
     const char* path = image0 ? gSettings.gTovrelaBin0.data() : gSettings.gTovrelaBin1.data();
-    File file(std::fopen(path, "rb"));
+    File file = open_image_file(path);
     if (!file) {
         print_message("!!!Open BinFile %d Fail\n", selector);
         return 0;
@@ -158,16 +139,9 @@ int Tovrela_Flash_Write(libusb_device_handle* handle, uint8_t selector) {
         return 0;
     }
 
-    std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[image_buffer_size]());
-    if (!buffer) {
-        print_message("!!!No memory for BinFile %d\n", selector);
-        return 0;
-    }
-    const std::size_t delivered = std::fread(buffer.get(), 1, size, file.get());
+    const std::unique_ptr<uint8_t[]> buffer = read_image_content(file.get(), size, selector);
     file.reset();
-    if (delivered != size) {
-        print_message("!!!Read BinFile %d Fail: %zu of %llu bytes\n", selector, delivered,
-                      static_cast<unsigned long long>(size));
+    if (!buffer) {
         return 0;
     }
 

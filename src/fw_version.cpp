@@ -1,14 +1,13 @@
 #include "fw_version.h"
 
 #include "chip_channel.h"
+#include "file_access.h"
 #include "message_output.h"
 #include "settings.h"
 
 #include <array>
 #include <cstdio>
 #include <memory>
-#include <new>
-#include <sys/types.h>
 
 namespace {
 
@@ -20,29 +19,13 @@ constexpr std::array<const char*, 6> version_lines{
     "CUSTOMER_MAJOR_REVERSION = %d\n", "CUSTOMER_MINOR_REVERSION = %d\n",
 };
 
-constexpr uint64_t image_limit = 0x200000;
+constexpr uint64_t image_limit = image_buffer_size;
 // Image 0 holds its version only when it is longer than this.
 constexpr uint64_t version_block_end = 0xFFFF2;
 constexpr std::size_t offset_std_minor = 0xFFFED;
 constexpr std::size_t offset_std_revision = 0xFFFEE;
 constexpr std::size_t offset_std_major = 0xFFFF0;
 constexpr std::size_t offset_customer_minor = 0xFFFF1;
-
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
-
-// The length of an open file, found by seeking to its end; the position is back at the start
-// afterwards. A length that cannot be found reads as the largest number, which fails the limit.
-uint64_t file_length(std::FILE* file) {
-    off_t end = -1;
-    if (fseeko(file, 0, SEEK_END) == 0) {
-        end = ftello(file);
-    }
-    std::rewind(file);
-    return end < 0 ? UINT64_MAX : static_cast<uint64_t>(end);
-}
 
 void print_size_line(const char* label, uint64_t size) {
     if (verbose_detail()) {
@@ -53,7 +36,7 @@ void print_size_line(const char* label, uint64_t size) {
 
 // Image 0: checks its size and takes its version when it holds one. 1 when the image was read.
 int read_image0(FwVersion* version, bool* has_version) {
-    File file(std::fopen(gSettings.gTovrelaBin0.data(), "rb"));
+    File file = open_image_file(gSettings.gTovrelaBin0.data());
     if (!file) {
         print_message("!!!Open BinFile0 Fail\n");
         return 0;
@@ -65,16 +48,9 @@ int read_image0(FwVersion* version, bool* has_version) {
         return 0;
     }
 
-    std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[image_limit]());
-    if (!buffer) {
-        print_message("!!!No memory for BinFile0\n");
-        return 0;
-    }
-    const std::size_t delivered = std::fread(buffer.get(), 1, size, file.get());
+    const std::unique_ptr<uint8_t[]> buffer = read_image_content(file.get(), size, 0);
     file.reset();
-    if (delivered != size) {
-        print_message("!!!Read BinFile0 Fail: %zu of %llu bytes\n", delivered,
-                      static_cast<unsigned long long>(size));
+    if (!buffer) {
         return 0;
     }
 
@@ -95,7 +71,7 @@ int read_image0(FwVersion* version, bool* has_version) {
 
 // Image 1: only opened and measured.
 int check_image1() {
-    File file(std::fopen(gSettings.gTovrelaBin1.data(), "rb"));
+    File file = open_image_file(gSettings.gTovrelaBin1.data());
     if (!file) {
         print_message("!!!Open BinFile1 Fail\n");
         return 0;

@@ -11,6 +11,7 @@
 
 namespace {
 
+// clang-format off
 constexpr std::string_view banner[] = {
     "========================================\n",
     "=   EZU Tovrela I2C Update Tool v0.0   =\n",
@@ -19,6 +20,7 @@ constexpr std::string_view banner[] = {
     "=               2022.03.28             =\n",
     "========================================\n",
 };
+// clang-format on
 
 constexpr bool banner_lines_are_40_wide() {
     for (auto line : banner) {

@@ -1,5 +1,6 @@
 #include "message_output.h"
 
+#include "file_access.h"
 #include "fw_version.h"
 #include "settings.h"
 
@@ -11,11 +12,6 @@
 namespace {
 
 constexpr std::size_t message_capacity = 500; // 499 characters and the terminating zero
-
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
 
 } // namespace
 

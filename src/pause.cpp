@@ -2,4 +2,6 @@
 
 #include <unistd.h>
 
-void protocol_pause(uint32_t microseconds) { usleep(microseconds); }
+void protocol_pause(uint32_t microseconds) {
+    usleep(microseconds);
+}

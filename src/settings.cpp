@@ -2,6 +2,7 @@
 #include "settings.h"
 
 #include "IniUpdate.h"
+#include "file_access.h"
 #include "message_output.h"
 #include "option_scanner.h"
 
@@ -19,11 +20,6 @@ constexpr const char* profile_section = "Config";
 
 // Longest port path that the path option fills, and how far into its value the digits are read.
 constexpr std::size_t path_window = 13;
-
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
 
 struct ImageKey {
     const char* key;
@@ -54,7 +50,7 @@ bool read_image_path(const ImageKey& image, std::span<char, 256> path) {
     std::replace_if(
         path.begin(), path.end(), [](char c) { return c == '\n' || c == '\r'; }, '\0');
 
-    File file(std::fopen(path.data(), "rb"));
+    File file = open_image_file(path.data());
     if (!file) {
         print_message("%s", image.open_fail_message);
         return false;

@@ -28,7 +28,9 @@ struct RunSettings {
 extern RunSettings gSettings;
 
 // True when the detail lines of the chip and image operations are on (low 8 bits of DbgMsg).
-inline bool verbose_detail() { return (gSettings.gDbgMsg & 0xFFu) != 0; }
+inline bool verbose_detail() {
+    return (gSettings.gDbgMsg & 0xFFu) != 0;
+}
 
 // Fills gSettings from "update.ini" in the working directory, then from the arguments.
 // Returns -2 without arguments after the program name, -11 without memory for the

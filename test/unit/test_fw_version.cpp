@@ -217,7 +217,7 @@ TEST_F(Versions, ImageLengthBeyond32BitsIsASizeError) {
 TEST_F(Versions, ImageBufferOrReadFailures) {
     dir_.write("image0.bin", image0_with_version(0xFFFF3, {2, 13, 15, 4}));
     chip_test::fail_image_buffer = true;
-    EXPECT_EQ("!!!No memory for BinFile0\n",
+    EXPECT_EQ("!!!No memory for BinFile 0\n",
               output_of([] { EXPECT_EQ(0, read_image_version(nullptr)); }));
     chip_test::fail_image_buffer = false;
 
@@ -228,7 +228,7 @@ TEST_F(Versions, ImageBufferOrReadFailures) {
     }
     set_path(gSettings.gTovrelaBin0, path);
     const std::string text = output_of([] { EXPECT_EQ(0, read_image_version(nullptr)); });
-    EXPECT_EQ(0u, text.rfind("!!!Read BinFile0 Fail: ", 0)) << text;
+    EXPECT_EQ(0u, text.rfind("!!!Read BinFile 0 Fail: ", 0)) << text;
     EXPECT_TRUE(text.ends_with(" of 4096 bytes\n")) << text;
 }
 

@@ -1,0 +1,27 @@
+// Files the tool reads and writes: an owner for FILE*, and image files opened and read safely.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+// Opens an image file for reading ("rb"). Only a regular file (or a link to one) is opened, and
+// the open never blocks: a directory, a FIFO or a device gives null, like a missing file.
+File open_image_file(const char* path);
+
+// The length of an open file, found by seeking to its end; the position is back at the start
+// afterwards. A length that cannot be found reads as the largest number, which no limit accepts.
+uint64_t file_length(std::FILE* file);
+
+// Size of the buffer that holds one image.
+constexpr uint64_t image_buffer_size = 0x200000;
+
+// Reads `size` bytes (at most image_buffer_size) of the file into a new zero-filled buffer of
+// image_buffer_size bytes. Null after a line naming the image ("BinFile %d") when the buffer
+// cannot be had or the file delivers fewer bytes than `size`.
+std::unique_ptr<uint8_t[]> read_image_content(std::FILE* file, uint64_t size, int image);
