@@ -1,0 +1,73 @@
+#!/usr/bin/env bash
+# "--help" and "--version" as the only argument answer at once: exit status 0, no banner, no
+# profile read, nothing logged. With anything else on the command line they are no options of
+# their own and the run starts as always.
+# Usage: test_help_version.sh TOOL VERSION
+set -euo pipefail
+tool=$(realpath "$1")
+version=$2
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failures=0
+fail() {
+    echo "FAIL: $*" >&2
+    failures=$((failures + 1))
+}
+
+# A profile that would print its settings, log to "debug.log" and pass the image check, so
+# that reading it would show.
+printf '[Config]\nDbgMsg=1\nLogFile=1\nTovrelaBin0=image0.bin\nTovrelaBin1=image1.bin\n' \
+    >"$work/update.ini"
+printf 'zero' >"$work/image0.bin"
+printf 'one' >"$work/image1.bin"
+
+# run ARGS...: sets out, err and status; standard input from /dev/null, in the work directory.
+run() {
+    status=0
+    out=$(cd "$work" && "$tool" "$@" </dev/null 2>"$work/stderr.txt") || status=$?
+    err=$(cat "$work/stderr.txt")
+    rm -f "$work/stderr.txt"
+}
+
+run --version
+[ "$status" -eq 0 ] || fail "--version: exit status $status"
+[ "$out" = "tovrela-update $version" ] || fail "--version printed '$out'"
+[ -z "$err" ] || fail "--version wrote to standard error: $err"
+
+run --help
+[ "$status" -eq 0 ] || fail "--help: exit status $status"
+case $out in
+"Usage: tovrela-update "*) ;;
+*) fail "--help does not start with the usage line: $(head -n 1 <<<"$out")" ;;
+esac
+for word in -vid= -pid= -bus= -path= -readveronly= -readbinonly= -checkupdateonly= -selftest= \
+    update.ini 'Exit status'; do
+    grep -q -F -e "$word" <<<"$out" || fail "--help does not mention $word"
+done
+[ -z "$err" ] || fail "--help wrote to standard error: $err"
+
+for args in --help --version; do
+    run "$args"
+    if grep -q -e '^=====' -e 'Check OK' -e 'Setting From' <<<"$out"; then
+        fail "$args printed the banner or read update.ini"
+    fi
+done
+[ ! -e "$work/debug.log" ] || fail "--help or --version wrote debug.log"
+
+# Not the only argument, or not written exactly: the ordinary run, banner first.
+for args in "--help -readbinonly=0" "--version --help" "--HELP" "-help" "--help=1"; do
+    # shellcheck disable=SC2086 # split on purpose
+    run $args
+    head -n 1 <<<"$out" | grep -q '^========================================$' ||
+        fail "'$args' did not start the ordinary run"
+    if grep -q -e '^Usage:' -e "^tovrela-update $version\$" <<<"$out"; then
+        fail "'$args' was answered as --help or --version"
+    fi
+done
+
+if [ "$failures" -ne 0 ]; then
+    echo "$failures check(s) failed" >&2
+    exit 1
+fi
+echo "help and version: all checks passed"
