@@ -1,1 +1,126 @@
-// virtual clock
+// Preloaded into the command by tovrela-sim. With --fast (TOVRELA_FASTCLOCK_FILE set) the
+// command's pauses run on a virtual clock: a usleep made by the main program returns at once,
+// and its length is added to the shared virtual clock and recorded for the simulator (see
+// virtual_clock.h). Without it the main program's pauses are real. Calls made from any shared
+// library (libusb, the umockdev preload) keep the real usleep, except that a zero sleep returns
+// at once.
+#include "virtual_clock.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <link.h>
+#include <mutex>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+struct Range {
+    uintptr_t begin;
+    uintptr_t end;
+};
+
+struct ClockState {
+    std::vector<Range> main_program;         // loaded segments of the main executable
+    virtual_clock::Header* shared = nullptr; // null: the pauses are real
+};
+
+int collect_main_program(dl_phdr_info* info, size_t, void* data) {
+    auto* ranges = static_cast<std::vector<Range>*>(data);
+    for (int i = 0; i < info->dlpi_phnum; ++i) {
+        const auto& segment = info->dlpi_phdr[i];
+        if (segment.p_type == PT_LOAD) {
+            uintptr_t begin = info->dlpi_addr + segment.p_vaddr;
+            ranges->push_back({begin, begin + segment.p_memsz});
+        }
+    }
+    return 1; // the first object reported is the main program
+}
+
+virtual_clock::Header* map_shared_file() {
+    const char* path = std::getenv(virtual_clock::file_variable);
+    if (path == nullptr || *path == '\0') {
+        return nullptr;
+    }
+    int fd = open(path, O_RDWR | O_CLOEXEC);
+    if (fd < 0) {
+        return nullptr;
+    }
+    struct stat info {};
+    void* mapped = MAP_FAILED;
+    if (fstat(fd, &info) == 0 &&
+        static_cast<size_t>(info.st_size) >= sizeof(virtual_clock::Header)) {
+        mapped = mmap(nullptr, static_cast<size_t>(info.st_size), PROT_READ | PROT_WRITE,
+                      MAP_SHARED, fd, 0);
+    }
+    close(fd);
+    if (mapped == MAP_FAILED) {
+        return nullptr;
+    }
+    auto* header = static_cast<virtual_clock::Header*>(mapped);
+    if (header->magic != virtual_clock::magic ||
+        virtual_clock::file_size(header->capacity) > static_cast<size_t>(info.st_size)) {
+        munmap(mapped, static_cast<size_t>(info.st_size));
+        return nullptr;
+    }
+    return header;
+}
+
+ClockState& state() {
+    static ClockState* clock = [] {
+        auto* fresh = new ClockState; // lives until the process ends
+        dl_iterate_phdr(collect_main_program, &fresh->main_program);
+        fresh->shared = map_shared_file();
+        return fresh;
+    }();
+    return *clock;
+}
+
+bool from_main_program(const void* caller) {
+    auto address = reinterpret_cast<uintptr_t>(caller);
+    for (const auto& range : state().main_program) {
+        if (address >= range.begin && address < range.end) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void record_pause(virtual_clock::Header* shared, uint64_t duration_us) {
+    uint64_t start = shared->now_us.load();
+    uint64_t index = shared->count.load();
+    if (index < shared->capacity) {
+        virtual_clock::records(shared)[index] = {start, duration_us};
+    }
+    // The record is complete before the count makes it visible.
+    shared->count.store(index + 1);
+    shared->now_us.store(start + duration_us);
+}
+
+using usleep_function = int (*)(useconds_t);
+
+usleep_function real_usleep() {
+    static auto function = reinterpret_cast<usleep_function>(dlsym(RTLD_NEXT, "usleep"));
+    return function;
+}
+
+} // namespace
+
+extern "C" __attribute__((visibility("default"))) int usleep(useconds_t microseconds) {
+    bool own_pause = from_main_program(__builtin_return_address(0));
+    if (own_pause && state().shared != nullptr) {
+        record_pause(state().shared, microseconds);
+        return 0;
+    }
+    // The umockdev preload yields with usleep(0) after every emulated ioctl; a zero sleep still
+    // costs the timer slack (about 50 us), three times per control transfer.
+    if (!own_pause && microseconds == 0) {
+        return 0;
+    }
+    usleep_function real = real_usleep();
+    return real != nullptr ? real(microseconds) : 0;
+}

@@ -1,1 +1,346 @@
-int main() { return 1; }
+// tovrela-sim: runs a command on a simulated USB tree whose hub carries a simulated chip.
+// The command runs unmodified on the system's libusb; the umockdev preload library gives it the
+// simulated sysfs and device nodes, and every usbdevfs ioctl on them is answered here.
+#include "sim_options.h"
+#include "sim_output.h"
+#include "usb_tree.h"
+#include "usbfs_device.h"
+#include "virtual_clock.h"
+
+#include <glib-unix.h>
+#include <umockdev.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <string>
+#include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+namespace {
+
+// Exit status for a failure of the simulator itself (as env and chroot use it).
+constexpr int exit_sim_failure = 125;
+constexpr int exit_cannot_run = 127;
+
+constexpr const char* umockdev_preload = "libumockdev-preload.so.0";
+constexpr const char* fastclock_name = "libtovrela_fastclock.so";
+
+void report(const std::string& text) {
+    std::fprintf(stderr, "tovrela-sim: %s\n", text.c_str());
+}
+
+// The fast-clock library: $TOVRELA_FASTCLOCK_LIB, else beside this executable, else in the
+// installed library folder.
+std::string find_fastclock_library() {
+    if (const char* path = std::getenv("TOVRELA_FASTCLOCK_LIB"); path != nullptr && *path) {
+        return path;
+    }
+    std::vector<char> self(4096);
+    ssize_t length = readlink("/proc/self/exe", self.data(), self.size() - 1);
+    if (length <= 0) {
+        return {};
+    }
+    std::string directory(self.data(), static_cast<std::size_t>(length));
+    directory.erase(directory.rfind('/'));
+    for (const char* relative : {"/", "/../lib/tovrela-update/"}) {
+        std::string candidate = directory + relative + fastclock_name;
+        if (access(candidate.c_str(), R_OK) == 0) {
+            return candidate;
+        }
+    }
+    return {};
+}
+
+// The shared virtual clock: a temporary file mapped here and by the preloaded library.
+struct SharedClock {
+    std::string path;
+    virtual_clock::Header* header = nullptr;
+    std::size_t size = 0;
+
+    int create(std::string& error) {
+        std::string pattern = std::string(g_get_tmp_dir()) + "/tovrela-clock-XXXXXX";
+        std::vector<char> name(pattern.begin(), pattern.end());
+        name.push_back('\0');
+        int fd = mkstemp(name.data());
+        if (fd < 0) {
+            error = std::string("cannot create the clock file: ") + std::strerror(errno);
+            return 0;
+        }
+        path = name.data();
+        size = virtual_clock::file_size(virtual_clock::default_capacity);
+        void* mapped = MAP_FAILED;
+        if (ftruncate(fd, static_cast<off_t>(size)) == 0) {
+            mapped = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        }
+        close(fd);
+        if (mapped == MAP_FAILED) {
+            error = std::string("cannot map the clock file: ") + std::strerror(errno);
+            return 0;
+        }
+        header = new (mapped) virtual_clock::Header{};
+        header->capacity = virtual_clock::default_capacity;
+        header->magic = virtual_clock::magic;
+        return 1;
+    }
+
+    ~SharedClock() {
+        if (header != nullptr) {
+            munmap(header, size);
+        }
+        if (!path.empty()) {
+            unlink(path.c_str());
+        }
+    }
+};
+
+struct ObjectUnref {
+    void operator()(gpointer object) const { g_object_unref(object); }
+};
+using TestbedRef = std::unique_ptr<UMockdevTestbed, ObjectUnref>;
+using HandlerRef = std::unique_ptr<UMockdevIoctlBase, ObjectUnref>;
+
+struct Child {
+    GPid pid = 0;
+    GMainLoop* loop = nullptr;
+    int wait_status = 0;
+    bool ended = false;
+};
+
+void on_child_exit(GPid pid, gint wait_status, gpointer user_data) {
+    auto* child = static_cast<Child*>(user_data);
+    child->wait_status = wait_status;
+    child->ended = true;
+    g_spawn_close_pid(pid);
+    g_main_loop_quit(child->loop);
+}
+
+// A signal meant for the simulator goes to the command; the simulator ends when the command does,
+// so that it still removes its test bed and writes its records.
+gboolean forward_signal(gpointer user_data) {
+    auto* forward = static_cast<std::pair<Child*, int>*>(user_data);
+    if (!forward->first->ended) {
+        kill(forward->first->pid, forward->second);
+    }
+    return G_SOURCE_CONTINUE;
+}
+
+int build_testbed(UMockdevTestbed* testbed, UMockdevIoctlBase* handler,
+                  const std::vector<sim::UsbDevice>& devices, std::string& error) {
+    for (const auto& device : devices) {
+        // The handler must be in place before the device appears.
+        GError* failure = nullptr;
+        if (!umockdev_testbed_attach_ioctl(testbed, device.devnode.c_str(), handler, &failure) ||
+            !umockdev_testbed_add_from_string(testbed, device.record.c_str(), &failure)) {
+            error = "cannot add " + device.sysname + ": " +
+                    (failure != nullptr ? failure->message : "unknown error");
+            g_clear_error(&failure);
+            return 0;
+        }
+    }
+    return 1;
+}
+
+std::vector<std::string> child_environment(const std::string& root, const std::string& preload,
+                                           const std::string& clock_file) {
+    std::vector<std::string> environment;
+    std::string previous_preload;
+    // A command built with AddressSanitizer wants its runtime first among the libraries; the
+    // preloads come before it, which is harmless to it.
+    std::string asan_options = "verify_asan_link_order=0";
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        std::string text = *entry;
+        if (text.rfind("LD_PRELOAD=", 0) == 0) {
+            previous_preload = text.substr(11);
+        } else if (text.rfind("ASAN_OPTIONS=", 0) == 0) {
+            asan_options = text.substr(13) + ":" + asan_options;
+        } else if (text.rfind("UMOCKDEV_DIR=", 0) != 0 &&
+                   text.rfind(std::string(virtual_clock::file_variable) + "=", 0) != 0) {
+            environment.push_back(text);
+        }
+    }
+    std::string preloads = preload;
+    if (!previous_preload.empty()) {
+        preloads += " " + previous_preload;
+    }
+    environment.push_back("LD_PRELOAD=" + preloads);
+    environment.push_back("ASAN_OPTIONS=" + asan_options);
+    environment.push_back("UMOCKDEV_DIR=" + root);
+    if (!clock_file.empty()) {
+        environment.push_back(std::string(virtual_clock::file_variable) + "=" + clock_file);
+    }
+    return environment;
+}
+
+int exit_status_of(int wait_status) {
+    if (WIFEXITED(wait_status)) {
+        return WEXITSTATUS(wait_status);
+    }
+    if (WIFSIGNALED(wait_status)) {
+        return 128 + WTERMSIG(wait_status);
+    }
+    return exit_sim_failure;
+}
+
+// The resources of the command and its descendants, all waited for by now.
+int write_usage(const std::string& path, std::string& error) {
+    rusage usage{};
+    getrusage(RUSAGE_CHILDREN, &usage);
+    auto microseconds = [](const timeval& time) {
+        return static_cast<long long>(time.tv_sec) * 1000000 + time.tv_usec;
+    };
+    struct FileCloser {
+        void operator()(std::FILE* file) const { std::fclose(file); }
+    };
+    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "w"));
+    bool good = file && std::fprintf(file.get(), "user_us %lld\nsys_us %lld\nmaxrss_kb %ld\n",
+                                     microseconds(usage.ru_utime), microseconds(usage.ru_stime),
+                                     usage.ru_maxrss) > 0;
+    if (file && std::fclose(file.release()) != 0) {
+        good = false;
+    }
+    if (!good) {
+        error = "cannot write " + path + ": " + std::strerror(errno);
+    }
+    return good ? 1 : 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    sim::Options options;
+    std::string error;
+    if (sim::parse_options(argc, argv, options, error) != 1) {
+        report(error);
+        return exit_sim_failure;
+    }
+    if (options.help) {
+        std::fputs(sim::usage_text().c_str(), stdout);
+        return 0;
+    }
+
+    std::vector<sim::UsbDevice> devices;
+    if (sim::build_usb_tree(options, devices, error) != 1) {
+        report(error);
+        return exit_sim_failure;
+    }
+
+    sim::Device device;
+    chip_model::reset(device.chip, options.chip);
+    device.keep_records = !options.trace_file.empty();
+    for (const auto& usb_device : devices) {
+        if (usb_device.chip) {
+            device.chip_devnode = usb_device.devnode;
+        }
+    }
+
+    // The fast-clock library goes into every run: it spares the command the umockdev preload's
+    // zero sleeps, and with --fast it runs the command's pauses on the shared virtual clock.
+    SharedClock clock;
+    std::string preload = umockdev_preload;
+    std::string library = find_fastclock_library();
+    if (!library.empty()) {
+        preload += " " + library;
+    } else if (options.fast) {
+        report(std::string("cannot find ") + fastclock_name + " (set TOVRELA_FASTCLOCK_LIB)");
+        return exit_sim_failure;
+    }
+    if (options.fast) {
+        if (clock.create(error) != 1) {
+            report(error);
+            return exit_sim_failure;
+        }
+        device.clock = clock.header;
+    }
+
+    TestbedRef testbed(umockdev_testbed_new());
+    HandlerRef handler(umockdev_ioctl_base_new());
+    sim::connect_handler(handler.get(), device);
+    if (build_testbed(testbed.get(), handler.get(), devices, error) != 1) {
+        report(error);
+        return exit_sim_failure;
+    }
+    gchar* root = umockdev_testbed_get_root_dir(testbed.get());
+    if (options.unplugged) {
+        std::string node = std::string(root) + device.chip_devnode;
+        if (unlink(node.c_str()) != 0) {
+            report("cannot remove " + node + ": " + std::strerror(errno));
+        }
+    }
+    std::vector<std::string> environment = child_environment(root, preload, clock.path);
+    g_free(root);
+
+    std::vector<char*> child_argv;
+    for (auto& word : options.command) {
+        child_argv.push_back(word.data());
+    }
+    child_argv.push_back(nullptr);
+    std::vector<char*> child_envp;
+    for (auto& entry : environment) {
+        child_envp.push_back(entry.data());
+    }
+    child_envp.push_back(nullptr);
+
+    GPid pid = 0;
+    GError* failure = nullptr;
+    auto flags = static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH_FROM_ENVP |
+                                          G_SPAWN_DO_NOT_REAP_CHILD | G_SPAWN_CHILD_INHERITS_STDIN);
+    if (!g_spawn_async(nullptr, child_argv.data(), child_envp.data(), flags, nullptr, nullptr, &pid,
+                       &failure)) {
+        report(std::string("cannot run ") + options.command[0] + ": " + failure->message);
+        g_clear_error(&failure);
+        return exit_cannot_run;
+    }
+
+    Child child;
+    child.pid = pid;
+    child.loop = g_main_loop_new(nullptr, FALSE);
+    g_child_watch_add(pid, on_child_exit, &child);
+    std::pair<Child*, int> forwards[] = {{&child, SIGINT}, {&child, SIGTERM}, {&child, SIGHUP}};
+    std::vector<guint> signal_sources;
+    for (auto& forward : forwards) {
+        signal_sources.push_back(g_unix_signal_add(forward.second, forward_signal, &forward));
+    }
+    g_main_loop_run(child.loop);
+    for (guint source : signal_sources) {
+        g_source_remove(source);
+    }
+    g_main_loop_unref(child.loop);
+
+    sim::collect_pauses(device);
+    device.clock_end_us = clock.header != nullptr ? clock.header->now_us.load() : 0;
+    sim::release_urbs(device);
+
+    int status = exit_status_of(child.wait_status);
+    int written = 1;
+    if (!options.flash_out_dir.empty()) {
+        written &= sim::write_flash_images(device, options.flash_out_dir, error);
+    }
+    if (written == 1 && !options.trace_file.empty()) {
+        written &= sim::write_trace(device, options.trace_file, error);
+    }
+    if (written == 1 && !options.verdict_file.empty()) {
+        written &= sim::write_verdict(device, options.verdict_file, error);
+    }
+    if (written == 1 && !options.usage_file.empty()) {
+        written &= write_usage(options.usage_file, error);
+    }
+    if (written != 1) {
+        report(error);
+        return exit_sim_failure;
+    }
+    if (std::getenv("TOVRELA_SIM_DEBUG") != nullptr) {
+        for (const auto& request : device.unknown_ioctls) {
+            report("unanswered ioctl " + request);
+        }
+    }
+    return status;
+}

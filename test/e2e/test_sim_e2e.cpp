@@ -1,1 +1,774 @@
+// The real tool on the real libusb against the virtual hub (tovrela-sim --fast): every road of
+// the exit statuses, the device table and its filters, the chip operations' failures, the log
+// file, the flashed bytes, the chip's verdict and the schedule of the tool's pauses.
+#include "run_process.h"
+#include "test_files.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
 #include <gtest/gtest.h>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+// ---------------------------------------------------------------------------------------------
+// What the tool prints.
+
+const std::string banner = "========================================\n"
+                           "=   EZU Tovrela I2C Update Tool v0.0   =\n"
+                           "=                                      =\n"
+                           "=      Linux port: tovrela-update      =\n"
+                           "=               2022.03.28             =\n"
+                           "========================================\n";
+const std::string check_ok = "    SPI-IMAGE: image0.bin Check OK\n"
+                             "    ISP_DRIVER: image1.bin Check OK\n";
+const std::string rule = "----------------------------------------------------------------\n";
+const std::string not_found = "   Target_Device_Not_Found.\n";
+
+// The rows of the simulator's default tree (hub 1234:5678 at bus 1, ports 2.4), in the order
+// libusb lists them; `mark` is put between the parentheses of the hub's row.
+std::string default_rows(char mark = '*', const std::string& before_hub = "") {
+    return "( )000000 1111:0002 bcdDevice 0100 (address 02) bus 2, path 1\n"
+           "( )000001 1d6b:0002 bcdDevice 0601 (address 01) bus 2,\n" +
+           before_hub + "(" + mark +
+           ")000002 1234:5678 bcdDevice 0100 (address 03) bus 1, path 2.4\n"
+           "( )000003 1111:0001 bcdDevice 0100 (address 02) bus 1, path 2\n"
+           "( )000004 1d6b:0002 bcdDevice 0601 (address 01) bus 1,\n";
+}
+
+std::string table(const std::string& rows, bool found = true) {
+    return "\n   device vid :pid  bcdDevice      (address)    bus    path\n" + rule + rows +
+           (found ? "" : not_found) + rule;
+}
+
+std::string version_lines(const std::vector<int>& bytes) {
+    const char* names[] = {"STD_MAJOR_VERSION        = ", "STD_MINOR_VERSION        = ",
+                           "STD_REVISION_NUMBER      = ", "CUSTOMER_PROJECT_ID      = ",
+                           "CUSTOMER_MAJOR_REVERSION = ", "CUSTOMER_MINOR_REVERSION = "};
+    std::string text;
+    for (std::size_t i = 0; i < 6; ++i) {
+        text += names[i] + std::to_string(bytes[i]) + "\n";
+    }
+    return text;
+}
+const std::string default_versions = version_lines({2, 13, 15, 0, 0, 4});
+
+std::string reg_write(const char* value) {
+    return std::string("Tovrela_Reg_Write 5000=") + value + "\n";
+}
+
+// "\rprogress=%02d%%" for each block whose starting percentage is new.
+std::string progress(std::size_t size) {
+    std::string text;
+    unsigned last = 0;
+    for (std::size_t offset = 0; offset < size; offset += 4096) {
+        auto percent = static_cast<unsigned>(offset * 100 / size);
+        if (percent > last) {
+            char line[32];
+            std::snprintf(line, sizeof line, "\rprogress=%02u%%", percent);
+            text += line;
+            last = percent;
+        }
+    }
+    return text;
+}
+
+std::string flash_written(int selector, std::size_t size) {
+    return "Tovrela_Flash_Write FW" + std::to_string(selector) + "\n" + progress(size) + "\n";
+}
+
+std::string update_banner(bool pass) {
+    return "\n===========================\n" +
+           std::string(pass ? "= Tovrela_FW_Update_PASS. =\n" : "= Tovrela_FW_Update_FAIL. =\n") +
+           "===========================\n";
+}
+
+// ---------------------------------------------------------------------------------------------
+// What the simulator records.
+
+struct TraceEvent {
+    char kind = 0; // 'T' the chip's hub, 'X' another device, 'P' a pause
+    bool in = false;
+    unsigned request = 0;
+    unsigned index = 0;
+    unsigned length = 0;
+    std::string result;
+    std::vector<uint8_t> data;
+    uint64_t pause_us = 0;
+
+    bool is(bool direction_in, unsigned code) const {
+        return kind == 'T' && in == direction_in && request == code;
+    }
+    bool status_read() const { return is(true, 0xa3) && index == 0xe7; }
+    // The value of a 13-byte register write frame, or -1.
+    int register_value() const {
+        return is(false, 0xb2) && data.size() == 13 ? data[10] << 8 | data[11] : -1;
+    }
+};
+
+struct Trace {
+    std::vector<TraceEvent> events;
+    std::vector<std::string> violations;
+
+    std::vector<TraceEvent> transfers() const {
+        std::vector<TraceEvent> found;
+        for (const auto& event : events) {
+            if (event.kind != 'P') {
+                found.push_back(event);
+            }
+        }
+        return found;
+    }
+};
+
+std::vector<uint8_t> from_hex(const std::string& text) {
+    std::vector<uint8_t> bytes;
+    for (std::size_t i = 0; i + 1 < text.size(); i += 2) {
+        bytes.push_back(static_cast<uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16)));
+    }
+    return bytes;
+}
+
+Trace parse_trace(const std::string& text) {
+    Trace trace;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream words(line);
+        TraceEvent event;
+        words >> event.kind;
+        if (event.kind == 'V') {
+            trace.violations.push_back(line.substr(2));
+        } else if (event.kind == 'P') {
+            uint64_t start = 0;
+            words >> start >> event.pause_us;
+            trace.events.push_back(event);
+        } else if (event.kind == 'T' || event.kind == 'X') {
+            std::string number, clock, direction, value, data;
+            words >> number >> clock >> direction >> std::hex >> event.request >> value >>
+                event.index >> std::dec >> event.length >> event.result;
+            event.in = direction == "in";
+            if (words >> data && data.rfind("/dev/", 0) != 0) {
+                event.data = from_hex(data);
+            }
+            trace.events.push_back(event);
+        }
+    }
+    return trace;
+}
+
+// Each status read comes 321 ms after the step before it, 2,321 ms while the value 0x0020 is
+// being written, and a block's first one 123 ms later still, right after the CRC frame; the
+// frames of 0x0011 and 0x0020 come 1 s after the write before them. No other pause is taken.
+void expect_pause_schedule(const Trace& trace) {
+    std::vector<uint64_t> pauses;
+    int register_value = -1;
+    const TraceEvent* previous = nullptr;
+    std::size_t position = 0;
+    for (const auto& event : trace.events) {
+        ++position;
+        if (event.kind == 'P') {
+            pauses.push_back(event.pause_us);
+            continue;
+        }
+        std::vector<uint64_t> expected;
+        if (previous != nullptr && previous->is(false, 0xb9)) {
+            expected.push_back(123000);
+        }
+        if (event.status_read()) {
+            if (register_value == 0x0020) {
+                expected.push_back(2000000);
+            }
+            expected.push_back(321000);
+        }
+        if (int value = event.register_value(); value >= 0) {
+            if (value == 0x0011 || value == 0x0020) {
+                expected.push_back(1000000);
+            }
+            register_value = value;
+        } else if (event.is(false, 0xb2)) {
+            register_value = -1; // a flash block's prepare frame
+        }
+        EXPECT_EQ(pauses, expected) << "before event " << position;
+        pauses.clear();
+        previous = &event;
+    }
+    EXPECT_TRUE(pauses.empty()) << "pauses after the last transfer";
+}
+
+// ---------------------------------------------------------------------------------------------
+// A run of the tool on the virtual hub, in a temporary working directory.
+
+struct SimRun {
+    test_process::Result process;
+    Trace trace;
+    std::string verdict;
+    std::vector<uint8_t> flashed[2];
+};
+
+// Image 1: three full blocks and one of 33 bytes (pieces of 32 and 1).
+constexpr std::size_t small_image1 = 3 * 4096 + 33;
+constexpr std::size_t smallest_image0 = 0x80000;
+
+class VirtualHub : public testing::Test {
+  protected:
+    void SetUp() override { write_files(smallest_image0, small_image1); }
+
+    void write_files(std::size_t size0, std::size_t size1, const std::string& config = "") {
+        image0 = test_files::pattern_bytes(size0, 0);
+        image1 = test_files::pattern_bytes(size1, 1);
+        dir.write("image0.bin", image0);
+        dir.write("image1.bin", image1);
+        dir.write("update.ini",
+                  "[Config]\n" + config + "TovrelaBin0=image0.bin\nTovrelaBin1=image1.bin\n");
+    }
+
+    // An Image 0 of 1 MiB holding the version std_major.std_minor.std_revision.customer_minor.
+    void write_versioned_image0(int major, int minor, int revision, int customer) {
+        image0 = test_files::pattern_bytes(0x100000, 2);
+        image0[0xFFFF0] = static_cast<uint8_t>(major);
+        image0[0xFFFED] = static_cast<uint8_t>(minor);
+        image0[0xFFFEE] = static_cast<uint8_t>(revision);
+        image0[0xFFFF1] = static_cast<uint8_t>(customer);
+        dir.write("image0.bin", image0);
+    }
+
+    // A file of `size` bytes that takes no room on disk.
+    void write_sparse(const std::string& name, std::size_t size) {
+        dir.write(name, std::string());
+        std::filesystem::resize_file(dir.file(name), size);
+    }
+
+    SimRun run(std::vector<std::string> sim_options, const std::vector<std::string>& tool_args,
+               const std::vector<std::string>& wrapper = {}) const {
+        std::vector<std::string> argv{TOVRELA_SIM_BIN,   "--fast",         "--trace",
+                                      dir.file("trace"), "--verdict",      dir.file("verdict"),
+                                      "--flash-out",     dir.file("flash")};
+        argv.insert(argv.end(), sim_options.begin(), sim_options.end());
+        argv.push_back("--");
+        argv.insert(argv.end(), wrapper.begin(), wrapper.end());
+        argv.push_back(TOVRELA_UPDATE_BIN);
+        argv.insert(argv.end(), tool_args.begin(), tool_args.end());
+        SimRun result;
+        result.process = test_process::run(argv, dir.path());
+        result.trace = parse_trace(dir.read("trace"));
+        result.verdict = dir.read("verdict");
+        for (int image = 0; image < 2; ++image) {
+            std::string bytes = dir.read("flash/image" + std::to_string(image) + ".bin");
+            result.flashed[image].assign(bytes.begin(), bytes.end());
+        }
+        return result;
+    }
+
+    SimRun run_hub(const std::vector<std::string>& tool_args,
+                   std::vector<std::string> sim_options = {}) const {
+        std::vector<std::string> args{"-vid=1234", "-pid=5678"};
+        args.insert(args.end(), tool_args.begin(), tool_args.end());
+        return run(std::move(sim_options), args);
+    }
+
+    test_files::TempDir dir;
+    std::vector<uint8_t> image0;
+    std::vector<uint8_t> image1;
+};
+
+// The whole output of a full update that passes.
+std::string passing_update(std::size_t size0, std::size_t size1) {
+    return reg_write("0010") + reg_write("0011") + flash_written(1, size1) + reg_write("0012") +
+           reg_write("0020") + flash_written(0, size0) + reg_write("0110") + update_banner(true) +
+           "Status=0x1\n";
+}
+
+// ---------------------------------------------------------------------------------------------
+// The full update.
+
+TEST_F(VirtualHub, FullUpdatePassesFlashesBothImagesAndKeepsTheSchedule) {
+    SimRun run = run_hub({});
+
+    EXPECT_EQ(run.process.out, banner + check_ok + table(default_rows()) +
+                                   passing_update(image0.size(), image1.size()));
+    EXPECT_EQ(run.process.exit_status, 0);
+    EXPECT_EQ(run.flashed[0], image0);
+    EXPECT_EQ(run.flashed[1], image1);
+    EXPECT_EQ(run.verdict, "");
+    EXPECT_TRUE(run.trace.violations.empty());
+    expect_pause_schedule(run.trace);
+
+    int one_second = 0;
+    for (const auto& event : run.trace.events) {
+        one_second += event.kind == 'P' && event.pause_us == 1000000;
+    }
+    EXPECT_EQ(one_second, 2);
+    // The last block of Image 1 (33 bytes) goes as pieces of 32 and 1 byte.
+    std::vector<unsigned> pieces;
+    for (const auto& event : run.trace.transfers()) {
+        if (event.is(false, 0xb8)) {
+            pieces.push_back(event.length);
+        }
+    }
+    ASSERT_EQ(pieces.size(), 3 * 128 + 2 + 128 * 128u);
+    EXPECT_EQ(pieces[3 * 128], 32u);
+    EXPECT_EQ(pieces[3 * 128 + 1], 1u);
+}
+
+TEST_F(VirtualHub, VerboseUpdateWithBusyChipLogsEverythingToDebugLog) {
+    write_files(smallest_image0, small_image1, "DbgMsg=1\nLogFile=1\n");
+    SimRun run = run_hub({}, {"--busy", "2"});
+
+    auto read_loop = std::string("    read-loop = 2\n");
+    std::string settings = "    ----- Setting From Setting.ini -----\n"
+                           "    LogFile=1\n    DeviceNum=1\n    ReadVerOnly=0\n    ReadBinOnly=0\n"
+                           "    CheckUpdateOnly=0\n    BackUpOnly=0\n    I2CTestOnly=0\n"
+                           "    TovrelaBin0=image0.bin\n    TovrelaBin1=image1.bin\n"
+                           "    ------------------------------------\n"
+                           "    ----- Setting From command.sh  -----\n"
+                           "    Hub1VID=1234\n    Hub1PID=5678\n    Hub1Bin=\n    Bus=0\n"
+                           "    Path=\n    gHubPDShareSPI=0\n    gReadVerOnly=0\n"
+                           "    gReadBinOnly=0\n    gCheckUpdateOnly=0\n    gBackUpOnly=0\n"
+                           "    ------------------------------------\n";
+    auto flash = [](int selector, std::size_t size) {
+        char line[64];
+        std::snprintf(line, sizeof line, "TotalByte: 0x%zX = %zu KB\n", size, size / 1024);
+        return "Tovrela_Flash_Write FW" + std::to_string(selector) + "\n" + line + progress(size) +
+               "\n";
+    };
+    std::string after_banner = check_ok + settings + table(default_rows()) + reg_write("0010") +
+                               read_loop + reg_write("0011") + read_loop + flash(1, image1.size()) +
+                               reg_write("0012") + read_loop + reg_write("0020") + read_loop +
+                               flash(0, image0.size()) + reg_write("0110") + read_loop +
+                               update_banner(true) + "Status=0x1\n";
+
+    EXPECT_EQ(run.process.out, banner + after_banner);
+    EXPECT_EQ(dir.read("debug.log"), after_banner); // the banner comes before the profile
+    EXPECT_EQ(run.process.exit_status, 0);
+    EXPECT_EQ(run.flashed[0], image0);
+    EXPECT_EQ(run.flashed[1], image1);
+    EXPECT_EQ(run.verdict, "");
+    expect_pause_schedule(run.trace);
+}
+
+// One failing step of the update: the text printed between the table and the FAIL banner, and
+// the failing transfer, after which nothing is sent.
+struct UpdateFailure {
+    const char* name;
+    std::vector<std::string> sim_options;
+    std::string output;
+};
+
+void PrintTo(const UpdateFailure& failure, std::ostream* out) {
+    *out << failure.name;
+}
+
+class UpdateFails : public VirtualHub, public testing::WithParamInterface<UpdateFailure> {};
+
+TEST_P(UpdateFails, StopsAtTheStepWithItsMessageAndExitStatus1) {
+    const auto& failure = GetParam();
+    SimRun run = run_hub({}, failure.sim_options);
+
+    EXPECT_EQ(run.process.out, banner + check_ok + table(default_rows()) + failure.output +
+                                   update_banner(false) + "Status=0x0\n");
+    EXPECT_EQ(run.process.exit_status, 1);
+    EXPECT_EQ(run.verdict, "");
+    expect_pause_schedule(run.trace);
+    auto transfers = run.trace.transfers();
+    ASSERT_FALSE(transfers.empty());
+    if (failure.output.find("Tout") == std::string::npos) {
+        EXPECT_NE(transfers.back().result.find_first_not_of("0123456789"), std::string::npos)
+            << "the last transfer is the failing one";
+    }
+}
+
+const std::string image1_start =
+    reg_write("0010") + reg_write("0011") + "Tovrela_Flash_Write FW1\n";
+const std::string before_image0 = reg_write("0010") + reg_write("0011") +
+                                  flash_written(1, small_image1) + reg_write("0012") +
+                                  reg_write("0020");
+const std::string image0_start = before_image0 + "Tovrela_Flash_Write FW0\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, UpdateFails,
+    testing::Values(
+        UpdateFailure{"FirstFrameStalls",
+                      {"--fault", "stall:b2:1"},
+                      reg_write("0010") + "I2C-WriteCmd B2 Fail -9\n"},
+        UpdateFailure{"StatusReadStalls",
+                      {"--fault", "stall:a3:1"},
+                      reg_write("0010") + "I2C-ReadCmd A3 Fail -9\n"},
+        UpdateFailure{"RegisterWriteNeverFinishes",
+                      {"--fault", "never-finish:a3:1"},
+                      reg_write("0010") + "Tovrela_Reg_Tout\n"},
+        UpdateFailure{"Value0012Unplugged",
+                      {"--fault", "nodev:b2:7"},
+                      reg_write("0010") + reg_write("0011") + flash_written(1, 12321) +
+                          reg_write("0012") + "I2C-WriteCmd B2 Fail -4\n"},
+        UpdateFailure{"Value0020NeverFinishes",
+                      {"--fault", "never-finish:a3:8"},
+                      reg_write("0010") + reg_write("0011") + flash_written(1, 12321) +
+                          reg_write("0012") + reg_write("0020") + "Tovrela_Reg_Tout\n"},
+        UpdateFailure{
+            "PrepareStalls", {"--fault", "stall:b2:3"}, image1_start + "I2C-WriteCmd B2 Fail -9\n"},
+        UpdateFailure{
+            "HeaderStalls", {"--fault", "stall:b7:2"}, image1_start + "I2C-WriteCmd B7 Fail -9\n"},
+        UpdateFailure{"DataPieceTimesOut",
+                      {"--fault", "timeout:b8:200"},
+                      image1_start + "I2C-WriteCmd B8 Fail -7\n"},
+        UpdateFailure{
+            "CrcUnplugged", {"--fault", "nodev:b9:1"}, image1_start + "I2C-WriteCmd B9 Fail -4\n"},
+        UpdateFailure{"BlockStatusStalls",
+                      {"--fault", "stall:a3:3"},
+                      image1_start + "I2C-ReadCmd A3 Fail -9\n"},
+        UpdateFailure{"BlockNeverFinishes",
+                      {"--fault", "never-finish:a3:4"},
+                      image1_start + "\rprogress=33%\nTovrela_FFW_Tout\n\t read-loop = A\n\n"},
+        UpdateFailure{"Image0HeaderStalls",
+                      {"--fault", "stall:b7:5"},
+                      image0_start + "I2C-WriteCmd B7 Fail -9\n"},
+        // After both images: 2 + 4 + 2 + 128 frames before the one of 0x0110.
+        UpdateFailure{"LastValueStalls",
+                      {"--fault", "stall:b2:137"},
+                      before_image0 + flash_written(0, smallest_image0) + reg_write("0110") +
+                          "I2C-WriteCmd B2 Fail -9\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A data piece that reaches the chip only in part counts as sent for the tool, but the chip
+// refuses the block: the verdict names the violation and the block never finishes.
+TEST_F(VirtualHub, ShortDataPieceIsAViolationTheChipRefuses) {
+    SimRun run = run_hub({}, {"--fault", "short:b8:1"});
+    EXPECT_EQ(run.process.out, banner + check_ok + table(default_rows()) + image1_start +
+                                   "\nTovrela_FFW_Tout\n\t read-loop = A\n\n" +
+                                   update_banner(false) + "Status=0x0\n");
+    EXPECT_EQ(run.process.exit_status, 1);
+    ASSERT_EQ(run.trace.violations.size(), 1u);
+    EXPECT_EQ(run.verdict, run.trace.violations[0] + "\n");
+    EXPECT_NE(run.flashed[1], image1);
+}
+
+// Image sizes the writer refuses, each before a byte of that image is sent.
+TEST_F(VirtualHub, ImageSizeErrorsStopTheUpdate) {
+    struct Case {
+        std::size_t size0;
+        std::size_t size1;
+        std::string output;
+    };
+    const Case cases[] = {
+        {0x80000, 0x80001, image1_start + "  BinFile1 Size Error\n"},
+        {0x80000, 0x200001, image1_start + "  BinFile Size Error\n"},
+        {0x80000, 0, image1_start + "\n"},
+        {0x7FFFF, 100,
+         reg_write("0010") + reg_write("0011") + flash_written(1, 100) + reg_write("0012") +
+             reg_write("0020") + "Tovrela_Flash_Write FW0\n  BinFile0 Size Error\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.size0 << " " << c.size1);
+        write_files(c.size0 > 0x100000 ? 0 : c.size0, c.size1 > 0x100000 ? 0 : c.size1);
+        if (c.size1 > 0x100000) {
+            write_sparse("image1.bin", c.size1);
+        }
+        SimRun run = run_hub({});
+        EXPECT_EQ(run.process.out, banner + check_ok + table(default_rows()) + c.output +
+                                       update_banner(false) + "Status=0x0\n");
+        EXPECT_EQ(run.process.exit_status, 1);
+        EXPECT_EQ(run.verdict, "");
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// The other modes and the exit statuses.
+
+struct ModeCase {
+    const char* name;
+    std::vector<std::string> tool_args;
+    std::vector<std::string> sim_options;
+    std::string output; // after the table
+    int exit_status;
+};
+
+void PrintTo(const ModeCase& mode, std::ostream* out) {
+    *out << mode.name;
+}
+
+class Modes : public VirtualHub, public testing::WithParamInterface<ModeCase> {};
+
+TEST_P(Modes, PrintAndExitAsTheTableSays) {
+    const auto& mode = GetParam();
+    write_versioned_image0(2, 13, 15, 5);
+    SimRun run = run_hub(mode.tool_args, mode.sim_options);
+    EXPECT_EQ(run.process.out, banner + check_ok + table(default_rows()) + mode.output);
+    EXPECT_EQ(run.process.exit_status, mode.exit_status);
+    EXPECT_EQ(run.verdict, "");
+    EXPECT_TRUE(run.flashed[0].empty());
+    EXPECT_TRUE(run.flashed[1].empty());
+}
+
+const std::string image_version = "BinFile0 Version=2.13.15.5\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    ExitStatuses, Modes,
+    testing::Values(
+        ModeCase{"ReadVersion", {"-readveronly=1"}, {}, default_versions + "Status=0x1\n", 0},
+        ModeCase{"ReadVersionAddressStalls",
+                 {"-readveronly=1"},
+                 {"--fault", "stall:b7:2"},
+                 "I2C-WriteCmd B7 Fail -9\nFailed to read register\nStatus=0x0\n",
+                 1},
+        ModeCase{"ReadVersionShortReply",
+                 {"-readveronly=1"},
+                 {"--fault", "short:a3:3"},
+                 "Tovrela_Reg_Read 1201 short reply 1\nFailed to read register\nStatus=0x0\n",
+                 1},
+        ModeCase{"ReadVersionBytes",
+                 {"-readveronly=1"},
+                 {"--version-bytes", "1,2,3,4,5,7"},
+                 version_lines({1, 2, 3, 4, 5, 7}) + "Status=0x1\n",
+                 0},
+        ModeCase{"ReadImage", {"-readbinonly=1"}, {}, image_version + "Status=0x1\n", 0},
+        ModeCase{"CheckUpdateAvailable",
+                 {"-checkupdateonly=1"},
+                 {},
+                 default_versions + image_version +
+                     "FW Current: 2.13.15.4\nFW Available: 2.13.15.5\nFW update available\n",
+                 0},
+        ModeCase{"CheckUpToDate",
+                 {"-checkupdateonly=1", "-readveronly=1"},
+                 {"--version-bytes", "2,13,15,0,0,5"},
+                 version_lines({2, 13, 15, 0, 0, 5}) + image_version +
+                     "FW Current: 2.13.15.5\nFW Available: 2.13.15.5\nFW up to date\n",
+                 7},
+        ModeCase{"CheckDeviceVersionFails",
+                 {"-checkupdateonly=1"},
+                 {"--fault", "timeout:a3:1"},
+                 "I2C-ReadCmd A3 Fail -7\nFailed to read register\n"
+                 "Failed to query current FW version\n",
+                 255}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(VirtualHub, ReadImageFailsOnOversizedImage1WithExitStatus1) {
+    write_sparse("image1.bin", 0x200001);
+    SimRun run = run_hub({"-readbinonly=1"});
+    EXPECT_EQ(run.process.out,
+              banner + check_ok + table(default_rows()) + "  BinFile1 Size Error\nStatus=0x0\n");
+    EXPECT_EQ(run.process.exit_status, 1);
+    EXPECT_TRUE(run.trace.transfers().empty());
+}
+
+TEST_F(VirtualHub, CheckWithoutImageVersionExits254) {
+    SimRun run = run_hub({"-checkupdateonly=1"}); // Image 0 of 0x80000 bytes holds no version
+    EXPECT_EQ(run.process.out, banner + check_ok + table(default_rows()) + default_versions +
+                                   "Failed to query available FW version\n");
+    EXPECT_EQ(run.process.exit_status, 254);
+}
+
+TEST_F(VirtualHub, CheckWithOversizedImage0Exits254) {
+    write_sparse("image0.bin", 0x200001);
+    SimRun run = run_hub({"-checkupdateonly=1"});
+    EXPECT_EQ(run.process.out, banner + check_ok + table(default_rows()) + default_versions +
+                                   "  BinFile0 Size Error\nFailed to query available FW version\n");
+    EXPECT_EQ(run.process.exit_status, 254);
+}
+
+TEST_F(VirtualHub, SelfTestRunsWithoutTouchingUsb) {
+    SimRun run = run_hub({"-selftest=1", "-readveronly=1"});
+    std::string tests;
+    for (const char* name : {"fw_version_gt equal", "fw_version_gt gt", "fw_version_gt lt",
+                             "fw_version_gt gt advanced", "fw_version_gt lt advanced"}) {
+        tests += std::string("Running test \"") + name + "\" ... passed\n";
+    }
+    EXPECT_EQ(run.process.out, banner + check_ok + "Running self tests\n" +
+                                   "\nRunning test suite: misc\n" + tests +
+                                   "\nTest result: success\n");
+    EXPECT_EQ(run.process.exit_status, 0);
+    EXPECT_TRUE(run.trace.transfers().empty());
+}
+
+TEST_F(VirtualHub, LibusbInitFailureExitsWithItsCode) {
+    // Too few file descriptors for libusb's event machinery: libusb_init reports -99.
+    SimRun limited = run({}, {"-vid=1234", "-pid=5678"}, {"prlimit", "--nofile=5"});
+    EXPECT_EQ(limited.process.out, banner + check_ok + "libusb_init failed -99\n");
+    EXPECT_EQ(limited.process.exit_status, 157);
+}
+
+TEST_F(VirtualHub, NoMatchingDeviceExits251) {
+    SimRun run = this->run({}, {"-vid=1234", "-pid=5679"});
+    EXPECT_EQ(run.process.out,
+              banner + check_ok + table(default_rows(' '), false) + "target device not found -5\n");
+    EXPECT_EQ(run.process.exit_status, 251);
+}
+
+TEST_F(VirtualHub, MachineWithoutDevicesExits251) {
+    SimRun run = run_hub({}, {"--no-devices"});
+    EXPECT_EQ(run.process.out,
+              banner + check_ok + table("", false) + "target device not found -5\n");
+    EXPECT_EQ(run.process.exit_status, 251);
+}
+
+TEST_F(VirtualHub, OpenFailureExitsWithTheLibusbCode) {
+    SimRun run = run_hub({}, {"--unplugged"});
+    EXPECT_EQ(run.process.out, banner + check_ok + table(default_rows()) +
+                                   "liusb_open failed LIBUSB_ERROR_NO_DEVICE(-4)\n");
+    EXPECT_EQ(run.process.exit_status, 252);
+}
+
+TEST_F(VirtualHub, MissingImageLeavesTheCommandLineUnreadAndIdentifiersZero) {
+    std::filesystem::remove(dir.file("image1.bin"));
+    SimRun run = run_hub({"-selftest=1"});
+    EXPECT_EQ(run.process.out, banner +
+                                   "    SPI-IMAGE: image0.bin Check OK\n"
+                                   "Protection : Tovrela_Bin1_Open_Fail.\n" +
+                                   table(default_rows(' '), false) +
+                                   "target device not found -5\n");
+    EXPECT_EQ(run.process.exit_status, 251);
+}
+
+// The simulator's own exit statuses: the command's, 128 + a signal, 127 when the command cannot
+// run, 125 for a command line the simulator refuses.
+TEST(SimulatorExit, PassesOnTheCommandsStatus) {
+    struct Case {
+        std::vector<std::string> argv;
+        int exit_status;
+    };
+    const Case cases[] = {
+        {{"--", "/bin/sh", "-c", "exit 3"}, 3},
+        {{"--", "/bin/sh", "-c", "kill -TERM $$"}, 128 + 15},
+        {{"--", "/nonexistent/command"}, 127},
+        {{"--fault", "stall:b2", "--", "/bin/true"}, 125},
+        {{"--port-path", "2.0", "--", "/bin/true"}, 125},
+        {{"--extra-device", "1:2.4:1:1", "--", "/bin/true"}, 125}, // the hub's place
+        {{"/bin/true"}, 125},
+        {{"--help"}, 0},
+    };
+    test_files::TempDir dir;
+    for (const auto& c : cases) {
+        std::vector<std::string> argv{TOVRELA_SIM_BIN};
+        argv.insert(argv.end(), c.argv.begin(), c.argv.end());
+        SCOPED_TRACE(argv.back());
+        EXPECT_EQ(test_process::run(argv, dir.path()).exit_status, c.exit_status);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// The device table and its filters.
+
+struct TableCase {
+    const char* name;
+    std::vector<std::string> tool_args;
+    std::vector<std::string> sim_options;
+    std::string rows;
+    bool found;
+};
+
+void PrintTo(const TableCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class DeviceTable : public VirtualHub, public testing::WithParamInterface<TableCase> {};
+
+TEST_P(DeviceTable, ShowsEachDeviceAndTheFilterLines) {
+    const auto& c = GetParam();
+    std::vector<std::string> args = c.tool_args;
+    args.push_back("-readveronly=1");
+    SimRun run = run_hub(args, c.sim_options);
+    EXPECT_EQ(run.process.out,
+              banner + check_ok + table(c.rows, c.found) +
+                  (c.found ? default_versions + "Status=0x1\n" : "target device not found -5\n"));
+    EXPECT_EQ(run.process.exit_status, c.found ? 0 : 251);
+}
+
+const std::string multi_hub_2 = "          [Multi-Hub] get_path_number = 2\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Filters, DeviceTable,
+    testing::Values(
+        TableCase{"PathMatches", {"-path=2.4"}, {}, default_rows('*', multi_hub_2), true},
+        TableCase{"PathPrefixMatches", {"-path=2"}, {}, default_rows('*', multi_hub_2), true},
+        TableCase{
+            "PathDiffersAtFirstPort",
+            {"-path=3.4"},
+            {},
+            default_rows(' ', multi_hub_2 + "          [Dev 2] target_path[0]_3 != path[0]_2\n"),
+            false},
+        TableCase{
+            "PathDiffersAtSecondPort",
+            {"-path=2.5"},
+            {},
+            default_rows(' ', multi_hub_2 + "          [Dev 2] target_path[1]_5 != path[1]_4\n"),
+            false},
+        TableCase{
+            "PathLongerThanTheHubs",
+            {"-path=2.4.1"},
+            {},
+            default_rows(' ', multi_hub_2 + "          [Dev 2] target_path[2]_1 != path[2]_0\n"),
+            false},
+        TableCase{"BusMatches",
+                  {"-bus=1"},
+                  {},
+                  default_rows('*', "          [Dev 2] current_BUS_1 == target_BUS_1\n"),
+                  true},
+        TableCase{"BusDiffers",
+                  {"-bus=2"},
+                  {},
+                  default_rows(' ', "          [Dev 2] current_BUS_1 != target_BUS_2\n"),
+                  false},
+        TableCase{
+            "PathRejectsBeforeBus",
+            {"-path=2.5", "-bus=1"},
+            {},
+            default_rows(' ', multi_hub_2 + "          [Dev 2] target_path[1]_5 != path[1]_4\n"),
+            false},
+        TableCase{"HubOnBus3",
+                  {"-bus=3", "-path=1"},
+                  {"--bus", "3", "--port-path", "1"},
+                  "          [Multi-Hub] get_path_number = 1\n"
+                  "          [Dev 0] current_BUS_3 == target_BUS_3\n"
+                  "(*)000000 1234:5678 bcdDevice 0100 (address 02) bus 3, path 1\n"
+                  "( )000001 1d6b:0002 bcdDevice 0601 (address 01) bus 3,\n"
+                  "( )000002 1111:0002 bcdDevice 0100 (address 02) bus 2, path 1\n"
+                  "( )000003 1d6b:0002 bcdDevice 0601 (address 01) bus 2,\n"
+                  "( )000004 1d6b:0002 bcdDevice 0601 (address 01) bus 1,\n",
+                  true},
+        TableCase{"RootHubWithTheIdsHasNoPath",
+                  {"-path=2.4"},
+                  {"--extra-device", "2:0:1234:5678"},
+                  "( )000000 1111:0002 bcdDevice 0100 (address 02) bus 2, path 1\n"
+                  "          [Multi-Hub] get_path_number = 0\n"
+                  "( )000001 1234:5678 bcdDevice 0100 (address 01) bus 2,\n" +
+                      multi_hub_2 +
+                      "(*)000002 1234:5678 bcdDevice 0100 (address 03) bus 1, path 2.4\n"
+                      "( )000003 1111:0001 bcdDevice 0100 (address 02) bus 1, path 2\n"
+                      "( )000004 1d6b:0002 bcdDevice 0601 (address 01) bus 1,\n",
+                  true},
+        TableCase{"TwoMatchingHubsTheLaterIsTaken",
+                  {},
+                  {"--extra-device", "1:3:1234:5678"},
+                  "( )000000 1111:0002 bcdDevice 0100 (address 02) bus 2, path 1\n"
+                  "( )000001 1d6b:0002 bcdDevice 0601 (address 01) bus 2,\n"
+                  "(*)000002 1234:5678 bcdDevice 0100 (address 04) bus 1, path 3\n"
+                  "(*)000003 1234:5678 bcdDevice 0100 (address 03) bus 1, path 2.4\n"
+                  "( )000004 1111:0001 bcdDevice 0100 (address 02) bus 1, path 2\n"
+                  "( )000005 1d6b:0002 bcdDevice 0601 (address 01) bus 1,\n",
+                  true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The later of two matching hubs is not the one with the chip: every request to it stalls.
+TEST_F(VirtualHub, TwoMatchingHubsTheLaterOneGetsTheRequests) {
+    SimRun run = run_hub({"-readveronly=1"}, {"--extra-device", "1:1:1234:5678"});
+    std::string rows = "( )000000 1111:0002 bcdDevice 0100 (address 02) bus 2, path 1\n"
+                       "( )000001 1d6b:0002 bcdDevice 0601 (address 01) bus 2,\n"
+                       "(*)000002 1234:5678 bcdDevice 0100 (address 04) bus 1, path 2.4\n"
+                       "( )000003 1111:0001 bcdDevice 0100 (address 03) bus 1, path 2\n"
+                       "(*)000004 1234:5678 bcdDevice 0100 (address 02) bus 1, path 1\n"
+                       "( )000005 1d6b:0002 bcdDevice 0601 (address 01) bus 1,\n";
+    EXPECT_EQ(run.process.out, banner + check_ok + table(rows) +
+                                   "I2C-WriteCmd B7 Fail -9\nI2C-WriteCmd B7 Fail -9\n"
+                                   "I2C-WriteCmd B7 Fail -9\nFailed to read register\n"
+                                   "Status=0x0\n");
+    EXPECT_EQ(run.process.exit_status, 1);
+    auto transfers = run.trace.transfers();
+    ASSERT_EQ(transfers.size(), 3u);
+    for (const auto& transfer : transfers) {
+        EXPECT_EQ(transfer.kind, 'X');
+    }
+}
+
+} // namespace

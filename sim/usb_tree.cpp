@@ -1,0 +1,154 @@
+#include "usb_tree.h"
+
+#include <cstdio>
+#include <map>
+#include <utility>
+
+namespace sim {
+
+namespace {
+
+// Ids of the devices the simulator adds on its own: placeholders.
+constexpr uint16_t root_hub_vid = 0x1d6b; // the ids Linux gives its root hubs
+constexpr uint16_t root_hub_pid = 0x0002;
+constexpr uint16_t generic_vid = 0x1111;
+constexpr uint16_t generic_hub_pid = 0x0001;
+constexpr uint16_t generic_device_pid = 0x0002;
+
+using Place = std::pair<unsigned, std::vector<unsigned>>;
+
+std::string hex_bytes(const std::vector<uint8_t>& bytes) {
+    std::string text;
+    char digits[3];
+    for (uint8_t byte : bytes) {
+        std::snprintf(digits, sizeof digits, "%02x", byte);
+        text += digits;
+    }
+    return text;
+}
+
+// Device descriptor, then one configuration with one interface and one interrupt endpoint.
+std::vector<uint8_t> descriptors(const UsbDevice& device) {
+    uint8_t device_class = device.hub ? 0x09 : 0x00;
+    uint8_t interface_class = device.hub ? 0x09 : 0xff;
+    auto low = [](uint16_t value) { return static_cast<uint8_t>(value & 0xff); };
+    auto high = [](uint16_t value) { return static_cast<uint8_t>(value >> 8); };
+    return {// device: bcdUSB 2.00, max packet 64, one configuration
+            0x12, 0x01, 0x00, 0x02, device_class, 0x00, 0x01, 0x40, low(device.spec.vid),
+            high(device.spec.vid), low(device.spec.pid), high(device.spec.pid),
+            low(device.bcd_device), high(device.bcd_device), 0x00, 0x00, 0x00, 0x01,
+            // configuration: total length 25, one interface, self powered
+            0x09, 0x02, 0x19, 0x00, 0x01, 0x01, 0x00, 0xe0, 0x00,
+            // interface 0 with one endpoint
+            0x09, 0x04, 0x00, 0x00, 0x01, interface_class, 0x00, 0x00, 0x00,
+            // endpoint 0x81, interrupt, 1 byte, interval 12
+            0x07, 0x05, 0x81, 0x03, 0x01, 0x00, 0x0c};
+}
+
+std::string three_digits(unsigned value) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%03u", value);
+    return text;
+}
+
+void describe(UsbDevice& device) {
+    const auto& spec = device.spec;
+    std::string bus = std::to_string(spec.bus);
+    device.sysname = spec.ports.empty() ? "usb" + bus : bus + "-" + port_path_text(spec.ports);
+    device.syspath = "/devices/pci0000:00/0000:00:14.0/usb" + bus;
+    for (std::size_t depth = 1; depth <= spec.ports.size(); ++depth) {
+        std::vector<unsigned> prefix(spec.ports.begin(), spec.ports.begin() + depth);
+        device.syspath += "/" + bus + "-" + port_path_text(prefix);
+    }
+    std::string node = "bus/usb/" + three_digits(spec.bus) + "/" + three_digits(device.devnum);
+    device.devnode = "/dev/" + node;
+    device.record = "P: " + device.syspath + "\n" + "N: " + node + "\n" +
+                    "E: SUBSYSTEM=usb\n"
+                    "E: DEVTYPE=usb_device\n"
+                    "E: DRIVER=usb\n"
+                    "E: BUSNUM=" +
+                    three_digits(spec.bus) + "\n" + "E: DEVNUM=" + three_digits(device.devnum) +
+                    "\n" + "E: DEVNAME=" + device.devnode + "\n" + "A: busnum=" + bus + "\\n\n" +
+                    "A: devnum=" + std::to_string(device.devnum) + "\\n\n" +
+                    "A: speed=480\\n\n"
+                    "A: bConfigurationValue=1\\n\n"
+                    "H: descriptors=" +
+                    hex_bytes(descriptors(device)) + "\n";
+}
+
+} // namespace
+
+int build_usb_tree(const Options& options, std::vector<UsbDevice>& devices, std::string& error) {
+    devices.clear();
+    if (options.no_devices) {
+        return 1;
+    }
+    // Explicit devices: the chip's hub first, then the extras; no two at one place.
+    std::map<Place, UsbDevice> tree;
+    auto add_explicit = [&](const DeviceSpec& spec, bool chip) {
+        UsbDevice device;
+        device.spec = spec;
+        device.chip = chip;
+        device.bcd_device = 0x0100;
+        if (!tree.emplace(Place{spec.bus, spec.ports}, device).second) {
+            error = "two devices at bus " + std::to_string(spec.bus) + " path " +
+                    (spec.ports.empty() ? "0" : port_path_text(spec.ports));
+            return false;
+        }
+        return true;
+    };
+    if (!add_explicit(options.hub, true)) {
+        return 0;
+    }
+    for (const auto& extra : options.extra_devices) {
+        if (!add_explicit(extra, false)) {
+            return 0;
+        }
+    }
+
+    // Generated devices fill the places no explicit device takes: a plain device on bus 2, the
+    // root hubs of buses 1 and 2 and of every bus in use, and every hub on the way up.
+    auto add_generated = [&](unsigned bus, std::vector<unsigned> ports, uint16_t vid,
+                             uint16_t pid) {
+        UsbDevice device;
+        device.spec = {bus, ports, vid, pid};
+        device.bcd_device = ports.empty() ? 0x0601 : 0x0100;
+        tree.emplace(Place{bus, std::move(ports)}, device);
+    };
+    add_generated(2, {1}, generic_vid, generic_device_pid);
+    std::vector<Place> places;
+    for (const auto& [place, device] : tree) {
+        places.push_back(place);
+    }
+    add_generated(1, {}, root_hub_vid, root_hub_pid);
+    add_generated(2, {}, root_hub_vid, root_hub_pid);
+    for (const auto& [bus, ports] : places) {
+        add_generated(bus, {}, root_hub_vid, root_hub_pid);
+        for (std::size_t depth = 1; depth < ports.size(); ++depth) {
+            add_generated(bus, {ports.begin(), ports.begin() + depth}, generic_vid,
+                          generic_hub_pid);
+        }
+    }
+
+    // A device is a hub when it is a root hub or has a device behind it.
+    for (auto& [place, device] : tree) {
+        device.hub = place.second.empty();
+    }
+    for (const auto& [place, device] : tree) {
+        if (!place.second.empty()) {
+            std::vector<unsigned> parent(place.second.begin(), place.second.end() - 1);
+            tree.at(Place{place.first, parent}).hub = true;
+        }
+    }
+
+    // Addresses per bus in the map's order, which puts every parent before its children.
+    std::map<unsigned, unsigned> next_address;
+    for (auto& [place, device] : tree) {
+        device.devnum = ++next_address[place.first];
+        describe(device);
+        devices.push_back(device);
+    }
+    return 1;
+}
+
+} // namespace sim
