@@ -9,20 +9,13 @@
 
 namespace {
 
-constexpr uint8_t command_address = 0xE6; // command interface, write form
-constexpr uint8_t status_address = 0xE7;  // command interface, read form
 constexpr uint8_t frame_marker = 0x51;
 constexpr uint32_t max_payload = 127;
 
-constexpr uint8_t request_status = 0xA3;
-constexpr uint8_t request_frame = 0xB2;
-constexpr uint8_t request_read_address = 0xB7;
-
 constexpr uint16_t status_length = 8;
 constexpr uint8_t state_finished = 0x0C;
-constexpr uint8_t status_check_seed = status_address ^ frame_marker; // 0xB6
+constexpr uint8_t status_check_seed = chip_command_read ^ frame_marker; // 0xB6
 
-constexpr unsigned max_status_reads = 10;
 constexpr uint32_t status_pause_us = 321000;
 constexpr uint32_t slow_value_pause_us = 2000000;
 constexpr uint16_t slow_value = 0x0020;
@@ -34,7 +27,7 @@ int wrap_command_frame(const uint8_t* payload, uint32_t length, uint8_t* frame) 
         print_message("Tovrela_Warp_Over\n");
         return 0;
     }
-    frame[0] = command_address;
+    frame[0] = chip_command_write;
     frame[1] = frame_marker;
     frame[2] = static_cast<uint8_t>(0x80 + length);
     uint8_t check = frame[0] ^ frame[1] ^ frame[2];
@@ -48,7 +41,8 @@ int wrap_command_frame(const uint8_t* payload, uint32_t length, uint8_t* frame) 
 
 ChipStatus read_chip_status(libusb_device_handle* handle) {
     std::array<uint8_t, status_length> reply{};
-    if (i2c_read_cmd(handle, request_status, status_address, status_length, reply.data()) != 1) {
+    if (i2c_read_cmd(handle, hub_request::status_or_value, chip_command_read, status_length,
+                     reply.data()) != 1) {
         return ChipStatus::transfer_failed;
     }
     uint8_t check = status_check_seed;
@@ -59,6 +53,25 @@ ChipStatus read_chip_status(libusb_device_handle* handle) {
         return ChipStatus::finished;
     }
     return ChipStatus::not_finished;
+}
+
+PollOutcome poll_chip_status(libusb_device_handle* handle, uint32_t extra_pause_us,
+                             unsigned* not_finished) {
+    for (*not_finished = 0; *not_finished < max_status_reads; ++*not_finished) {
+        if (extra_pause_us != 0) {
+            protocol_pause(extra_pause_us);
+        }
+        protocol_pause(status_pause_us);
+        switch (read_chip_status(handle)) {
+        case ChipStatus::transfer_failed:
+            return PollOutcome::transfer_failed;
+        case ChipStatus::finished:
+            return PollOutcome::finished;
+        case ChipStatus::not_finished:
+            break;
+        }
+    }
+    return PollOutcome::timed_out;
 }
 
 int Tovrela_Reg_Write(libusb_device_handle* handle, uint16_t address, uint16_t value) {
@@ -79,28 +92,18 @@ int Tovrela_Reg_Write(libusb_device_handle* handle, uint16_t address, uint16_t v
     if (wrap_command_frame(payload.data(), payload.size(), frame.data()) != 1) {
         return 0;
     }
-    if (i2c_write_cmd(handle, request_frame, frame.size(), frame.data()) != 1) {
+    if (i2c_write_cmd(handle, hub_request::command_frame, frame.size(), frame.data()) != 1) {
         return 0;
     }
 
     unsigned k = 0;
-    while (k < max_status_reads) {
-        if (value == slow_value) {
-            protocol_pause(slow_value_pause_us);
-        }
-        protocol_pause(status_pause_us);
-        ChipStatus status = read_chip_status(handle);
-        if (status == ChipStatus::transfer_failed) {
-            return 0;
-        }
-        if (status == ChipStatus::finished) {
-            break;
-        }
-        ++k;
+    const PollOutcome outcome =
+        poll_chip_status(handle, value == slow_value ? slow_value_pause_us : 0, &k);
+    if (outcome == PollOutcome::transfer_failed) {
+        return 0;
     }
-
     int result = 1;
-    if (k >= max_status_reads) {
+    if (outcome == PollOutcome::timed_out) {
         print_message("Tovrela_Reg_Tout\n");
         result = 0;
     }
@@ -114,13 +117,13 @@ int Tovrela_Reg_Read(libusb_device_handle* handle, uint8_t device, uint16_t addr
                      uint16_t* value) {
     const std::array<uint8_t, 3> request{device, static_cast<uint8_t>(address >> 8),
                                          static_cast<uint8_t>(address & 0xFF)};
-    if (i2c_write_cmd(handle, request_read_address, request.size(), request.data()) != 1) {
+    if (i2c_write_cmd(handle, hub_request::address, request.size(), request.data()) != 1) {
         return 0;
     }
     std::array<uint8_t, 2> reply{};
     int received = 0;
-    if (i2c_read_cmd(handle, request_status, static_cast<uint8_t>(device | 0x01), reply.size(),
-                     reply.data(), &received) != 1) {
+    if (i2c_read_cmd(handle, hub_request::status_or_value, static_cast<uint8_t>(device | 0x01),
+                     reply.size(), reply.data(), &received) != 1) {
         return 0;
     }
     if (received < static_cast<int>(reply.size())) {

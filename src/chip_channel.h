@@ -12,6 +12,17 @@ int wrap_command_frame(const uint8_t* payload, uint32_t length, uint8_t* frame);
 // One status request (0xA3, wIndex 0xE7, 8 bytes) and its test.
 ChipStatus read_chip_status(libusb_device_handle* handle);
 
+enum class PollOutcome { finished, transfer_failed, timed_out };
+
+// Status reads per command, at most.
+constexpr unsigned max_status_reads = 10;
+
+// Reads the status until the chip has finished, at most max_status_reads times, each read after
+// a pause of `extra_pause_us` (when non-zero) and then 321 ms. `not_finished` receives the count
+// of "not finished" replies.
+PollOutcome poll_chip_status(libusb_device_handle* handle, uint32_t extra_pause_us,
+                             unsigned* not_finished);
+
 // 1 when the frame was sent and a finished status arrived within the poll, else 0.
 int Tovrela_Reg_Write(libusb_device_handle* handle, uint16_t address, uint16_t value);
 

@@ -19,12 +19,6 @@ constexpr uint64_t image1_max_size = 0x80000;
 constexpr uint64_t block_size = 0x1000;
 constexpr uint64_t piece_size = 0x20;
 
-constexpr uint8_t command_address = 0xE6;
-constexpr uint8_t request_frame = 0xB2;
-constexpr uint8_t request_header = 0xB7;
-constexpr uint8_t request_data = 0xB8;
-constexpr uint8_t request_crc = 0xB9;
-
 // The command frame of the payload C2 00 00 03 10.
 constexpr std::array<uint8_t, 9> prepare_frame{0xE6, 0x51, 0x85, 0xC2, 0x00,
                                                0x00, 0x03, 0x10, 0xE3};
@@ -32,9 +26,7 @@ constexpr std::array<uint8_t, 9> prepare_frame{0xE6, 0x51, 0x85, 0xC2, 0x00,
 constexpr uint16_t crc_polynomial = 0x1021;
 constexpr uint16_t crc_initial = 0x1021;
 
-constexpr unsigned max_status_reads = 10;
 constexpr uint32_t crc_pause_us = 123000;
-constexpr uint32_t status_pause_us = 321000;
 
 void put_be32(uint8_t* out, uint32_t value) {
     out[0] = static_cast<uint8_t>(value >> 24);
@@ -43,45 +35,26 @@ void put_be32(uint8_t* out, uint32_t value) {
     out[3] = static_cast<uint8_t>(value);
 }
 
-enum class BlockResult { confirmed, transfer_failed, timed_out };
-
-// Waits for the chip to confirm the block just closed by its CRC frame.
-BlockResult poll_block_status(libusb_device_handle* handle) {
-    for (unsigned k = 0; k < max_status_reads; ++k) {
-        protocol_pause(status_pause_us);
-        switch (read_chip_status(handle)) {
-        case ChipStatus::transfer_failed:
-            return BlockResult::transfer_failed;
-        case ChipStatus::finished:
-            return BlockResult::confirmed;
-        case ChipStatus::not_finished:
-            break;
-        }
-    }
-    print_message("\nTovrela_FFW_Tout\n");
-    print_message("\t read-loop = %X\n", max_status_reads);
-    return BlockResult::timed_out;
-}
-
 // Sends one block: prepare frame, header, data pieces and CRC frame. 1 when all were sent.
 int send_block(libusb_device_handle* handle, const uint8_t* bytes, uint32_t offset,
                uint32_t length) {
-    if (i2c_write_cmd(handle, request_frame, prepare_frame.size(), prepare_frame.data()) != 1) {
+    if (i2c_write_cmd(handle, hub_request::command_frame, prepare_frame.size(),
+                      prepare_frame.data()) != 1) {
         return 0;
     }
     const uint16_t crc = flash_block_crc(bytes, length);
 
     std::array<uint8_t, 9> header{};
-    header[0] = command_address;
+    header[0] = chip_command_write;
     put_be32(&header[1], offset);
     put_be32(&header[5], length);
-    if (i2c_write_cmd(handle, request_header, header.size(), header.data()) != 1) {
+    if (i2c_write_cmd(handle, hub_request::address, header.size(), header.data()) != 1) {
         return 0;
     }
 
     for (uint32_t sent = 0; sent < length;) {
         const auto piece = static_cast<uint16_t>(std::min<uint64_t>(length - sent, piece_size));
-        if (i2c_write_cmd(handle, request_data, piece, bytes + sent) != 1) {
+        if (i2c_write_cmd(handle, hub_request::flash_data, piece, bytes + sent) != 1) {
             return 0;
         }
         sent += piece;
@@ -89,7 +62,9 @@ int send_block(libusb_device_handle* handle, const uint8_t* bytes, uint32_t offs
 
     const std::array<uint8_t, 4> crc_frame{0x00, 0x00, static_cast<uint8_t>(crc >> 8),
                                            static_cast<uint8_t>(crc & 0xFF)};
-    return i2c_write_cmd(handle, request_crc, crc_frame.size(), crc_frame.data()) == 1 ? 1 : 0;
+    return i2c_write_cmd(handle, hub_request::flash_crc, crc_frame.size(), crc_frame.data()) == 1
+               ? 1
+               : 0;
 }
 
 } // namespace
@@ -160,11 +135,14 @@ int Tovrela_Flash_Write(libusb_device_handle* handle, uint8_t selector) {
         }
 
         protocol_pause(crc_pause_us);
-        const BlockResult block = poll_block_status(handle);
-        if (block == BlockResult::transfer_failed) {
+        unsigned not_finished = 0;
+        const PollOutcome block = poll_chip_status(handle, 0, &not_finished);
+        if (block == PollOutcome::transfer_failed) {
             return 0;
         }
-        if (block == BlockResult::timed_out) {
+        if (block == PollOutcome::timed_out) {
+            print_message("\nTovrela_FFW_Tout\n");
+            print_message("\t read-loop = %X\n", not_finished);
             result = 0;
             break;
         }

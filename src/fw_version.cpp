@@ -4,6 +4,7 @@
 #include "file_access.h"
 #include "message_output.h"
 #include "settings.h"
+#include "vendor_requests.h"
 
 #include <array>
 #include <cstdio>
@@ -11,7 +12,7 @@
 
 namespace {
 
-constexpr uint8_t register_device = 0xE8;
+constexpr uint8_t register_device = chip_register_write;
 constexpr std::array<uint16_t, 3> version_registers{0x1001, 0x1101, 0x1201};
 constexpr std::array<const char*, 6> version_lines{
     "STD_MAJOR_VERSION        = %d\n", "STD_MINOR_VERSION        = %d\n",

@@ -5,6 +5,20 @@
 #include <cstdint>
 #include <libusb.h>
 
+// The hub's request codes, as the tool speaks them.
+namespace hub_request {
+constexpr uint8_t status_or_value = 0xA3; // in: status reply (wIndex 0xE7) or register value (0xE9)
+constexpr uint8_t command_frame = 0xB2;   // out: a command frame
+constexpr uint8_t address = 0xB7;         // out: register address, or a flash block header
+constexpr uint8_t flash_data = 0xB8;      // out: a piece of flash data
+constexpr uint8_t flash_crc = 0xB9;       // out: a flash block's CRC
+} // namespace hub_request
+
+// The chip's I2C addresses in their 8-bit form (bit 0 set: read).
+constexpr uint8_t chip_command_write = 0xE6;
+constexpr uint8_t chip_command_read = 0xE7;
+constexpr uint8_t chip_register_write = 0xE8;
+
 // Host to device. 1 when the transfer succeeded, 0 after the failure line.
 int i2c_write_cmd(libusb_device_handle* handle, uint8_t request, uint16_t length,
                   const uint8_t* data);
