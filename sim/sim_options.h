@@ -15,7 +15,7 @@ constexpr uint16_t default_vid = 0x1234;
 constexpr uint16_t default_pid = 0x5678;
 
 // One USB device of the simulated tree. An empty port path is the bus's root hub.
-struct DeviceSpec {
+struct DevicePlace {
     unsigned bus = 1;
     std::vector<unsigned> ports;
     uint16_t vid = 0;
@@ -23,8 +23,8 @@ struct DeviceSpec {
 };
 
 struct Options {
-    DeviceSpec hub{1, {2, 4}, default_vid, default_pid};
-    std::vector<DeviceSpec> extra_devices;
+    DevicePlace hub{1, {2, 4}, default_vid, default_pid};
+    std::vector<DevicePlace> extra_devices;
     chip_model::Config chip;
     std::string flash_out_dir;
     std::string trace_file;

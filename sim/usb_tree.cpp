@@ -34,8 +34,8 @@ std::vector<uint8_t> descriptors(const UsbDevice& device) {
     auto low = [](uint16_t value) { return static_cast<uint8_t>(value & 0xff); };
     auto high = [](uint16_t value) { return static_cast<uint8_t>(value >> 8); };
     return {// device: bcdUSB 2.00, max packet 64, one configuration
-            0x12, 0x01, 0x00, 0x02, device_class, 0x00, 0x01, 0x40, low(device.spec.vid),
-            high(device.spec.vid), low(device.spec.pid), high(device.spec.pid),
+            0x12, 0x01, 0x00, 0x02, device_class, 0x00, 0x01, 0x40, low(device.place.vid),
+            high(device.place.vid), low(device.place.pid), high(device.place.pid),
             low(device.bcd_device), high(device.bcd_device), 0x00, 0x00, 0x00, 0x01,
             // configuration: total length 25, one interface, self powered
             0x09, 0x02, 0x19, 0x00, 0x01, 0x01, 0x00, 0xe0, 0x00,
@@ -52,22 +52,22 @@ std::string three_digits(unsigned value) {
 }
 
 void describe(UsbDevice& device) {
-    const auto& spec = device.spec;
-    std::string bus = std::to_string(spec.bus);
-    device.sysname = spec.ports.empty() ? "usb" + bus : bus + "-" + port_path_text(spec.ports);
+    const auto& place = device.place;
+    std::string bus = std::to_string(place.bus);
+    device.sysname = place.ports.empty() ? "usb" + bus : bus + "-" + port_path_text(place.ports);
     device.syspath = "/devices/pci0000:00/0000:00:14.0/usb" + bus;
-    for (std::size_t depth = 1; depth <= spec.ports.size(); ++depth) {
-        std::vector<unsigned> prefix(spec.ports.begin(), spec.ports.begin() + depth);
+    for (std::size_t depth = 1; depth <= place.ports.size(); ++depth) {
+        std::vector<unsigned> prefix(place.ports.begin(), place.ports.begin() + depth);
         device.syspath += "/" + bus + "-" + port_path_text(prefix);
     }
-    std::string node = "bus/usb/" + three_digits(spec.bus) + "/" + three_digits(device.devnum);
+    std::string node = "bus/usb/" + three_digits(place.bus) + "/" + three_digits(device.devnum);
     device.devnode = "/dev/" + node;
     device.record = "P: " + device.syspath + "\n" + "N: " + node + "\n" +
                     "E: SUBSYSTEM=usb\n"
                     "E: DEVTYPE=usb_device\n"
                     "E: DRIVER=usb\n"
                     "E: BUSNUM=" +
-                    three_digits(spec.bus) + "\n" + "E: DEVNUM=" + three_digits(device.devnum) +
+                    three_digits(place.bus) + "\n" + "E: DEVNUM=" + three_digits(device.devnum) +
                     "\n" + "E: DEVNAME=" + device.devnode + "\n" + "A: busnum=" + bus + "\\n\n" +
                     "A: devnum=" + std::to_string(device.devnum) + "\\n\n" +
                     "A: speed=480\\n\n"
@@ -85,14 +85,14 @@ int build_usb_tree(const Options& options, std::vector<UsbDevice>& devices, std:
     }
     // Explicit devices: the chip's hub first, then the extras; no two at one place.
     std::map<Place, UsbDevice> tree;
-    auto add_explicit = [&](const DeviceSpec& spec, bool chip) {
+    auto add_explicit = [&](const DevicePlace& place, bool chip) {
         UsbDevice device;
-        device.spec = spec;
+        device.place = place;
         device.chip = chip;
         device.bcd_device = 0x0100;
-        if (!tree.emplace(Place{spec.bus, spec.ports}, device).second) {
-            error = "two devices at bus " + std::to_string(spec.bus) + " path " +
-                    (spec.ports.empty() ? "0" : port_path_text(spec.ports));
+        if (!tree.emplace(Place{place.bus, place.ports}, device).second) {
+            error = "two devices at bus " + std::to_string(place.bus) + " path " +
+                    (place.ports.empty() ? "0" : port_path_text(place.ports));
             return false;
         }
         return true;
@@ -111,7 +111,7 @@ int build_usb_tree(const Options& options, std::vector<UsbDevice>& devices, std:
     auto add_generated = [&](unsigned bus, std::vector<unsigned> ports, uint16_t vid,
                              uint16_t pid) {
         UsbDevice device;
-        device.spec = {bus, ports, vid, pid};
+        device.place = {bus, ports, vid, pid};
         device.bcd_device = ports.empty() ? 0x0601 : 0x0100;
         tree.emplace(Place{bus, std::move(ports)}, device);
     };

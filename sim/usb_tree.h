@@ -11,7 +11,7 @@
 namespace sim {
 
 struct UsbDevice {
-    DeviceSpec spec;
+    DevicePlace place;
     unsigned devnum = 0;
     uint16_t bcd_device = 0;
     bool hub = false;    // has devices behind it, or is a root hub
