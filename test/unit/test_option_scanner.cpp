@@ -1,3 +1,4 @@
+// The option scanner: the joined command-line text, normalising, lookups, values and numbers.
 #include "option_scanner.h"
 
 #include <cstring>
@@ -8,70 +9,49 @@
 namespace {
 
 // The command-line text for the arguments after the program name.
-std::string joined(const std::vector<std::string>& args) {
-    std::vector<std::string> storage{"tovrela-update"};
-    storage.insert(storage.end(), args.begin(), args.end());
+std::string joined(std::vector<std::string> args) {
+    args.insert(args.begin(), "tovrela-update");
     std::vector<char*> argv;
-    for (auto& arg : storage) {
+    for (auto& arg : args) {
         argv.push_back(arg.data());
     }
     argv.push_back(nullptr);
-    const std::unique_ptr<char[]> text =
-        build_command_line_text(static_cast<int>(storage.size()), argv.data());
+    const auto text = build_command_line_text(static_cast<int>(args.size()), argv.data());
     EXPECT_NE(text, nullptr);
     return text ? std::string(text.get()) : std::string();
 }
 
-struct JoinCase {
-    std::vector<std::string> args;
-    std::string text;
-};
-
-class CommandLineText : public testing::TestWithParam<JoinCase> {};
-
-TEST_P(CommandLineText, KeepsPrintablesAndFoldsSpaces) {
-    EXPECT_EQ(joined(GetParam().args), GetParam().text);
+TEST(CommandLineText, KeepsPrintablesAndFoldsSpaces) {
+    const std::pair<std::vector<std::string>, std::string> cases[]{
+        {{"-vid=1A2B", "-pid=03C4"}, "-vid=1A2B -pid=03C4 "},
+        {{}, ""},
+        {{""}, " "},
+        {{"a\tb"}, "ab "}, // a tab is dropped, not turned into a space
+        {{"Pr\xC3\xBC"
+          "f.bin"},
+         "Prf.bin "}, // non-ASCII bytes are dropped
+        {{"  a  ", "b"}, " a b "},
+        {{"a \t\x7F b", "\n"}, "a b "}, // dropped bytes do not interrupt a run of spaces
+        {{"x\r\n", "\x01y\xFF"}, "x y "}};
+    for (const auto& [args, text] : cases) {
+        EXPECT_EQ(joined(args), text) << testing::PrintToString(args);
+    }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Joining, CommandLineText,
-    testing::Values(JoinCase{{"-vid=1A2B", "-pid=03C4"}, "-vid=1A2B -pid=03C4 "},
-                    JoinCase{{""}, " "}, JoinCase{{"", "", ""}, " "}, JoinCase{{}, ""},
-                    JoinCase{{"a\tb"}, "ab "},
-                    JoinCase{{"Pr\xC3\xBC"
-                              "f.bin"},
-                             "Prf.bin "},
-                    JoinCase{{"  a  ", "b"}, " a b "}, JoinCase{{"a \t\x7F b", "\n"}, "a b "},
-                    JoinCase{{"x\r\n", "\x01y\xFF"}, "x y "},
-                    JoinCase{{"-vid= ", "1A2B"}, "-vid= 1A2B "}));
-
-struct NormalizeCase {
-    std::string in;
-    std::string out;
-};
-
-class NormalizeText : public testing::TestWithParam<NormalizeCase> {};
-
-TEST_P(NormalizeText, LowersAndFoldsWhiteSpace) {
-    std::string text = GetParam().in;
-    normalize_text(text.data());
-    EXPECT_EQ(std::string(text.c_str()), GetParam().out);
-}
-
-INSTANTIATE_TEST_SUITE_P(Texts, NormalizeText,
-                         testing::Values(NormalizeCase{"-VID=1A2B", "-vid=1a2b"},
-                                         NormalizeCase{"a \t\r\n\v\f b", "a b"},
-                                         NormalizeCase{"ab\n", "ab"}, NormalizeCase{"ab \n", "ab "},
-                                         NormalizeCase{"  x  ", " x "}, NormalizeCase{"\n", ""},
-                                         NormalizeCase{"\n\n", " "}, NormalizeCase{"a\nb", "a b"},
-                                         NormalizeCase{"\xC4\xD6Z[", "\xC4\xD6z["},
-                                         NormalizeCase{"", ""}));
-
-TEST(NormalizeTextEdge, AbsentTextIsIgnored) {
+TEST(NormalizeText, LowersAndFoldsWhiteSpace) {
+    // clang-format off
+    const std::pair<std::string, std::string> cases[]{
+        {"-VID=1A2B", "-vid=1a2b"}, {"a \t\r\n\v\f b", "a b"}, {"ab\n", "ab"}, {"ab \n", "ab "},
+        {"\n\n", " "}, {"a\nb", "a b"}, {"", ""}, {"\xC4\xD6Z[", "\xC4\xD6z["}};
+    // clang-format on
+    for (const auto& [in, out] : cases) {
+        std::string text = in;
+        normalize_text(text.data());
+        EXPECT_EQ(std::string(text.c_str()), out) << testing::PrintToString(in);
+    }
     normalize_text(nullptr);
-}
 
-TEST(NormalizeTextEdge, TextsBeyond16BitLengthsAreHandledWhole) {
+    // Nothing wraps at 65,536 characters.
     std::string text = std::string(40000, 'A') + " \t " + std::string(30000, 'B') + "\n";
     normalize_text(text.data());
     EXPECT_EQ(std::string(text.c_str()), std::string(40000, 'a') + " " + std::string(30000, 'b'));
@@ -88,45 +68,31 @@ TEST(FindOption, ReturnsThePositionInTheGivenText) {
     EXPECT_EQ(find_option(text, nullptr), nullptr);
 }
 
-struct ValueCase {
-    std::vector<std::string> args;
-    const char* name;
-    int result;
-    std::string value; // expected when result is 0
-};
+TEST(OptionValue, TakesTheGraphicRunAfterTheNextEquals) {
+    const struct {
+        std::vector<std::string> args;
+        const char* name;
+        const char* value; // null: not found (-5)
+    } cases[]{{{"-VID=1A2B", "-pid=03C4"}, "-vid", "1A2B"},
+              {{"-VID=1A2B", "-pid=03C4"}, "-PID", "03C4"},
+              {{"-vid", "1A2B", "-pid=03C4"}, "-vid", "03C4"}, // the '=' of a later option
+              {{"-vid=", "1A2B"}, "-vid", "1A2B"},
+              {{"-pid=1", "-vid="}, "-vid", nullptr},
+              {{"-vid", "1A2B"}, "-vid", nullptr},
+              {{"-pid=1"}, "-vid", nullptr},
+              {{"-hub1bin=-vid=1.bin", "-vid=1A2B"}, "-vid", "1.bin"}, // a substring matches
+              {{"-vidx=5"}, "-vid", "5"},
+              {{"-vid=1", "-vid=2"}, "-vid", "1"},
+              {{"-hub1bin=My Fw.BIN"}, "-hub1bin", "My"}};
+    for (const auto& c : cases) {
+        const std::string text = joined(c.args);
+        char dest[64] = "keep";
+        EXPECT_EQ(get_option_value(text.c_str(), c.name, dest, sizeof dest), c.value ? 0 : -5)
+            << text;
+        EXPECT_STREQ(dest, c.value ? c.value : "keep") << text;
+    }
 
-class OptionValue : public testing::TestWithParam<ValueCase> {};
-
-TEST_P(OptionValue, TakesTheGraphicRunAfterTheNextEquals) {
-    const ValueCase& c = GetParam();
-    const std::string text = joined(c.args);
-    char dest[64] = "keep";
-    EXPECT_EQ(get_option_value(text.c_str(), c.name, dest, sizeof dest), c.result);
-    EXPECT_EQ(std::string(dest), c.result == 0 ? c.value : std::string("keep"));
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Options, OptionValue,
-    testing::Values(ValueCase{{"-VID=1A2B", "-pid=03C4"}, "-vid", 0, "1A2B"},
-                    ValueCase{{"-VID=1A2B", "-pid=03C4"}, "-PID", 0, "03C4"},
-                    ValueCase{{"-vid", "1A2B", "-pid=03C4"}, "-vid", 0, "03C4"},
-                    ValueCase{{"-vid=", "1A2B"}, "-vid", 0, "1A2B"},
-                    ValueCase{{"-pid=1", "-vid="}, "-vid", -5, ""},
-                    ValueCase{{"-vid", "1A2B"}, "-vid", -5, ""},
-                    ValueCase{{"-pid=1"}, "-vid", -5, ""},
-                    ValueCase{{"-hub1bin=-vid=1.bin", "-vid=1A2B"}, "-vid", 0, "1.bin"},
-                    ValueCase{{"--vid=5"}, "-vid", 0, "5"}, ValueCase{{"-vidx=5"}, "-vid", 0, "5"},
-                    ValueCase{{"-vid=1", "-vid=2"}, "-vid", 0, "1"},
-                    ValueCase{{"-hub1bin=FW.BIN"}, "-hub1bin", 0, "FW.BIN"},
-                    ValueCase{{"-hub1bin=My Fw.bin"}, "-hub1bin", 0, "My"},
-                    ValueCase{{"-hub1bin=Pr\xC3\xBC"
-                               "f.bin"},
-                              "-hub1bin",
-                              0,
-                              "Prf.bin"},
-                    ValueCase{{"", ""}, "-vid", -5, ""}));
-
-TEST(OptionValueEdge, SkipsNonGraphicBytesAfterEquals) {
+    // Non-graphic bytes after '=' are skipped; a value of none is not found.
     char dest[16] = "keep";
     EXPECT_EQ(get_option_value("-vid=\t\x80\x01 \xFF"
                                "5a\x80z",
@@ -135,11 +101,6 @@ TEST(OptionValueEdge, SkipsNonGraphicBytesAfterEquals) {
     EXPECT_STREQ(dest, "5a");
     std::strcpy(dest, "keep");
     EXPECT_EQ(get_option_value("-vid= \t\x80", "-vid", dest, sizeof dest), -5);
-    EXPECT_STREQ(dest, "keep");
-}
-
-TEST(OptionValueEdge, AbsentArgumentsGiveMinusTwo) {
-    char dest[16] = "keep";
     EXPECT_EQ(get_option_value(nullptr, "-vid", dest, sizeof dest), -2);
     EXPECT_EQ(get_option_value("-vid=1 ", nullptr, dest, sizeof dest), -2);
     EXPECT_EQ(get_option_value("-vid=1 ", "-vid", nullptr, 16), -2);
@@ -147,53 +108,40 @@ TEST(OptionValueEdge, AbsentArgumentsGiveMinusTwo) {
     EXPECT_STREQ(dest, "keep");
 }
 
-class LongValue : public testing::TestWithParam<std::size_t> {};
-
-TEST_P(LongValue, IsCutToCapacityLessOne) {
-    const std::size_t capacity = GetParam();
-    const std::string text = joined({"-hub1bin=" + std::string(capacity + 100, 'v'), "-vid=1"});
-    std::vector<char> dest(capacity + 8, '#');
-    ASSERT_EQ(get_option_value(text.c_str(), "-hub1bin", dest.data(), capacity), 0);
-    EXPECT_EQ(std::string(dest.data()), std::string(capacity - 1, 'v'));
-    EXPECT_EQ(dest[capacity], '#');
+TEST(OptionValue, LongValueIsCutToCapacityLessOne) {
+    for (std::size_t capacity : {1, 2, 64, 512}) {
+        const std::string text = joined({"-hub1bin=" + std::string(capacity + 100, 'v'), "-vid=1"});
+        std::vector<char> dest(capacity + 8, '#');
+        ASSERT_EQ(get_option_value(text.c_str(), "-hub1bin", dest.data(), capacity), 0);
+        EXPECT_EQ(std::string(dest.data()), std::string(capacity - 1, 'v'));
+        EXPECT_EQ(dest[capacity], '#');
+    }
 }
 
-INSTANTIATE_TEST_SUITE_P(Capacities, LongValue, testing::Values(1, 2, 64, 512));
+TEST(OptionNumber, StoresLow32BitsOfTheConversion) {
+    const struct {
+        std::string arg;
+        int base;
+        uint32_t number;
+    } cases[]{{"-VID=1A2B", 16, 0x1A2B},
+              {"-vid=0x1A2B", 16, 0x1A2B},
+              {"-vid=0x1", 10, 0},
+              {"-vid=12", 10, 12},
+              {"-vid=zz", 16, 0},
+              {"-vid=123456789", 16, 0x23456789},
+              {"-vid=-1", 16, 0xFFFFFFFF},
+              // the 64-byte value text keeps 63 characters: the trailing 'F' is cut off
+              {"-vid=" + std::string(62, '0') + "1F", 16, 1},
+              // beyond the range of long the conversion saturates
+              {"-vid=123456789ABCDEF0123", 16, 0xFFFFFFFF},
+              {"-vid=-123456789ABCDEF0123", 16, 0}};
+    for (const auto& c : cases) {
+        const std::string text = joined({"-other=x", c.arg});
+        uint32_t dest = 0xDEADBEEF;
+        EXPECT_EQ(get_option_number(text.c_str(), "-vid", c.base, &dest), 0) << c.arg;
+        EXPECT_EQ(dest, c.number) << c.arg;
+    }
 
-struct NumberCase {
-    std::string arg;
-    const char* name;
-    int base;
-    uint32_t number;
-};
-
-class OptionNumber : public testing::TestWithParam<NumberCase> {};
-
-TEST_P(OptionNumber, StoresLow32BitsOfTheConversion) {
-    const NumberCase& c = GetParam();
-    const std::string text = joined({"-other=x", c.arg});
-    uint32_t dest = 0xDEADBEEF;
-    EXPECT_EQ(get_option_number(text.c_str(), c.name, c.base, &dest), 0);
-    EXPECT_EQ(dest, c.number) << c.arg;
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Numbers, OptionNumber,
-    testing::Values(NumberCase{"-VID=1A2B", "-vid", 16, 0x1A2B},
-                    NumberCase{"-vid=0x1A2B", "-vid", 16, 0x1A2B},
-                    NumberCase{"-selftest=0x1", "-selftest", 10, 0},
-                    NumberCase{"-selftest=12", "-selftest", 10, 12},
-                    NumberCase{"-vid=zz", "-vid", 16, 0},
-                    NumberCase{"-vid=123456789", "-vid", 16, 0x23456789},
-                    NumberCase{"-vid=-1", "-vid", 16, 0xFFFFFFFF},
-                    NumberCase{"-hub1bin=-vid=1.bin", "-vid", 16, 1},
-                    // the 64-byte value text keeps 63 characters: the trailing 'F' is cut off
-                    NumberCase{"-vid=" + std::string(62, '0') + "1F", "-vid", 16, 1},
-                    // beyond the range of long the conversion saturates
-                    NumberCase{"-vid=123456789ABCDEF0123", "-vid", 16, 0xFFFFFFFF},
-                    NumberCase{"-vid=-123456789ABCDEF0123", "-vid", 16, 0}));
-
-TEST(OptionNumberFailure, FailureLeavesDestination) {
     uint32_t dest = 0xDEADBEEF;
     EXPECT_EQ(get_option_number("-vid= ", "-vid", 16, &dest), -5);
     EXPECT_EQ(get_option_number("-pid=1 ", "-vid", 16, &dest), -5);
