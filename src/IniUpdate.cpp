@@ -89,7 +89,8 @@ int find_profile_entry(const char* file, const char* section, const char* key, c
         return 0;
     }
 
-    File profile(std::fopen(file, "rt"));
+    // Opened like an image file: only a regular file, and without blocking on a FIFO.
+    File profile(open_image_file(file));
     if (!profile) {
         return 0;
     }

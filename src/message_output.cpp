@@ -7,7 +7,9 @@
 #include <array>
 #include <cstdarg>
 #include <cstdio>
+#include <fcntl.h>
 #include <memory>
+#include <unistd.h>
 
 namespace {
 
@@ -30,8 +32,18 @@ void print_message(const char* format, ...) {
 }
 
 void append_debug_log(const char* text) {
-    File log(std::fopen("debug.log", "a"));
+    // The open never blocks, so a FIFO without reader cannot hang the tool (the message then
+    // goes to the console only); the writes block again as usual.
+    const int fd = open("debug.log", O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        return;
+    }
+    if (const int flags = fcntl(fd, F_GETFL); flags >= 0) {
+        fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    }
+    File log(fdopen(fd, "a"));
     if (!log) {
+        close(fd);
         return;
     }
     std::fputs(text, log.get());

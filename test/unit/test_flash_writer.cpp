@@ -10,11 +10,16 @@
 // new (std::nothrow); while chip_test::fail_image_buffer is set, such a request fails.
 bool chip_test::fail_image_buffer = false;
 
-void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
     if (chip_test::fail_image_buffer && size == 0x200000) {
         return nullptr;
     }
-    return ::operator new(size, tag); // what the default form does; delete[] undoes it
+    // The array form, which delete[] undoes (AddressSanitizer checks the pairing).
+    try {
+        return ::operator new[](size);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
 }
 
 namespace {
