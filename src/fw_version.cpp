@@ -28,24 +28,32 @@ constexpr std::size_t offset_std_revision = 0xFFFEE;
 constexpr std::size_t offset_std_major = 0xFFFF0;
 constexpr std::size_t offset_customer_minor = 0xFFFF1;
 
-void print_size_line(const char* label, uint64_t size) {
-    if (verbose_detail()) {
-        print_message("%s: 0x%llX = %llu KB\n", label, static_cast<unsigned long long>(size),
-                      static_cast<unsigned long long>(size / 1024));
+// Opens one image and measures it. Null after its message when the file does not open or is
+// longer than the limit.
+File open_within_limit(int image, const char* path, uint64_t* size) {
+    File file = open_image_file(path);
+    if (!file) {
+        print_message("!!!Open BinFile%d Fail\n", image);
+        return nullptr;
     }
+    *size = file_length(file.get());
+    if (verbose_detail()) {
+        print_message("TotalByte%d: 0x%llX = %llu KB\n", image,
+                      static_cast<unsigned long long>(*size),
+                      static_cast<unsigned long long>(*size / 1024));
+    }
+    if (*size > image_limit) {
+        print_message("  BinFile%d Size Error\n", image);
+        return nullptr;
+    }
+    return file;
 }
 
 // Image 0: checks its size and takes its version when it holds one. 1 when the image was read.
 int read_image0(FwVersion* version, bool* has_version) {
-    File file = open_image_file(gSettings.gTovrelaBin0.data());
+    uint64_t size = 0;
+    File file = open_within_limit(0, gSettings.gTovrelaBin0.data(), &size);
     if (!file) {
-        print_message("!!!Open BinFile0 Fail\n");
-        return 0;
-    }
-    const uint64_t size = file_length(file.get());
-    print_size_line("TotalByte0", size);
-    if (size > image_limit) {
-        print_message("  BinFile0 Size Error\n");
         return 0;
     }
 
@@ -72,18 +80,8 @@ int read_image0(FwVersion* version, bool* has_version) {
 
 // Image 1: only opened and measured.
 int check_image1() {
-    File file = open_image_file(gSettings.gTovrelaBin1.data());
-    if (!file) {
-        print_message("!!!Open BinFile1 Fail\n");
-        return 0;
-    }
-    const uint64_t size = file_length(file.get());
-    print_size_line("TotalByte1", size);
-    if (size > image_limit) {
-        print_message("  BinFile1 Size Error\n");
-        return 0;
-    }
-    return 1;
+    uint64_t size = 0;
+    return open_within_limit(1, gSettings.gTovrelaBin1.data(), &size) ? 1 : 0;
 }
 
 int read_images(FwVersion* version, bool* has_version) {

@@ -10,13 +10,7 @@ version=$3
 has_sim=$4
 here=$(dirname "$(realpath "$0")")
 
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-failures=0
-fail() {
-    echo "FAIL: $*" >&2
-    failures=$((failures + 1))
-}
+. "$here/checks.sh"
 
 # Into a directory of its own, so that scripts/package and other builds are not disturbed.
 if ! "$cpack" -G DEB --config "$build_dir/CPackConfig.cmake" -B "$work/out" >"$work/cpack.log" 2>&1
@@ -125,8 +119,4 @@ if [ "$has_sim" = 1 ]; then
     fi
 fi
 
-if [ "$failures" -ne 0 ]; then
-    echo "$failures check(s) failed" >&2
-    exit 1
-fi
-echo "package $(basename "$deb"): installed and ran"
+finish "package $(basename "$deb"): installed and ran"

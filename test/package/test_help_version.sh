@@ -7,13 +7,7 @@ set -euo pipefail
 tool=$(realpath "$1")
 version=$2
 
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-failures=0
-fail() {
-    echo "FAIL: $*" >&2
-    failures=$((failures + 1))
-}
+. "$(dirname "$(realpath "$0")")/checks.sh"
 
 # A profile that would print its settings, log to "debug.log" and pass the image check, so
 # that reading it would show.
@@ -66,8 +60,4 @@ for args in "--help -readbinonly=0" "--version --help" "--HELP" "-help" "--help=
     fi
 done
 
-if [ "$failures" -ne 0 ]; then
-    echo "$failures check(s) failed" >&2
-    exit 1
-fi
-echo "help and version: all checks passed"
+finish "help and version: all checks passed"
