@@ -37,16 +37,18 @@ void append_hex(std::string& line, const std::vector<uint8_t>& bytes) {
     }
 }
 
-std::string transfer_line(std::size_t number, const TransferRecord& t) {
+std::string transfer_line(std::size_t number, const TransferRecord& record) {
+    const chip_model::Transfer& t = record.transfer;
     char head[128];
-    std::snprintf(head, sizeof head, "%c %zu %llu %s %02x %04x %04x %u %s ", t.on_chip ? 'T' : 'X',
-                  number, static_cast<unsigned long long>(t.clock_us),
+    std::snprintf(head, sizeof head, "%c %zu %llu %s %02x %04x %04x %u %s ",
+                  record.on_chip ? 'T' : 'X', number,
+                  static_cast<unsigned long long>(record.clock_us),
                   (t.request_type & 0x80) != 0 ? "in" : "out", t.request, t.value, t.index,
                   static_cast<unsigned>(t.length), result_text(t.result).c_str());
     std::string line = head;
     append_hex(line, t.data);
-    if (!t.on_chip) {
-        line += " " + t.devnode;
+    if (!record.on_chip) {
+        line += " " + record.devnode;
     }
     line += "\n";
     return line;

@@ -70,27 +70,27 @@ void submit_urb(Device& device, UMockdevIoctlClient* client, UMockdevIoctlData* 
     TransferRecord record;
     record.devnode = umockdev_ioctl_client_get_devnode(client);
     record.on_chip = record.devnode == device.chip_devnode;
-    record.request_type = setup[0];
-    record.request = setup[1];
-    record.value = static_cast<uint16_t>(setup[2] | setup[3] << 8);
-    record.index = static_cast<uint16_t>(setup[4] | setup[5] << 8);
-    record.length =
-        static_cast<uint16_t>(std::min<int>(setup[6] | setup[7] << 8, urb->buffer_length - 8));
     record.clock_us = device.clock != nullptr ? device.clock->now_us.load() : 0;
+    chip_model::Transfer& t = record.transfer;
+    t.request_type = setup[0];
+    t.request = setup[1];
+    t.value = static_cast<uint16_t>(setup[2] | setup[3] << 8);
+    t.index = static_cast<uint16_t>(setup[4] | setup[5] << 8);
+    t.length =
+        static_cast<uint16_t>(std::min<int>(setup[6] | setup[7] << 8, urb->buffer_length - 8));
 
-    bool in = (record.request_type & 0x80) != 0;
-    std::vector<uint8_t> data(buffer->data + 8, buffer->data + 8 + record.length);
+    bool in = (t.request_type & 0x80) != 0;
+    std::vector<uint8_t> data(buffer->data + 8, buffer->data + 8 + t.length);
     if (in) {
         std::fill(data.begin(), data.end(), 0);
     }
     if (record.on_chip) {
-        record.result =
-            chip_model::control_transfer(device.chip, record.request_type, record.request,
-                                         record.value, record.index, data.data(), record.length);
+        t.result = chip_model::control_transfer(device.chip, t.request_type, t.request, t.value,
+                                                t.index, data.data(), t.length);
     } else {
-        record.result = chip_model::error_pipe;
+        t.result = chip_model::error_pipe;
     }
-    int moved = std::clamp<int>(record.result, 0, record.length);
+    int moved = std::clamp<int>(t.result, 0, t.length);
     if (in && moved > 0) {
         umockdev_ioctl_data_update(buffer.get(), 8, data.data(), moved);
     }
@@ -98,11 +98,11 @@ void submit_urb(Device& device, UMockdevIoctlClient* client, UMockdevIoctlData* 
         data.resize(static_cast<std::size_t>(moved));
     }
 
-    int result = record.result;
+    int result = t.result;
     collect_pauses(device);
     ++device.transfer_count;
     if (device.keep_records) {
-        record.data = std::move(data);
+        t.data = std::move(data);
         device.events.push_back({Event::Kind::transfer, device.transfers.size(), {}});
         device.transfers.push_back(std::move(record));
     }

@@ -22,13 +22,7 @@ struct TransferRecord {
     uint64_t clock_us = 0; // virtual time when the transfer was submitted
     bool on_chip = true;   // false: another device, answered with a stall
     std::string devnode;
-    uint8_t request_type = 0;
-    uint8_t request = 0;
-    uint16_t value = 0;
-    uint16_t index = 0;
-    uint16_t length = 0;
-    std::vector<uint8_t> data; // OUT: the bytes sent; IN: the bytes answered
-    int result = 0;
+    chip_model::Transfer transfer; // the setup fields, the bytes moved and the result
 };
 
 struct Event {
