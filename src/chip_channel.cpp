@@ -41,9 +41,14 @@ int wrap_command_frame(const uint8_t* payload, uint32_t length, uint8_t* frame) 
 
 ChipStatus read_chip_status(libusb_device_handle* handle) {
     std::array<uint8_t, status_length> reply{};
+    int received = 0;
     if (i2c_read_cmd(handle, hub_request::status_or_value, chip_command_read, status_length,
-                     reply.data()) != 1) {
+                     reply.data(), &received) != 1) {
         return ChipStatus::transfer_failed;
+    }
+    if (received < static_cast<int>(status_length)) {
+        // Bytes that never arrived read as zero and could pass the check by chance.
+        return ChipStatus::not_finished;
     }
     uint8_t check = status_check_seed;
     for (std::size_t i = 1; i <= 6; ++i) {

@@ -9,7 +9,8 @@ enum class ChipStatus { transfer_failed, finished, not_finished };
 // 1 with N + 4 bytes written to `frame`; 0 after "Tovrela_Warp_Over\n" when N > 127.
 int wrap_command_frame(const uint8_t* payload, uint32_t length, uint8_t* frame);
 
-// One status request (0xA3, wIndex 0xE7, 8 bytes) and its test.
+// One status request (0xA3, wIndex 0xE7, 8 bytes) and its test; a reply of fewer than 8 bytes
+// is not finished.
 ChipStatus read_chip_status(libusb_device_handle* handle);
 
 enum class PollOutcome { finished, transfer_failed, timed_out };

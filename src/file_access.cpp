@@ -39,7 +39,8 @@ std::unique_ptr<uint8_t[]> read_image_content(std::FILE* file, uint64_t size, in
     if (size > image_buffer_size) {
         return nullptr;
     }
-    std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[image_buffer_size]());
+    // Sized to the image, at least one byte, so that two images held at once stay small.
+    std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[size == 0 ? 1 : size]());
     if (!buffer) {
         print_message("!!!No memory for BinFile %d\n", image);
         return nullptr;

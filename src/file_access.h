@@ -18,10 +18,10 @@ File open_image_file(const char* path);
 // afterwards. A length that cannot be found reads as the largest number, which no limit accepts.
 uint64_t file_length(std::FILE* file);
 
-// Size of the buffer that holds one image.
+// The largest image the tool reads.
 constexpr uint64_t image_buffer_size = 0x200000;
 
-// Reads `size` bytes (at most image_buffer_size) of the file into a new zero-filled buffer of
-// image_buffer_size bytes. Null after a line naming the image ("BinFile %d") when the buffer
-// cannot be had or the file delivers fewer bytes than `size`.
+// Reads `size` bytes (at most image_buffer_size) of the file into a new buffer of that size. Null
+// after a line naming the image ("BinFile %d") when the buffer cannot be had or the file delivers
+// fewer bytes than `size`; null without a line when `size` is above the limit.
 std::unique_ptr<uint8_t[]> read_image_content(std::FILE* file, uint64_t size, int image);

@@ -5,12 +5,12 @@
 #include "message_output.h"
 #include "pause.h"
 #include "settings.h"
+#include "stop_signals.h"
 #include "vendor_requests.h"
 
 #include <algorithm>
 #include <array>
 #include <cstdio>
-#include <memory>
 
 namespace {
 
@@ -67,6 +67,13 @@ int send_block(libusb_device_handle* handle, const uint8_t* bytes, uint32_t offs
                : 0;
 }
 
+void print_size_line(uint64_t size) {
+    if (verbose_detail()) {
+        print_message("TotalByte: 0x%llX = %llu KB\n", static_cast<unsigned long long>(size),
+                      static_cast<unsigned long long>(size / 1024));
+    }
+}
+
 } // namespace
 
 uint16_t flash_block_crc(const uint8_t* bytes, std::size_t count) {
@@ -84,9 +91,7 @@ uint16_t flash_block_crc(const uint8_t* bytes, std::size_t count) {
     return crc;
 }
 
-int Tovrela_Flash_Write(libusb_device_handle* handle, uint8_t selector) {
-    print_message("Tovrela_Flash_Write FW%d\n", selector);
-
+int load_flash_image(uint8_t selector, FlashImage* image) {
     const bool image0 = selector == 0;
     const char* path = image0 ? gSettings.gTovrelaBin0.data() : gSettings.gTovrelaBin1.data();
     File file = open_image_file(path);
@@ -97,34 +102,44 @@ int Tovrela_Flash_Write(libusb_device_handle* handle, uint8_t selector) {
 
     // The length is taken whole: a file of 4 GiB or more must not pass as a small one.
     const uint64_t size = file_length(file.get());
-    if (verbose_detail()) {
-        print_message("TotalByte: 0x%llX = %llu KB\n", static_cast<unsigned long long>(size),
-                      static_cast<unsigned long long>(size / 1024));
-    }
+    const char* refusal = nullptr;
     if (size > image_buffer_size) {
-        print_message("  BinFile Size Error\n");
-        return 0;
+        refusal = "  BinFile Size Error\n";
+    } else if (image0 && size < image0_min_size) {
+        refusal = "  BinFile0 Size Error\n";
+    } else if (!image0 && (size > image1_max_size || size == 0)) {
+        refusal = "  BinFile1 Size Error\n";
     }
-    if (image0 && size < image0_min_size) {
-        print_message("  BinFile0 Size Error\n");
-        return 0;
-    }
-    if (!image0 && size > image1_max_size) {
-        print_message("  BinFile1 Size Error\n");
-        return 0;
-    }
-
-    const std::unique_ptr<uint8_t[]> buffer = read_image_content(file.get(), size, selector);
-    file.reset();
-    if (!buffer) {
+    if (refusal != nullptr) {
+        print_size_line(size);
+        print_message("%s", refusal);
         return 0;
     }
 
-    int result = 0;
+    image->bytes = read_image_content(file.get(), size, selector);
+    image->size = size;
+    return image->bytes ? 1 : 0;
+}
+
+int Tovrela_Flash_Write(libusb_device_handle* handle, uint8_t selector, const FlashImage* loaded) {
+    print_message("Tovrela_Flash_Write FW%d\n", selector);
+
+    FlashImage own;
+    if (loaded == nullptr) {
+        if (load_flash_image(selector, &own) != 1) {
+            return 0;
+        }
+        loaded = &own;
+    }
+    const uint64_t size = loaded->size;
+    print_size_line(size);
+
+    const uint64_t blocks = (size + block_size - 1) / block_size;
     uint64_t shown_percent = 0;
     for (uint64_t offset = 0; offset < size; offset += block_size) {
         const auto length = static_cast<uint32_t>(std::min(size - offset, block_size));
-        if (send_block(handle, buffer.get() + offset, static_cast<uint32_t>(offset), length) != 1) {
+        if (send_block(handle, loaded->bytes.get() + offset, static_cast<uint32_t>(offset),
+                       length) != 1) {
             return 0;
         }
 
@@ -143,11 +158,22 @@ int Tovrela_Flash_Write(libusb_device_handle* handle, uint8_t selector) {
         if (block == PollOutcome::timed_out) {
             print_message("\nTovrela_FFW_Tout\n");
             print_message("\t read-loop = %X\n", not_finished);
-            result = 0;
-            break;
+            print_message("\n");
+            return 0;
         }
-        result = 1;
+        if (stop_signal() != 0) {
+            char where[96];
+            std::snprintf(where, sizeof where,
+                          "after block %llu of %llu of Image %d (offset 0x%llX)",
+                          static_cast<unsigned long long>(offset / block_size + 1),
+                          static_cast<unsigned long long>(blocks), selector == 0 ? 0 : 1,
+                          static_cast<unsigned long long>(offset));
+            print_message("\n");
+            report_stop(where, flash_incomplete);
+            return 0;
+        }
     }
     print_message("\n");
-    return result;
+    // An image without blocks was never written.
+    return size > 0 ? 1 : 0;
 }

@@ -4,6 +4,7 @@
 #include "file_access.h"
 #include "message_output.h"
 #include "settings.h"
+#include "stop_signals.h"
 #include "vendor_requests.h"
 
 #include <array>
@@ -146,6 +147,13 @@ int read_device_version(libusb_device_handle* handle, FwVersion* version) {
     std::array<uint8_t, 6> bytes{};
     bool all_read = true;
     for (std::size_t i = 0; i < version_registers.size(); ++i) {
+        if (i > 0 && stop_signal() != 0) {
+            char where[40];
+            std::snprintf(where, sizeof where, "before register %04X was read",
+                          version_registers[i]);
+            report_stop(where, "");
+            return 0;
+        }
         uint16_t value = 0;
         if (Tovrela_Reg_Read(handle, register_device, version_registers[i], &value) != 1) {
             all_read = false;

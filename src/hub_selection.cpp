@@ -5,7 +5,15 @@
 #include "settings.h"
 
 #include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <string>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 namespace {
 
@@ -21,6 +29,23 @@ constexpr const char* rule_line =
     "----------------------------------------------------------------\n";
 
 using PortNumbers = std::array<uint8_t, 8>;
+
+// The lock file of the hub this process holds, or -1.
+int gHubLock = -1;
+
+// "2.4" for a device at ports 2.4; "0" for a root hub.
+std::string port_path_text(libusb_device* device) {
+    PortNumbers ports{};
+    const int count = libusb_get_port_numbers(device, ports.data(), static_cast<int>(ports.size()));
+    if (count < 1) {
+        return "0";
+    }
+    std::string text;
+    for (int k = 0; k < count; ++k) {
+        text += (k == 0 ? "" : ".") + std::to_string(ports[static_cast<std::size_t>(k)]);
+    }
+    return text;
+}
 
 // The port path filter: the device's port numbers must begin with gTargetPath.
 bool path_matches(libusb_device* device, int position) {
@@ -97,6 +122,7 @@ int find_target_device(TargetDevice* target) {
     print_message("   device vid :pid  bcdDevice      (address)    bus    path\n");
     print_message("%s", rule_line);
 
+    int matches = 0;
     for (int32_t i = 0; i < gDeviceCount; ++i) {
         libusb_device* device = gDeviceList[i];
         if (device == nullptr) {
@@ -122,8 +148,18 @@ int find_target_device(TargetDevice* target) {
             target->device = device;
             target->index = static_cast<uint8_t>(i);
             target->bcd_device = descriptor.bcdDevice;
+            ++matches;
         }
         print_device_row(device, descriptor, i, matched);
+    }
+
+    if (matches > 1) {
+        // Standard output keeps its lines; whoever runs the tool still hears of the choice.
+        std::fprintf(stderr,
+                     "Warning: %d devices match; using the last one listed, bus %d path %s; "
+                     "choose one with -path=\n",
+                     matches, static_cast<int>(libusb_get_bus_number(target->device)),
+                     port_path_text(target->device).c_str());
     }
 
     int result = 0;
@@ -133,4 +169,46 @@ int find_target_device(TargetDevice* target) {
     }
     print_message("%s", rule_line);
     return result;
+}
+
+int lock_hub(libusb_device* device) {
+    unlock_hub();
+    const char* dir = std::getenv("TOVRELA_LOCK_DIR");
+    if (dir == nullptr || *dir == '\0') {
+        dir = "/run/lock";
+    }
+    const std::string path = std::string(dir) + "/tovrela-update-" +
+                             std::to_string(libusb_get_bus_number(device)) + "-" +
+                             port_path_text(device) + ".lock";
+    // Readable by all, so that every user's tool can take the lock on a file another user made.
+    const mode_t mask = umask(0);
+    int fd = open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    umask(mask);
+    if (fd < 0) {
+        fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    }
+    if (fd < 0) {
+        std::fprintf(stderr, "Warning: no lock file %s; another tool process could use this hub\n",
+                     path.c_str());
+        return 1;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const bool held_elsewhere = errno == EWOULDBLOCK;
+        close(fd);
+        if (held_elsewhere) {
+            return 0;
+        }
+        std::fprintf(stderr, "Warning: cannot lock %s; another tool process could use this hub\n",
+                     path.c_str());
+        return 1;
+    }
+    gHubLock = fd;
+    return 1;
+}
+
+void unlock_hub() {
+    if (gHubLock >= 0) {
+        close(gHubLock);
+        gHubLock = -1;
+    }
 }

@@ -14,5 +14,12 @@ struct TargetDevice {
 // The device list stays held until release_device_list.
 int find_target_device(TargetDevice* target);
 
+// The one-writer lock of a hub: an exclusive flock on a lock file named after the hub's bus and
+// port path, in $TOVRELA_LOCK_DIR or else /run/lock, so that two tool processes never talk to one
+// hub at once. 1 when this process holds it (or when no lock file can be made here, after a
+// warning on standard error), 0 when another process holds it. Held until unlock_hub.
+int lock_hub(libusb_device* device);
+void unlock_hub();
+
 // Releases the device list of the last enumeration (devices unreferenced), if any.
 void release_device_list();

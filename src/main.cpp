@@ -3,6 +3,7 @@
 #include "hub_selection.h"
 #include "message_output.h"
 #include "settings.h"
+#include "stop_signals.h"
 #include "tool_info.h"
 #include "update_sequence.h"
 
@@ -50,6 +51,8 @@ int main(int argc, char** argv) {
         return info;
     }
 
+    // A closed standard output is an output error, never the end of an update.
+    ignore_broken_pipe();
     for (auto line : banner) {
         print_message("%.*s", static_cast<int>(line.size()), line.data());
     }
@@ -73,10 +76,17 @@ int main(int argc, char** argv) {
         return result;
     }
 
+    // From the open to the close, a stop signal lets the chip step in progress finish.
+    hold_stop_signals();
     libusb_device_handle* handle = nullptr;
     result = libusb_open(target.device, &handle);
     if (result < 0) {
         print_message("liusb_open failed %s(%d)\n", libusb_error_name(result), result);
+    } else if (lock_hub(target.device) != 1) {
+        // Another tool process is talking to this hub: touch nothing.
+        result = LIBUSB_ERROR_BUSY;
+        print_message("liusb_open failed %s(%d)\n", libusb_error_name(result), result);
+        libusb_close(handle);
     } else {
         if (gSettings.gCheckUpdateOnly != 0) {
             result = check_fw_update(handle);
@@ -89,9 +99,15 @@ int main(int argc, char** argv) {
             }
         }
         libusb_close(handle);
+        unlock_hub();
     }
+    release_stop_signals();
 
     release_device_list();
     libusb_exit(nullptr);
+    if (const int number = stop_signal(); number != 0) {
+        // The shell's convention for a process ended by a signal.
+        return 128 + number;
+    }
     return result;
 }

@@ -1,4 +1,5 @@
-// Every fixed pause of the chip protocol goes through here.
+// Every fixed pause of the chip protocol goes through here. A pause is never cut short: after a
+// signal it sleeps whatever remains.
 #pragma once
 
 #include <cstdint>

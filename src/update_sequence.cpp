@@ -4,8 +4,10 @@
 #include "flash_writer.h"
 #include "message_output.h"
 #include "pause.h"
+#include "stop_signals.h"
 
 #include <cstdint>
+#include <cstdio>
 
 namespace {
 
@@ -14,26 +16,52 @@ constexpr uint32_t settle_pause_us = 1000000;
 constexpr uint8_t image0 = 0;
 constexpr uint8_t image1 = 1;
 
-// The steps in their order; each runs only after all before it succeeded.
+// One write of the control register. 1 when it was confirmed and no stop signal is pending;
+// after a stop signal, 0 with the stop line.
+int write_control(libusb_device_handle* handle, uint16_t value) {
+    if (Tovrela_Reg_Write(handle, control_register, value) != 1) {
+        return 0;
+    }
+    if (stop_signal() != 0) {
+        char where[48];
+        std::snprintf(where, sizeof where, "after register %04X=%04X", control_register, value);
+        report_stop(where, flash_incomplete);
+        return 0;
+    }
+    return 1;
+}
+
+// The steps in their order; each runs only after all before it succeeded. Both images are read
+// and checked before the chip is touched, so that a bad Image 0 cannot leave the chip with a new
+// Image 1 and no Image 0, and the bytes sent are those that were checked.
 int run_steps(libusb_device_handle* handle) {
-    if (Tovrela_Reg_Write(handle, control_register, 0x0010) != 1) {
+    FlashImage first;
+    FlashImage second;
+    if (load_flash_image(image1, &first) != 1 || load_flash_image(image0, &second) != 1) {
+        return 0;
+    }
+    if (stop_signal() != 0) {
+        report_stop("before the first register write", "; the chip was not touched");
+        return 0;
+    }
+    if (write_control(handle, 0x0010) != 1) {
         return 0;
     }
     protocol_pause(settle_pause_us);
-    if (Tovrela_Reg_Write(handle, control_register, 0x0011) != 1) {
+    if (write_control(handle, 0x0011) != 1) {
         return 0;
     }
-    if (Tovrela_Flash_Write(handle, image1) != 1) {
+    if (Tovrela_Flash_Write(handle, image1, &first) != 1) {
         return 0;
     }
-    if (Tovrela_Reg_Write(handle, control_register, 0x0012) != 1) {
+    if (write_control(handle, 0x0012) != 1) {
         return 0;
     }
     protocol_pause(settle_pause_us);
-    if (Tovrela_Reg_Write(handle, control_register, 0x0020) != 1) {
+    if (write_control(handle, 0x0020) != 1) {
         return 0;
     }
-    if (Tovrela_Flash_Write(handle, image0) != 1) {
+    if (Tovrela_Flash_Write(handle, image0, &second) != 1) {
         return 0;
     }
     return Tovrela_Reg_Write(handle, control_register, 0x0110) == 1 ? 1 : 0;

@@ -20,6 +20,11 @@ int i2c_write_cmd(libusb_device_handle* handle, uint8_t request, uint16_t length
         print_message("I2C-WriteCmd %02X Fail %d\n", request, result);
         return 0;
     }
+    if (result < length) {
+        // Part of a frame is no frame: the chip must never be taken to have received it.
+        print_message("I2C-WriteCmd %02X Short %d of %d\n", request, result, length);
+        return 0;
+    }
     return 1;
 }
 

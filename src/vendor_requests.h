@@ -19,7 +19,8 @@ constexpr uint8_t chip_command_write = 0xE6;
 constexpr uint8_t chip_command_read = 0xE7;
 constexpr uint8_t chip_register_write = 0xE8;
 
-// Host to device. 1 when the transfer succeeded, 0 after the failure line.
+// Host to device. 1 when all `length` bytes were sent, 0 after the failure line (a transfer error,
+// or fewer bytes moved than asked).
 int i2c_write_cmd(libusb_device_handle* handle, uint8_t request, uint16_t length,
                   const uint8_t* data);
 

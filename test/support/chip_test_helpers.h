@@ -20,7 +20,7 @@ namespace chip_test {
 
 using Bytes = std::vector<uint8_t>;
 
-// While set, a request for a 2 MiB image buffer fails as if memory were exhausted (the
+// While set, a request for an image buffer fails as if memory were exhausted (the
 // allocation stand-in lives in test_flash_writer.cpp).
 extern bool fail_image_buffer;
 

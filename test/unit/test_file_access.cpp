@@ -35,7 +35,6 @@ TEST(ImageFiles, ContentIsReadWholeOrNotAtAll) {
     auto content = read_image_content(file.get(), bytes.size(), 1);
     ASSERT_TRUE(content);
     EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), content.get()));
-    EXPECT_EQ(0, content[bytes.size()]); // the rest of the buffer is zero
 
     // The file now says it has more than it delivers, as when it shrank after being measured.
     std::rewind(file.get());

@@ -6,12 +6,12 @@
 
 #include <new>
 
-// The image buffers of the writer and of the image version reading are 2 MiB arrays taken with
-// new (std::nothrow); while chip_test::fail_image_buffer is set, such a request fails.
+// The image buffers of the writer and of the image version reading are arrays taken with
+// new (std::nothrow); while chip_test::fail_image_buffer is set, every such request fails.
 bool chip_test::fail_image_buffer = false;
 
 void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
-    if (chip_test::fail_image_buffer && size == 0x200000) {
+    if (chip_test::fail_image_buffer) {
         return nullptr;
     }
     // The array form, which delete[] undoes (AddressSanitizer checks the pairing).
@@ -87,7 +87,7 @@ TEST_F(FlashWriter, SizeRules) {
               {0, 0x80000, nullptr},
               {0, 0x200000, nullptr},
               {0, 0x200001, "  BinFile Size Error\n"},
-              {1, 0, "\n"}, // nothing to send, and no success either
+              {1, 0, "  BinFile1 Size Error\n"}, // nothing to send is no success
               {1, 0x80000, nullptr},
               {1, 0x80001, "  BinFile1 Size Error\n"},
               {1, 0x200001, "  BinFile Size Error\n"}};

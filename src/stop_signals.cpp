@@ -1,0 +1,72 @@
+#include "stop_signals.h"
+
+#include "message_output.h"
+
+#include <array>
+#include <csignal>
+#include <cstring>
+
+namespace {
+
+constexpr std::array<int, 4> stop_signals{SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+volatile std::sig_atomic_t remembered = 0;
+
+extern "C" void remember_signal(int number) {
+    if (remembered != 0) {
+        // The second signal: the user means it. End the tool the way the signal would.
+        std::signal(number, SIG_DFL);
+        std::raise(number);
+        return;
+    }
+    remembered = number;
+}
+
+void set_action(void (*handler)(int)) {
+    struct sigaction action {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    // Interrupted reads and writes of files carry on; the pause and libusb's event wait resume
+    // by themselves.
+    action.sa_flags = SA_RESTART;
+    for (int number : stop_signals) {
+        sigaction(number, &action, nullptr);
+    }
+}
+
+const char* signal_name(int number) {
+    switch (number) {
+    case SIGINT:
+        return "SIGINT";
+    case SIGTERM:
+        return "SIGTERM";
+    case SIGHUP:
+        return "SIGHUP";
+    case SIGQUIT:
+        return "SIGQUIT";
+    default:
+        return "a signal";
+    }
+}
+
+} // namespace
+
+void ignore_broken_pipe() {
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
+void hold_stop_signals() {
+    set_action(remember_signal);
+}
+
+void release_stop_signals() {
+    set_action(SIG_DFL);
+}
+
+int stop_signal() {
+    return remembered;
+}
+
+void report_stop(const char* where, const char* consequence) {
+    print_message("Stopped by %s %s%s\n", signal_name(stop_signal()), where, consequence);
+}

@@ -1,0 +1,25 @@
+// Interruptions by the user or a supervising script. While the hub is open, the first SIGINT,
+// SIGTERM, SIGHUP or SIGQUIT is only remembered: the chip step in progress (a register write with
+// its status poll, or a flash block with its CRC and status poll) always finishes, and the chip
+// operations stop at the next step boundary. A second such signal ends the tool at once.
+#pragma once
+
+// SIGPIPE is ignored for the whole run: a closed standard output must not end an update.
+void ignore_broken_pipe();
+
+// From the open of the hub: the four signals are remembered instead of ending the tool.
+void hold_stop_signals();
+
+// At the close of the hub: the four signals take their default action again.
+void release_stop_signals();
+
+// The signal remembered since hold_stop_signals, or 0.
+int stop_signal();
+
+// Prints the one line of a stop: "Stopped by SIGxxx <where><consequence>\n". `where` says
+// where the tool stopped; `consequence` what that means for the chip (may be empty).
+void report_stop(const char* where, const char* consequence);
+
+// What an interrupted update leaves, as the stop line says it.
+constexpr const char* flash_incomplete =
+    "; the chip's flash is incomplete: run the update again without unplugging the hub";
