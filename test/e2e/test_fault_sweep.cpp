@@ -43,6 +43,7 @@ struct Step {
 // between the transfer before it and this one.
 struct Planned {
     unsigned code;
+    std::size_t length;
     std::size_t step;
     std::string text_before;
 };
@@ -55,8 +56,8 @@ struct Plan {
 Plan plan_update(std::size_t size0, std::size_t size1) {
     Plan plan;
     std::string pending;
-    auto send = [&](unsigned code) {
-        plan.transfers.push_back({code, plan.steps.size() - 1, pending});
+    auto send = [&](unsigned code, std::size_t length) {
+        plan.transfers.push_back({code, length, plan.steps.size() - 1, pending});
         pending.clear();
     };
     auto write_register = [&](int value) {
@@ -64,22 +65,22 @@ Plan plan_update(std::size_t size0, std::size_t size1) {
         std::snprintf(line, sizeof line, "%04X", value);
         pending += reg_write(line);
         plan.steps.push_back({value});
-        send(0xb2);
-        send(status_request);
+        send(0xb2, 13);
+        send(status_request, 8);
     };
     auto write_image = [&](int image, std::size_t size) {
         pending += "Tovrela_Flash_Write FW" + std::to_string(image) + "\n";
         for (std::size_t block = 0; block * block_size < size; ++block) {
             const std::size_t length = std::min(size - block * block_size, block_size);
             plan.steps.push_back({-1, image, block, length});
-            send(0xb2);
-            send(0xb7);
+            send(0xb2, 9);
+            send(0xb7, 9);
             for (std::size_t piece = 0; piece < length; piece += piece_size) {
-                send(0xb8);
+                send(0xb8, std::min(length - piece, piece_size));
             }
-            send(0xb9);
+            send(0xb9, 4);
             pending += progress(size, block + 1).substr(progress(size, block).size());
-            send(status_request);
+            send(status_request, 8);
         }
         pending += "\n";
     };
@@ -198,15 +199,21 @@ TEST_P(FaultSweep, StopsAtTheStepAndFlashesOnlyAPrefix) {
         planned_up_to(plan.transfers.size() - 1);
         codes.insert(codes.begin() + static_cast<std::ptrdiff_t>(failing), status_request);
         output = passing_update(image0.size(), image1.size());
-    } else if (kind.error != 0) {
+    } else if (kind.error != 0 || kind.cut) {
+        // A failed transfer, or a short OUT transfer, which is no sent frame: the tool stops.
         planned_up_to(failing);
         char line[48];
-        std::snprintf(line, sizeof line, "I2C-%sCmd %02X Fail %d\n",
-                      c.code == status_request ? "Read" : "Write", c.code, kind.error);
+        if (kind.cut) {
+            const std::size_t length = plan.transfers[failing].length;
+            std::snprintf(line, sizeof line, "I2C-WriteCmd %02X Short %zu of %zu\n", c.code,
+                          length / 2, length);
+        } else {
+            std::snprintf(line, sizeof line, "I2C-%sCmd %02X Fail %d\n",
+                          c.code == status_request ? "Read" : "Write", c.code, kind.error);
+        }
         output += line + update_banner(false) + "Status=0x0\n";
     } else {
-        // never-finish, or a short OUT transfer: the tool counts it as sent (a short transfer is
-        // no error), but the chip refuses the cut frame or block and never reports finished.
+        // never-finish: the chip never reports the step finished.
         planned_up_to(status_read);
         codes.insert(codes.end(), 9, status_request);
         output += block ? "\nTovrela_FFW_Tout\n\t read-loop = A\n\n" : "Tovrela_Reg_Tout\n";

@@ -66,6 +66,8 @@ TEST_F(ChipChannel, StatusReplyIsJudgedByStateAndCheckByte) {
         {{0, 0, 0, 0, 0, 0, 0x0C, 0xBB}, ChipStatus::not_finished},        // wrong check byte
         {{0, 0, 0, 0, 0, 0, 0x0D, 0xB6 ^ 0x0D}, ChipStatus::not_finished}, // wrong state
         {{0, 0, 0, 0, 0, 0, 0x0C}, ChipStatus::not_finished}, // short: the rest reads as zero
+        // Short, although the cleared byte 7 equals the check value of bytes 1 to 6.
+        {{0x7D, 0x45, 0x1C, 0xC2, 0x2D, 0x0C, 0x0C}, ChipStatus::not_finished},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.reply));
@@ -111,6 +113,11 @@ TEST_F(ChipChannel, RegisterWritePoll) {
         {{.busy_replies = 10, .fault = {}}, 0x01, 0, 10, "Tovrela_Reg_Tout\n    read-loop = A\n"},
         {{.busy_replies = 10, .fault = {}}, 0x100, 0, 10, "Tovrela_Reg_Tout\n"},
         {{.fault = {FaultKind::stall, 0xB2, 1}}, 0x01, 0, 0, "I2C-WriteCmd B2 Fail -9\n"},
+        {{.fault = {FaultKind::short_reply, 0xB2, 1}},
+         0x01,
+         0,
+         0,
+         "I2C-WriteCmd B2 Short 6 of 13\n"},
         {{.busy_replies = 3, .fault = {FaultKind::no_device, 0xA3, 2}},
          0x01,
          0,
@@ -145,6 +152,7 @@ TEST_F(ChipChannel, RegisterReadFailuresLeaveTheValueAlone) {
         const char* schedule; // no data phase after a failed address phase
     } cases[]{
         {{FaultKind::stall, 0xB7, 1}, "I2C-WriteCmd B7 Fail -9\n", "B7:3"},
+        {{FaultKind::short_reply, 0xB7, 1}, "I2C-WriteCmd B7 Short 1 of 3\n", "B7:3"},
         {{FaultKind::timeout, 0xA3, 1}, "I2C-ReadCmd A3 Fail -7\n", "B7:3 A3:2"},
         {{FaultKind::short_reply, 0xA3, 1}, "Tovrela_Reg_Read 1201 short reply 1\n", "B7:3 A3:2"}};
     for (const auto& c : cases) {

@@ -112,4 +112,30 @@ TEST_F(UpdateSequence, FailingStepEndsWithTheFailBanner) {
     }
 }
 
+// Both images are opened, measured, checked and read before the first register write: an image
+// that went missing, shrank or grew after it was found at start-up leaves the chip untouched.
+TEST_F(UpdateSequence, ImagesAreCheckedBeforeTheChipIsTouched) {
+    const struct {
+        int image;
+        long size; // -1: the file is gone
+        const char* output;
+    } cases[]{{0, -1, "!!!Open BinFile 0 Fail\n"},     {0, 0x7FFFF, "  BinFile0 Size Error\n"},
+              {0, 0x200001, "  BinFile Size Error\n"}, {1, -1, "!!!Open BinFile 1 Fail\n"},
+              {1, 0, "  BinFile1 Size Error\n"},       {1, 0x80001, "  BinFile1 Size Error\n"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.output);
+        write_image(0, 0x80000);
+        write_image(1, 100);
+        const std::string name = c.image == 0 ? "image0.bin" : "image1.bin";
+        if (c.size < 0) {
+            std::filesystem::remove(dir_.file(name));
+        } else {
+            write_image(c.image, static_cast<std::size_t>(c.size));
+        }
+        test_device::reset();
+        EXPECT_EQ(c.output + fail_banner, update(0));
+        EXPECT_TRUE(test_device::chip().transfers.empty());
+    }
+}
+
 } // namespace
