@@ -216,6 +216,7 @@ struct ModeCase {
     std::vector<std::string> sim_options;
     std::string output; // after the table
     int exit_status;
+    bool cut_frame = false; // the chip saw a cut frame, a violation in its eyes
 };
 
 void PrintTo(const ModeCase& mode, std::ostream* out) {
@@ -230,7 +231,7 @@ TEST_P(Modes, PrintAndExitAsTheTableSays) {
     SimRun run = run_hub(mode.tool_args, mode.sim_options);
     EXPECT_EQ(run.process.out, banner + check_ok + table(default_rows()) + mode.output);
     EXPECT_EQ(run.process.exit_status, mode.exit_status);
-    EXPECT_EQ(run.verdict, "");
+    EXPECT_EQ(run.verdict.empty(), !mode.cut_frame) << run.verdict;
     EXPECT_TRUE(run.flashed[0].empty());
     EXPECT_TRUE(run.flashed[1].empty());
 }
@@ -246,6 +247,19 @@ INSTANTIATE_TEST_SUITE_P(
                  {"--fault", "stall:b7:2"},
                  "I2C-WriteCmd B7 Fail -9\nFailed to read register\nStatus=0x0\n",
                  1},
+        ModeCase{"ReadVersionAddressShort",
+                 {"-readveronly=1"},
+                 {"--fault", "short:b7:1"},
+                 "I2C-WriteCmd B7 Short 1 of 3\nFailed to read register\nStatus=0x0\n",
+                 1,
+                 true},
+        ModeCase{"CheckAddressShort",
+                 {"-checkupdateonly=1"},
+                 {"--fault", "short:b7:3"},
+                 "I2C-WriteCmd B7 Short 1 of 3\nFailed to read register\n"
+                 "Failed to query current FW version\n",
+                 255,
+                 true},
         ModeCase{"ReadVersionShortReply",
                  {"-readveronly=1"},
                  {"--fault", "short:a3:3"},
@@ -389,6 +403,7 @@ struct TableCase {
     std::vector<std::string> sim_options;
     std::string rows;
     bool found;
+    const char* err = ""; // standard error
 };
 
 void PrintTo(const TableCase& c, std::ostream* out) {
@@ -406,6 +421,7 @@ TEST_P(DeviceTable, ShowsEachDeviceAndTheFilterLines) {
               banner + check_ok + table(c.rows, c.found) +
                   (c.found ? default_versions + "Status=0x1\n" : "target device not found -5\n"));
     EXPECT_EQ(run.process.exit_status, c.found ? 0 : 251);
+    EXPECT_EQ(run.process.err, c.err);
 }
 
 const std::string multi_hub_2 = "          [Multi-Hub] get_path_number = 2\n";
@@ -480,7 +496,9 @@ INSTANTIATE_TEST_SUITE_P(
                   "(*)000003 1234:5678 bcdDevice 0100 (address 03) bus 1, path 2.4\n"
                   "( )000004 1111:0001 bcdDevice 0100 (address 02) bus 1, path 2\n"
                   "( )000005 1d6b:0002 bcdDevice 0601 (address 01) bus 1,\n",
-                  true}),
+                  true,
+                  "Warning: 2 devices match; using the last one listed, bus 1 path 2.4; choose "
+                  "one with -path=\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // The later of two matching hubs is not the one with the chip: every request to it stalls.
