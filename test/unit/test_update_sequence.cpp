@@ -1,6 +1,11 @@
 // The full update: register 0x5000 sequence, both images, pauses and the closing banner.
 #include "chip_test_helpers.h"
+#include "stop_signals.h"
 #include "update_sequence.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
 
 #include <gtest/gtest.h>
 
@@ -136,6 +141,25 @@ TEST_F(UpdateSequence, ImagesAreCheckedBeforeTheChipIsTouched) {
         EXPECT_EQ(c.output + fail_banner, update(0));
         EXPECT_TRUE(test_device::chip().transfers.empty());
     }
+}
+
+// A stop signal that came before the first register write: nothing reaches the chip. Run in a
+// child process, since a remembered signal stays for the rest of the process.
+TEST_F(UpdateSequence, StopBeforeTheFirstRegisterWriteTouchesNothing) {
+    EXPECT_EXIT(
+        {
+            hold_stop_signals();
+            std::raise(SIGTERM);
+            const std::string text = update(0);
+            const bool as_expected =
+                text == "Stopped by SIGTERM before the first register write; the chip was not "
+                        "touched\n" +
+                            fail_banner &&
+                test_device::chip().transfers.empty();
+            std::fprintf(stderr, "%s", as_expected ? "stopped" : text.c_str());
+            std::_Exit(0);
+        },
+        testing::ExitedWithCode(0), "^stopped$");
 }
 
 } // namespace
