@@ -371,8 +371,7 @@ int main(int argc, char** argv) {
     bed.command_pid = pid;
     child.loop = g_main_loop_new(nullptr, FALSE);
     g_child_watch_add(pid, on_child_exit, &child);
-    std::pair<Child*, int> forwards[] = {
-        {&child, SIGINT}, {&child, SIGTERM}, {&child, SIGHUP}, {&child, SIGQUIT}};
+    std::pair<Child*, int> forwards[] = {{&child, SIGINT}, {&child, SIGTERM}, {&child, SIGHUP}};
     std::vector<guint> signal_sources;
     for (auto& forward : forwards) {
         signal_sources.push_back(g_unix_signal_add(forward.second, forward_signal, &forward));

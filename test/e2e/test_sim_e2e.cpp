@@ -361,6 +361,12 @@ TEST(SimulatorExit, PassesOnTheCommandsStatus) {
         {{"--port-path", "2.0", "--", "/bin/true"}, 125},
         {{"--extra-device", "1:2.4:1:1", "--", "/bin/true"}, 125}, // the hub's place
         {{"/bin/true"}, 125},
+        {{"--fast=1", "--", "/bin/true"}, 125},
+        {{"--flash-out", "--", "/bin/true"}, 125},
+        {{"--fault", "reply-bytes=8:a3:1", "--", "/bin/true"}, 125},
+        {{"--hub", "1:2.4", "--", "/bin/true"}, 125}, // the hub's place
+        {{"--fast", "--signal", "TERM:b8:1", "--", "/bin/true"}, 0},
+        {{"--version"}, 0},
         {{"--help"}, 0},
     };
     test_files::TempDir dir;
