@@ -582,7 +582,9 @@ void check_timing(Chip& chip, uint64_t now_us, uint8_t request, bool status_read
             gap_violation(chip, gap, due, what);
         }
     };
-    if (long_pause) {
+    if (long_pause && status_read) {
+        chip.long_pause_due = true; // a status read again: the pause is due before the next frame
+    } else if (long_pause) {
         check(sequence_pause_us, chip.reg5000_values.back() == 0x0010
                                      ? "first transfer after the confirmed write of 0x0010,"
                                      : "first transfer after the confirmed write of 0x0012,");
