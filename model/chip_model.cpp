@@ -54,6 +54,13 @@ constexpr uint16_t mode_register = 0x5000;
 constexpr std::array<uint16_t, 5> mode_order{0x0010, 0x0011, 0x0012, 0x0020, 0x0110};
 constexpr std::array<uint16_t, 3> version_registers{0x1001, 0x1101, 0x1201};
 
+// The pauses the chip relies on, in microseconds, and how much shorter a gap may be.
+constexpr uint64_t status_pause_us = 321000;
+constexpr uint64_t crc_pause_us = 123000;
+constexpr uint64_t image0_window_pause_us = 2000000;
+constexpr uint64_t sequence_pause_us = 1000000;
+constexpr uint64_t timing_slack_us = 1000;
+
 constexpr uint16_t crc_polynomial = 0x1021;
 constexpr uint16_t crc_initial = 0x1021;
 
@@ -109,6 +116,15 @@ void refuse_command(Chip& chip) {
     chip.busy = true;
     chip.busy_left = 0;
     chip.command_failed = true;
+}
+
+// The last write to register 0x5000 was reported finished.
+void confirm_command(Chip& chip) {
+    if (chip.polled_value >= 0 && !chip.reg5000_values.empty()) {
+        chip.last_value_confirmed = true;
+        chip.long_pause_due = chip.polled_value == 0x0010 || chip.polled_value == 0x0012;
+    }
+    chip.polled_value = -1;
 }
 
 void drop_block(Chip& chip) {
@@ -212,8 +228,11 @@ void take_command(Chip& chip, Bytes frame) {
         const uint16_t address = static_cast<uint16_t>(payload[5] << 8 | payload[6]);
         const uint16_t value = static_cast<uint16_t>(payload[7] << 8 | payload[8]);
         accept_command(chip);
+        chip.polled_value = -1;
         if (address == mode_register) {
             write_mode_register(chip, value);
+            chip.polled_value = value;
+            chip.last_value_confirmed = false;
         }
         return;
     }
@@ -290,8 +309,17 @@ void take_piece(Chip& chip, Bytes piece) {
         chip.block_bad = true;
         return;
     }
+    const std::size_t received = chip.block_data.size();
+    const std::size_t due = std::min<std::size_t>(
+        piece_max, chip.block_length > received ? chip.block_length - received : 0);
     if (piece.empty() || piece.size() > piece_max) {
         violation(chip, "flash data piece of %zu bytes, not 1 to 32", piece.size());
+        chip.block_bad = true;
+    } else if (piece.size() != due) {
+        violation(chip,
+                  "flash data piece of %zu bytes at 0x%zX of the block at offset 0x%X, where %zu "
+                  "were due: every piece but the last holds 32 bytes",
+                  piece.size(), received, chip.block_offset, due);
         chip.block_bad = true;
     }
     chip.block_data.insert(chip.block_data.end(), piece.begin(), piece.end());
@@ -334,6 +362,7 @@ void take_crc_frame(Chip& chip, Bytes frame) {
         chip.next_offset = static_cast<uint32_t>(end);
         chip.image_ended = chip.block_length < block_size;
         accept_command(chip);
+        chip.polled_value = -1;
     } else {
         refuse_command(chip);
     }
@@ -353,14 +382,25 @@ bool status_finished(Chip& chip) {
         --chip.busy_left;
         return false;
     }
+    if (chip.busy) {
+        confirm_command(chip);
+    }
     chip.busy = false;
     return true;
 }
 
-std::array<uint8_t, status_size> status_reply(bool finished) {
+// Bytes 0 to 5 change from reply to reply, as the chip's own do; the check byte covers them.
+std::array<uint8_t, status_size> status_reply(Chip& chip, uint8_t state) {
     std::array<uint8_t, status_size> reply{};
     std::ranges::copy(status_fill, reply.begin());
-    reply[6] = finished ? state_finished : state_working;
+    const unsigned count = ++chip.status_reads;
+    for (std::size_t i = 0; i < status_fill.size(); ++i) {
+        reply[i] = static_cast<uint8_t>(reply[i] + count * (2 * i + 1));
+    }
+    if (reply[1] == 0 && reply[2] == 0) {
+        reply[1] = 0x51; // never all of bytes 1 to 5 zero
+    }
+    reply[6] = state;
     uint8_t check = status_check_constant;
     for (std::size_t i = 1; i <= 6; ++i) {
         check ^= reply[i];
@@ -386,11 +426,23 @@ uint16_t register_value(Chip& chip) {
 }
 
 // Answers an in request; `room` is what the hub may move (wLength, or less for a short reply).
-int answer_read(Chip& chip, uint16_t index, uint8_t* data, uint16_t length, std::size_t room) {
+// A status fault (`reply_kind`) gives a reply the tool must take as "not finished": the chip's
+// own state stays as it was.
+int answer_read(Chip& chip, uint16_t index, uint8_t* data, uint16_t length, std::size_t room,
+                FaultKind reply_kind, uint8_t fault_value) {
     std::array<uint8_t, status_size> reply{};
     std::size_t size = 0;
     if (index == command_read) {
-        reply = status_reply(status_finished(chip));
+        if (reply_kind == FaultKind::bad_check) {
+            reply = status_reply(chip, state_finished);
+            reply[7] ^= 0x5A;
+        } else if (reply_kind == FaultKind::state) {
+            reply = status_reply(chip, fault_value);
+        } else if (reply_kind == FaultKind::reply_bytes) {
+            reply = status_reply(chip, state_working);
+        } else {
+            reply = status_reply(chip, status_finished(chip) ? state_finished : state_working);
+        }
         size = status_size;
     } else if (index == register_read) {
         const uint16_t value = register_value(chip);
@@ -430,6 +482,7 @@ int handle(Chip& chip, uint8_t request_type, uint8_t request, uint16_t value, ui
     const unsigned count = ++chip.request_counts[request];
     const Fault& fault = chip.config.fault;
     std::size_t moved = length;
+    FaultKind reply_kind = FaultKind::none;
     if (fault.kind != FaultKind::none && fault.request == request && fault.nth == count) {
         switch (fault.kind) {
         case FaultKind::stall:
@@ -445,6 +498,14 @@ int handle(Chip& chip, uint8_t request_type, uint8_t request, uint16_t value, ui
         case FaultKind::never_finish:
             chip.never_finish = true;
             break;
+        case FaultKind::reply_bytes:
+            moved = std::min<std::size_t>(length, fault.value);
+            reply_kind = fault.kind;
+            break;
+        case FaultKind::bad_check:
+        case FaultKind::state:
+            reply_kind = fault.kind;
+            break;
         case FaultKind::none:
             break;
         }
@@ -457,7 +518,7 @@ int handle(Chip& chip, uint8_t request_type, uint8_t request, uint16_t value, ui
     switch (request) {
     case request_read:
         check_setup(chip, request_type, value, index, true);
-        return answer_read(chip, index, data, length, moved);
+        return answer_read(chip, index, data, length, moved, reply_kind, fault.value);
     case request_command:
         check_setup(chip, request_type, value, index, false);
         take_command(chip, received);
@@ -486,6 +547,104 @@ int handle(Chip& chip, uint8_t request_type, uint8_t request, uint16_t value, ui
 void reset(Chip& chip, const Config& config) {
     chip = Chip{};
     chip.config = config;
+}
+
+namespace {
+
+bool is_status_read(uint8_t request_type, uint8_t request, uint16_t index) {
+    return (request_type & 0x80) != 0 && request == request_read && index == command_read;
+}
+
+void gap_violation(Chip& chip, uint64_t gap_us, uint64_t due_us, const char* what) {
+    violation(chip, "%s %llu.%03llu ms after the transfer before it, where %llu ms were due", what,
+              static_cast<unsigned long long>(gap_us / 1000),
+              static_cast<unsigned long long>(gap_us % 1000),
+              static_cast<unsigned long long>(due_us / 1000));
+}
+
+// The pauses before the transfer just recorded, made at `now_us`.
+void check_timing(Chip& chip, uint64_t now_us, uint8_t request, bool status_read) {
+    const bool known = chip.clock_seen;
+    const uint64_t gap = now_us >= chip.last_us ? now_us - chip.last_us : 0;
+    chip.clock_seen = true;
+    chip.last_us = now_us;
+    const bool long_pause = chip.long_pause_due;
+    const bool first_status = chip.first_status_due;
+    chip.long_pause_due = false;
+    if (status_read || request == request_crc) {
+        chip.first_status_due = request == request_crc;
+    }
+    if (!known) {
+        return;
+    }
+    auto check = [&](uint64_t due, const char* what) {
+        if (gap + timing_slack_us < due) {
+            gap_violation(chip, gap, due, what);
+        }
+    };
+    if (long_pause && status_read) {
+        chip.long_pause_due = true; // a status read again: the pause is due before the next frame
+    } else if (long_pause) {
+        check(sequence_pause_us, chip.reg5000_values.back() == 0x0010
+                                     ? "first transfer after the confirmed write of 0x0010,"
+                                     : "first transfer after the confirmed write of 0x0012,");
+    }
+    if (!status_read) {
+        return;
+    }
+    if (chip.polled_value == 0x0020) {
+        check(image0_window_pause_us + status_pause_us, "status read of the write of 0x0020");
+    } else if (first_status) {
+        check(crc_pause_us + status_pause_us, "first status read after a CRC frame");
+    } else {
+        check(status_pause_us, "status read");
+    }
+}
+
+} // namespace
+
+int control_transfer_at(Chip& chip, uint64_t now_us, uint8_t request_type, uint8_t request,
+                        uint16_t value, uint16_t index, uint8_t* data, uint16_t length) {
+    chip.transfers.push_back({request_type, request, value, index, length, {}, 0});
+    if (!chip.device_gone) {
+        check_timing(chip, now_us, request, is_status_read(request_type, request, index));
+    }
+    chip.transfers.pop_back();
+    return control_transfer(chip, request_type, request, value, index, data, length);
+}
+
+void finish(Chip& chip) {
+    if (chip.finished_checked) {
+        return;
+    }
+    chip.finished_checked = true;
+    const auto& values = chip.reg5000_values;
+    if (values.empty() || values.front() != 0x0010) {
+        return;
+    }
+    const bool ended = chip.phase == Phase::done && chip.last_value_confirmed &&
+                       values.back() == 0x0110 && chip.blocks_confirmed[0] > 0 &&
+                       chip.blocks_confirmed[1] > 0;
+    if (ended) {
+        return;
+    }
+    char text[320];
+    int used = std::snprintf(
+        text, sizeof text,
+        "End of the run after transfer %zu: the update did not end; register 0x5000 last "
+        "written with 0x%04X (%s), Image 1 with %u blocks confirmed, Image 0 with %u",
+        chip.transfers.size(), values.back(),
+        chip.last_value_confirmed ? "confirmed" : "not confirmed", chip.blocks_confirmed[1],
+        chip.blocks_confirmed[0]);
+    const int image = chip.block_image >= 0 ? chip.block_image : current_image(chip);
+    if (image >= 0 && used > 0 && static_cast<std::size_t>(used) < sizeof text) {
+        std::snprintf(text + used, sizeof text - used,
+                      "; stopped in Image %d at block %u (offset 0x%X)%s", image,
+                      chip.blocks_confirmed[image],
+                      chip.block_open && chip.header_seen ? chip.block_offset : chip.next_offset,
+                      chip.block_open ? ", half sent" : "");
+    }
+    chip.violations.emplace_back(text);
 }
 
 int control_transfer(Chip& chip, uint8_t request_type, uint8_t request, uint16_t value,

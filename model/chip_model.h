@@ -24,6 +24,9 @@ enum class FaultKind {
     timeout,      // the request fails with error_timeout
     short_reply,  // the request moves fewer bytes than asked (half, rounded down)
     never_finish, // from this request on, every status reply says "not finished"
+    bad_check,    // a status reply that says "finished" with a wrong check byte
+    state,        // a status reply whose state byte is `value`, with a right check byte
+    reply_bytes,  // a read that moves `value` bytes (0 to 7)
 };
 
 // The fault strikes the nth (1-based) request whose bRequest is `request`.
@@ -31,6 +34,7 @@ struct Fault {
     FaultKind kind = FaultKind::none;
     uint8_t request = 0;
     unsigned nth = 1;
+    uint8_t value = 0; // the state byte of `state`, the byte count of `reply_bytes`
 };
 
 // One control transfer as the hub saw it.
@@ -88,6 +92,16 @@ struct Chip {
     int block_image = -1;     // the image the open block belongs to, -1 for none
     bool image_ended = false; // a block shorter than 4096 bytes ended the current image
     bool device_gone = false; // a no_device fault struck: every request fails from now on
+
+    // Timing, checked for the transfers that come with the time they were made at.
+    bool clock_seen = false;       // a transfer came with its time
+    uint64_t last_us = 0;          // when the chip saw the transfer before
+    bool first_status_due = false; // a CRC frame came: the next status read is its block's first
+    int polled_value = -1;         // the value written to 0x5000 whose status is being polled
+    bool long_pause_due = false;   // 0x0010 or 0x0012 confirmed: 1 s before the next transfer
+    bool last_value_confirmed = false; // the last write to 0x5000 was reported finished
+    unsigned status_reads = 0;         // status replies given, which vary bytes 0 to 5
+    bool finished_checked = false;     // finish() ran
 };
 
 // Sets the configuration and clears every record and state.
@@ -102,6 +116,20 @@ void reset(Chip& chip, const Config& config = {});
 // next command is accepted.
 int control_transfer(Chip& chip, uint8_t request_type, uint8_t request, uint16_t value,
                      uint16_t index, uint8_t* data, uint16_t length);
+
+// The same for a transfer made at `now_us` on the clock of the run (the virtual clock of the
+// tool's process, or a real one; microseconds, from any start). Checks besides that the tool
+// kept the chip's pauses: 321 ms before each status read since the transfer before it, 444 ms
+// between a CRC frame and its block's first status read, 2,321 ms before each status read of
+// the write of 0x0020, and 1 s after the confirmed writes of 0x0010 and 0x0012. A gap shorter
+// than its rule by more than 1 ms is a violation.
+int control_transfer_at(Chip& chip, uint64_t now_us, uint8_t request_type, uint8_t request,
+                        uint16_t value, uint16_t index, uint8_t* data, uint16_t length);
+
+// Ends a run: when it began the update sequence (0x0010 written to register 0x5000) but did not
+// end it (both images confirmed, then 0x0110 written and confirmed), adds one closing violation
+// that says where it stopped. Further calls add nothing.
+void finish(Chip& chip);
 
 // The image that flash data would go to in the current phase: 0, 1, or -1 for none.
 int current_image(const Chip& chip);

@@ -1,9 +1,9 @@
 // Preloaded into the command by tovrela-sim. With --fast (TOVRELA_FASTCLOCK_FILE set) the
 // command's pauses run on a virtual clock: a usleep made by the main program returns at once,
-// and its length is added to the shared virtual clock and recorded for the simulator (see
-// virtual_clock.h). Without it the main program's pauses are real. Calls made from any shared
-// library (libusb, the umockdev preload) keep the real usleep, except that a zero sleep returns
-// at once.
+// and its length is added to the virtual clock of the process (its slot in the shared file) and
+// recorded for the simulator (see virtual_clock.h). Without it the main program's pauses are real.
+// Calls made from any shared library (libusb, the umockdev preload) keep the real usleep, except
+// that a zero sleep returns at once.
 #include "virtual_clock.h"
 
 #include <cstdint>
@@ -27,7 +27,29 @@ struct Range {
 struct ClockState {
     std::vector<Range> main_program;         // loaded segments of the main executable
     virtual_clock::Header* shared = nullptr; // null: the pauses are real
+    int slot = -1;                           // this process's clock in `shared`
+    int32_t slot_pid = 0;                    // the process that claimed it (a fork claims anew)
 };
+
+// Claims a free slot for this process; -1 when all are taken (its pauses are then real).
+int claim_slot(virtual_clock::Header* shared, int32_t pid) {
+    for (uint32_t i = 0; i < virtual_clock::slot_count; ++i) {
+        int32_t free_pid = 0;
+        if (shared->slots[i].pid.compare_exchange_strong(free_pid, pid)) {
+            shared->slots[i].now_us.store(0);
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
+
+void take_slot(ClockState& clock) {
+    const auto pid = static_cast<int32_t>(getpid());
+    if (clock.shared != nullptr && clock.slot_pid != pid) {
+        clock.slot_pid = pid;
+        clock.slot = claim_slot(clock.shared, pid);
+    }
+}
 
 int collect_main_program(dl_phdr_info* info, size_t, void* data) {
     auto* ranges = static_cast<std::vector<Range>*>(data);
@@ -75,6 +97,7 @@ ClockState& state() {
         auto* fresh = new ClockState; // lives until the process ends
         dl_iterate_phdr(collect_main_program, &fresh->main_program);
         fresh->shared = map_shared_file();
+        take_slot(*fresh);
         return fresh;
     }();
     return *clock;
@@ -90,15 +113,19 @@ bool from_main_program(const void* caller) {
     return false;
 }
 
-void record_pause(virtual_clock::Header* shared, uint64_t duration_us) {
-    uint64_t start = shared->now_us.load();
-    uint64_t index = shared->count.load();
+void record_pause(ClockState& clock, uint64_t duration_us) {
+    virtual_clock::Header* shared = clock.shared;
+    auto& now = shared->slots[clock.slot].now_us;
+    const uint64_t start = now.load();
+    const uint64_t index = shared->count.fetch_add(1);
     if (index < shared->capacity) {
-        virtual_clock::records(shared)[index] = {start, duration_us};
+        auto& record = virtual_clock::records(shared)[index];
+        record.start_us = start;
+        record.duration_us = duration_us;
+        // The record is complete before its pid makes it visible.
+        record.pid.store(clock.slot_pid);
     }
-    // The record is complete before the count makes it visible.
-    shared->count.store(index + 1);
-    shared->now_us.store(start + duration_us);
+    now.store(start + duration_us);
 }
 
 using usleep_function = int (*)(useconds_t);
@@ -108,13 +135,23 @@ usleep_function real_usleep() {
     return function;
 }
 
+// Every process claims its clock when it starts, so that its transfers carry its time even
+// before its first pause.
+__attribute__((constructor)) void claim_clock_at_start() {
+    state();
+}
+
 } // namespace
 
 extern "C" __attribute__((visibility("default"))) int usleep(useconds_t microseconds) {
     bool own_pause = from_main_program(__builtin_return_address(0));
-    if (own_pause && state().shared != nullptr) {
-        record_pause(state().shared, microseconds);
-        return 0;
+    ClockState& clock = state();
+    if (own_pause && clock.shared != nullptr) {
+        take_slot(clock);
+        if (clock.slot >= 0) {
+            record_pause(clock, microseconds);
+            return 0;
+        }
     }
     // The umockdev preload yields with usleep(0) after every emulated ioctl; a zero sleep still
     // costs the timer slack (about 50 us), three times per control transfer.

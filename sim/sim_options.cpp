@@ -1,9 +1,12 @@
 #include "sim_options.h"
 
 #include <charconv>
+#include <csignal>
 #include <cstring>
+#include <getopt.h>
 #include <optional>
 #include <string_view>
+#include <tuple>
 
 namespace sim {
 
@@ -60,6 +63,25 @@ std::optional<std::vector<unsigned>> parse_port_path(std::string_view text) {
     return ports;
 }
 
+std::optional<int> parse_signal(std::string_view text) {
+    if (text.substr(0, 3) == "SIG") {
+        text.remove_prefix(3);
+    }
+    constexpr std::pair<std::string_view, int> names[] = {
+        {"INT", SIGINT},   {"TERM", SIGTERM}, {"HUP", SIGHUP},   {"QUIT", SIGQUIT},
+        {"KILL", SIGKILL}, {"USR1", SIGUSR1}, {"USR2", SIGUSR2}, {"PIPE", SIGPIPE}};
+    for (auto [name, number] : names) {
+        if (text == name) {
+            return number;
+        }
+    }
+    auto number = parse_number(text, 10);
+    if (!number || *number < 1 || *number > 64) {
+        return std::nullopt;
+    }
+    return static_cast<int>(*number);
+}
+
 std::optional<unsigned> parse_bus(std::string_view text) {
     auto bus = parse_number(text, 10);
     if (!bus || *bus < 1 || *bus > 255) {
@@ -68,14 +90,28 @@ std::optional<unsigned> parse_bus(std::string_view text) {
     return static_cast<unsigned>(*bus);
 }
 
-std::optional<chip_model::FaultKind> parse_fault_kind(std::string_view text) {
+// A fault kind, with its value for state=HH (hex) and reply-bytes=N (0 to 7).
+std::optional<chip_model::FaultKind> parse_fault_kind(std::string_view text, uint8_t& value) {
     using chip_model::FaultKind;
+    for (auto [prefix, kind, base, most] :
+         {std::tuple{std::string_view("state="), FaultKind::state, 16, 0xFFul},
+          std::tuple{std::string_view("reply-bytes="), FaultKind::reply_bytes, 10, 7ul}}) {
+        if (text.substr(0, prefix.size()) == prefix) {
+            auto number = parse_number(text.substr(prefix.size()), base);
+            if (!number || *number > most) {
+                return std::nullopt;
+            }
+            value = static_cast<uint8_t>(*number);
+            return kind;
+        }
+    }
     constexpr std::pair<std::string_view, FaultKind> kinds[] = {
         {"stall", FaultKind::stall},
         {"nodev", FaultKind::no_device},
         {"timeout", FaultKind::timeout},
         {"short", FaultKind::short_reply},
         {"never-finish", FaultKind::never_finish},
+        {"bad-check", FaultKind::bad_check},
     };
     for (auto [name, kind] : kinds) {
         if (text == name) {
@@ -144,16 +180,46 @@ std::string apply(Options& options, std::string_view name, std::string_view valu
         std::optional<chip_model::FaultKind> kind;
         std::optional<unsigned long> request;
         std::optional<unsigned long> nth;
+        uint8_t fault_value = 0;
         if (parts.size() == 3) {
-            kind = parse_fault_kind(parts[0]);
+            kind = parse_fault_kind(parts[0], fault_value);
             request = parse_number(parts[1], 16);
             nth = parse_number(parts[2], 10);
         }
         if (!kind || !request || *request > 0xFF || !nth || *nth < 1 || *nth > 0xFFFFFFFF) {
             return "expects KIND:REQUEST:NTH, KIND one of stall, nodev, timeout, short, "
-                   "never-finish, REQUEST a hexadecimal request code, NTH from 1";
+                   "never-finish, bad-check, state=HH, reply-bytes=N (0 to 7), REQUEST a "
+                   "hexadecimal request code, NTH from 1";
         }
-        options.chip.fault = {*kind, static_cast<uint8_t>(*request), static_cast<unsigned>(*nth)};
+        options.chip.fault = {*kind, static_cast<uint8_t>(*request), static_cast<unsigned>(*nth),
+                              fault_value};
+    } else if (name == "signal") {
+        auto parts = split(value, ':');
+        std::optional<int> signal;
+        std::optional<unsigned long> request;
+        std::optional<unsigned long> nth;
+        if (parts.size() == 3) {
+            signal = parse_signal(parts[0]);
+            request = parse_number(parts[1], 16);
+            nth = parse_number(parts[2], 10);
+        }
+        if (!signal || !request || *request > 0xFF || !nth || *nth < 1 || *nth > 0xFFFFFFFF) {
+            return "expects SIG:REQUEST:NTH, SIG a name (INT, TERM, HUP, QUIT, ...) or number, "
+                   "REQUEST a hexadecimal request code, NTH from 1";
+        }
+        options.signal = {*signal, static_cast<uint8_t>(*request), static_cast<unsigned>(*nth)};
+    } else if (name == "hub") {
+        auto parts = split(value, ':');
+        std::optional<unsigned> bus;
+        std::optional<std::vector<unsigned>> ports;
+        if (parts.size() == 2) {
+            bus = parse_bus(parts[0]);
+            ports = parse_port_path(parts[1]);
+        }
+        if (!bus || !ports) {
+            return "expects BUS:PATH, for example 1:3.2 (PATH 0: a root hub)";
+        }
+        options.more_hubs.push_back({*bus, *ports, 0, 0});
     } else if (name == "flash-out") {
         options.flash_out_dir = value;
     } else if (name == "trace") {
@@ -171,49 +237,117 @@ std::string apply(Options& options, std::string_view name, std::string_view valu
 } // namespace
 
 int parse_options(int argc, const char* const* argv, Options& options, std::string& error) {
-    int i = 1;
-    for (; i < argc; ++i) {
-        std::string_view arg = argv[i];
-        if (arg == "--") {
-            ++i;
+    // Every option of the table takes a value but the switches; each is given as --name VALUE
+    // or --name=VALUE. The command follows "--".
+    enum : int { switch_fast = 256, switch_no_devices, switch_unplugged, switch_version };
+    static const option table[] = {
+        {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, switch_version},
+        {"fast", no_argument, nullptr, switch_fast},
+        {"no-devices", no_argument, nullptr, switch_no_devices},
+        {"unplugged", no_argument, nullptr, switch_unplugged},
+        {"vid", required_argument, nullptr, 0},
+        {"pid", required_argument, nullptr, 0},
+        {"bus", required_argument, nullptr, 0},
+        {"port-path", required_argument, nullptr, 0},
+        {"hub", required_argument, nullptr, 0},
+        {"extra-device", required_argument, nullptr, 0},
+        {"version-bytes", required_argument, nullptr, 0},
+        {"busy", required_argument, nullptr, 0},
+        {"fault", required_argument, nullptr, 0},
+        {"signal", required_argument, nullptr, 0},
+        {"flash-out", required_argument, nullptr, 0},
+        {"trace", required_argument, nullptr, 0},
+        {"verdict", required_argument, nullptr, 0},
+        {"usage", required_argument, nullptr, 0},
+        {nullptr, 0, nullptr, 0},
+    };
+    std::vector<char*> words;
+    for (int i = 0; i < argc; ++i) {
+        words.push_back(const_cast<char*>(argv[i]));
+    }
+    words.push_back(nullptr);
+    opterr = 0;
+    optind = 0; // a fresh scan, also when called more than once
+    for (;;) {
+        int index = -1;
+        const int previous = optind == 0 ? 1 : optind;
+        const int code = getopt_long(argc, words.data(), "+h", table, &index);
+        if (code == -1) {
             break;
         }
-        if (arg == "--help" || arg == "-h") {
+        const std::string given =
+            previous < argc
+                ? std::string(argv[previous]).substr(0, std::string(argv[previous]).find('='))
+                : "";
+        switch (code) {
+        case 'h':
             options.help = true;
             return 1;
+        case switch_version:
+            options.version = true;
+            return 1;
+        case switch_fast:
+            options.fast = true;
+            break;
+        case switch_no_devices:
+            options.no_devices = true;
+            break;
+        case switch_unplugged:
+            options.unplugged = true;
+            break;
+        case 0: {
+            std::string_view name = table[index].name;
+            std::string_view value = optarg != nullptr ? optarg : "";
+            // "--trace -- cmd": the separator is no value.
+            if (value == "--") {
+                error = "--" + std::string(name) + " needs a value";
+                return 0;
+            }
+            if (auto reason = apply(options, name, value); !reason.empty()) {
+                error = "--" + std::string(name) + " " + reason;
+                return 0;
+            }
+            break;
         }
-        if (arg == "--fast" || arg == "--no-devices" || arg == "--unplugged") {
-            (arg == "--fast"         ? options.fast
-             : arg == "--no-devices" ? options.no_devices
-                                     : options.unplugged) = true;
-            continue;
-        }
-        if (arg.size() < 3 || arg.substr(0, 2) != "--") {
-            error = "unexpected argument '" + std::string(arg) + "' (the command follows --)";
+        case ':':
+            error = given + " needs a value";
+            return 0;
+        default: {
+            bool takes_value = false;
+            bool known = false;
+            for (const option* entry = table; entry->name != nullptr; ++entry) {
+                if (given == std::string("--") + entry->name) {
+                    known = true;
+                    takes_value = entry->has_arg != no_argument;
+                }
+            }
+            if (known && takes_value) {
+                error = given + " needs a value";
+            } else if (known) {
+                error = given + " takes no value";
+            } else {
+                error = "'" + given + "' is not an option of tovrela-sim (see --help)";
+            }
             return 0;
         }
-        std::string_view name = arg.substr(2);
-        std::string_view value;
-        if (auto equals = name.find('='); equals != std::string_view::npos) {
-            value = name.substr(equals + 1);
-            name = name.substr(0, equals);
-        } else if (i + 1 < argc) {
-            value = argv[++i];
-        } else {
-            error = "--" + std::string(name) + " needs a value";
-            return 0;
-        }
-        if (auto reason = apply(options, name, value); !reason.empty()) {
-            error = "--" + std::string(name) + " " + reason;
-            return 0;
         }
     }
-    for (; i < argc; ++i) {
+    if (optind < argc && std::string_view(argv[optind - 1]) != "--") {
+        error = "unexpected argument '" + std::string(argv[optind]) + "' (the command follows --)";
+        return 0;
+    }
+    for (int i = optind; i < argc; ++i) {
         options.command.emplace_back(argv[i]);
     }
     if (options.command.empty()) {
         error = "no command given: tovrela-sim [options] -- COMMAND [ARGS...]";
         return 0;
+    }
+    // Every hub carries the ids of --vid and --pid, wherever they stand.
+    for (auto& hub : options.more_hubs) {
+        hub.vid = options.hub.vid;
+        hub.pid = options.hub.pid;
     }
     return 1;
 }
@@ -228,6 +362,8 @@ std::string usage_text() {
            "  --bus N              the hub's bus number (default 1)\n"
            "  --port-path P        the hub's ports from the root hub, e.g. 2.4 (default); 0 makes\n"
            "                       it a root hub\n"
+           "  --hub BUS:PATH       one more hub with a chip of its own and the ids of --vid and\n"
+           "                       --pid (repeatable)\n"
            "  --extra-device BUS:PATH:VID:PID\n"
            "                       one more device (repeatable); PATH 0 sets a root hub's ids;\n"
            "                       a device with the hub's ids answers every request with a stall\n"
@@ -236,8 +372,13 @@ std::string usage_text() {
            "  --busy N             'not finished' replies before 'finished' for every command\n"
            "  --fault KIND:REQUEST:NTH\n"
            "                       the NTH request with code REQUEST (hex) fails; KIND is stall,\n"
-           "                       nodev, timeout, short or never-finish\n"
+           "                       nodev, timeout, short, never-finish; for a status read also\n"
+           "                       bad-check, state=HH (hex state byte), reply-bytes=N (0 to 7)\n"
+           "  --signal SIG:REQUEST:NTH\n"
+           "                       send SIG to the process that made the NTH request with code\n"
+           "                       REQUEST (hex) once the chip has received it\n"
            "  --flash-out DIR      write what the chip received to DIR/image0.bin, DIR/image1.bin\n"
+           "                       (with several hubs DIR/BUS-PATH/image0.bin, ...)\n"
            "  --trace FILE         write every control transfer, pause and violation to FILE\n"
            "  --verdict FILE       write the chip's violations to FILE, one a line (empty: none)\n"
            "  --usage FILE         write COMMAND's CPU time (user, sys) and peak memory to FILE\n"
@@ -245,6 +386,7 @@ std::string usage_text() {
            "  --no-devices         simulate a machine without any USB device\n"
            "  --unplugged          the hub is listed, but its device node is gone (open fails)\n"
            "  --help               show this text\n"
+           "  --version            show the version of tovrela-sim\n"
            "Options take their value as --name VALUE or --name=VALUE. The exit status is 125\n"
            "when tovrela-sim itself fails and 127 when COMMAND cannot be run.\n";
 }

@@ -22,8 +22,18 @@ struct DevicePlace {
     uint16_t pid = 0;
 };
 
+// Sends `signal` to the process that made the nth request with code `request`, once the chip has
+// taken it (0: never).
+struct SignalRule {
+    int signal = 0;
+    uint8_t request = 0;
+    unsigned nth = 0;
+};
+
 struct Options {
     DevicePlace hub{1, {2, 4}, default_vid, default_pid};
+    std::vector<DevicePlace> more_hubs; // --hub: each with a chip of its own
+    SignalRule signal;
     std::vector<DevicePlace> extra_devices;
     chip_model::Config chip;
     std::string flash_out_dir;
@@ -34,6 +44,7 @@ struct Options {
     bool no_devices = false; // an empty tree: no root hub, no device
     bool unplugged = false;  // the hub is listed but its device node is gone
     bool help = false;
+    bool version = false;
     std::vector<std::string> command;
 };
 

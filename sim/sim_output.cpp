@@ -69,61 +69,85 @@ std::string result_text(int result) {
     }
 }
 
-int write_flash_images(const Device& device, const std::string& directory, std::string& error) {
-    if (g_mkdir_with_parents(directory.c_str(), 0755) != 0) {
-        error = "cannot create " + directory + ": " + std::strerror(errno);
-        return 0;
-    }
-    for (int image = 0; image < 2; ++image) {
-        const auto& bytes = device.chip.flashed[static_cast<std::size_t>(image)];
-        std::string path = directory + "/image" + std::to_string(image) + ".bin";
-        if (write_file(path, bytes.data(), bytes.size(), error) != 1) {
+namespace {
+
+// The prefix of a hub's lines: none when the bed has one hub.
+std::string prefix_of(const Bed& bed, std::size_t hub) {
+    return bed.hubs.size() > 1 ? bed.hubs[hub].name + " " : "";
+}
+
+} // namespace
+
+int write_flash_images(const Bed& bed, const std::string& directory, std::string& error) {
+    for (const auto& hub : bed.hubs) {
+        const std::string folder = bed.hubs.size() > 1 ? directory + "/" + hub.name : directory;
+        if (g_mkdir_with_parents(folder.c_str(), 0755) != 0) {
+            error = "cannot create " + folder + ": " + std::strerror(errno);
             return 0;
+        }
+        for (int image = 0; image < 2; ++image) {
+            const auto& bytes = hub.chip.flashed[static_cast<std::size_t>(image)];
+            std::string path = folder + "/image" + std::to_string(image) + ".bin";
+            if (write_file(path, bytes.data(), bytes.size(), error) != 1) {
+                return 0;
+            }
         }
     }
     return 1;
 }
 
-int write_trace(const Device& device, const std::string& path, std::string& error) {
+int write_trace(const Bed& bed, const std::string& path, std::string& error) {
     std::string text =
         "# tovrela-sim trace\n"
         "# T number clock_us direction request value index length result data: a control "
-        "transfer to the chip's hub\n"
+        "transfer to a chip's hub\n"
         "# X ... devnode: a control transfer to another device (answered with a stall)\n"
-        "# P clock_us duration_us: a pause of the command, on the virtual clock\n"
-        "# V text: a violation the chip saw\n";
+        "# P clock_us duration_us: a pause of the command, on its process's virtual clock\n"
+        "# V text: a violation the chip saw\n"
+        "# number, clock_us, length, result and duration_us are decimal, the other fields hex\n";
+    if (bed.hubs.size() > 1) {
+        text += "# each line begins with its hub's bus and port path (BUS-PATH)\n";
+    }
     uint64_t pause_count = 0;
-    for (const auto& event : device.events) {
+    for (const auto& event : bed.events) {
+        const std::string prefix = prefix_of(bed, event.hub);
         if (event.kind == Event::Kind::transfer) {
-            text += transfer_line(event.transfer + 1, device.transfers[event.transfer]);
+            text += prefix + transfer_line(event.transfer + 1,
+                                           bed.hubs[event.hub].transfers[event.transfer]);
         } else {
             char line[64];
             std::snprintf(line, sizeof line, "P %llu %llu\n",
-                          static_cast<unsigned long long>(event.pause.start_us),
-                          static_cast<unsigned long long>(event.pause.duration_us));
-            text += line;
+                          static_cast<unsigned long long>(event.pause_start_us),
+                          static_cast<unsigned long long>(event.pause_us));
+            text += prefix + line;
             ++pause_count;
         }
     }
-    for (const auto& violation : device.chip.violations) {
-        text += "V " + violation + "\n";
+    uint64_t transfers = 0;
+    for (std::size_t hub = 0; hub < bed.hubs.size(); ++hub) {
+        for (const auto& violation : bed.hubs[hub].chip.violations) {
+            text += prefix_of(bed, hub) + "V " + violation + "\n";
+        }
+        transfers += bed.hubs[hub].transfer_count;
     }
-    if (device.pauses_seen > pause_count) {
-        text += "# pauses not kept: " + std::to_string(device.pauses_seen - pause_count) + "\n";
+    if (bed.pauses_seen > pause_count) {
+        text += "# pauses not kept: " + std::to_string(bed.pauses_seen - pause_count) + "\n";
     }
-    for (const auto& request : device.unknown_ioctls) {
+    for (const auto& request : bed.unknown_ioctls) {
         text += "# unanswered ioctl " + request + "\n";
     }
-    text += "# transfers " + std::to_string(device.transfer_count) + " pauses " +
-            std::to_string(device.pauses_seen) + " virtual_us " +
-            std::to_string(device.clock_end_us) + "\n";
+    text += "# transfers " + std::to_string(transfers) + " pauses " +
+            std::to_string(bed.pauses_seen) + " virtual_us " + std::to_string(bed.clock_end_us) +
+            "\n";
     return write_file(path, text.data(), text.size(), error);
 }
 
-int write_verdict(const Device& device, const std::string& path, std::string& error) {
-    std::string text = chip_model::verdict(device.chip);
-    if (!text.empty() && text.back() != '\n') {
-        text += '\n';
+int write_verdict(const Bed& bed, const std::string& path, std::string& error) {
+    std::string text;
+    for (std::size_t hub = 0; hub < bed.hubs.size(); ++hub) {
+        for (const auto& violation : bed.hubs[hub].chip.violations) {
+            text += prefix_of(bed, hub) + violation + "\n";
+        }
     }
     return write_file(path, text.data(), text.size(), error);
 }

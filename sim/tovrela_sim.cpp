@@ -1,6 +1,7 @@
-// tovrela-sim: runs a command on a simulated USB tree whose hub carries a simulated chip.
-// The command runs unmodified on the system's libusb; the umockdev preload library gives it the
-// simulated sysfs and device nodes, and every usbdevfs ioctl on them is answered here.
+// tovrela-sim: runs a command on a simulated USB tree whose hubs carry a simulated chip each.
+// The command runs unmodified on the system's libusb; the umockdev preload library gives it and
+// every process it starts the simulated sysfs and device nodes, and every usbdevfs ioctl on them
+// is answered here, for the process that made it.
 #include "sim_options.h"
 #include "sim_output.h"
 #include "usb_tree.h"
@@ -10,6 +11,7 @@
 #include <glib-unix.h>
 #include <umockdev.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -20,6 +22,7 @@
 #include <string>
 #include <sys/mman.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <utility>
@@ -86,7 +89,8 @@ struct SharedClock {
             error = std::string("cannot map the clock file: ") + std::strerror(errno);
             return 0;
         }
-        header = new (mapped) virtual_clock::Header{};
+        // The file is zero-filled: every slot is free and every record unwritten.
+        header = static_cast<virtual_clock::Header*>(mapped);
         header->capacity = virtual_clock::default_capacity;
         header->magic = virtual_clock::magic;
         return 1;
@@ -149,8 +153,43 @@ int build_testbed(UMockdevTestbed* testbed, UMockdevIoctlBase* handler,
     return 1;
 }
 
+// The bed's own folder for the tool's one-writer locks, so that beds side by side never see each
+// other's locks. Removed with its lock files at the end.
+constexpr const char* lock_dir_variable = "TOVRELA_LOCK_DIR";
+
+struct LockFolder {
+    std::string path; // empty: the command's environment names one already
+
+    int create(const std::string& root, std::string& error) {
+        if (std::getenv(lock_dir_variable) != nullptr) {
+            return 1;
+        }
+        path = root + "/lock";
+        if (mkdir(path.c_str(), 0700) != 0) {
+            error = "cannot create " + path + ": " + std::strerror(errno);
+            path.clear();
+            return 0;
+        }
+        return 1;
+    }
+
+    ~LockFolder() {
+        if (path.empty()) {
+            return;
+        }
+        if (GDir* folder = g_dir_open(path.c_str(), 0, nullptr)) {
+            while (const gchar* name = g_dir_read_name(folder)) {
+                unlink((path + "/" + name).c_str());
+            }
+            g_dir_close(folder);
+        }
+        rmdir(path.c_str());
+    }
+};
+
 std::vector<std::string> child_environment(const std::string& root, const std::string& preload,
-                                           const std::string& clock_file) {
+                                           const std::string& clock_file,
+                                           const std::string& lock_dir) {
     std::vector<std::string> environment;
     std::string previous_preload;
     // A command built with AddressSanitizer wants its runtime first among the libraries; the
@@ -177,6 +216,9 @@ std::vector<std::string> child_environment(const std::string& root, const std::s
     if (!clock_file.empty()) {
         environment.push_back(std::string(virtual_clock::file_variable) + "=" + clock_file);
     }
+    if (!lock_dir.empty()) {
+        environment.push_back(std::string(lock_dir_variable) + "=" + lock_dir);
+    }
     return environment;
 }
 
@@ -190,10 +232,13 @@ int exit_status_of(int wait_status) {
     return exit_sim_failure;
 }
 
-// The resources of the command and its descendants, all waited for by now.
+// The resources of the command and its descendants, all waited for by now, and the simulator's
+// own CPU time.
 int write_usage(const std::string& path, std::string& error) {
     rusage usage{};
     getrusage(RUSAGE_CHILDREN, &usage);
+    rusage own{};
+    getrusage(RUSAGE_SELF, &own);
     auto microseconds = [](const timeval& time) {
         return static_cast<long long>(time.tv_sec) * 1000000 + time.tv_usec;
     };
@@ -201,9 +246,12 @@ int write_usage(const std::string& path, std::string& error) {
         void operator()(std::FILE* file) const { std::fclose(file); }
     };
     std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "w"));
-    bool good = file && std::fprintf(file.get(), "user_us %lld\nsys_us %lld\nmaxrss_kb %ld\n",
+    bool good = file && std::fprintf(file.get(),
+                                     "user_us %lld\nsys_us %lld\nmaxrss_kb %ld\n"
+                                     "sim_user_us %lld\nsim_sys_us %lld\n",
                                      microseconds(usage.ru_utime), microseconds(usage.ru_stime),
-                                     usage.ru_maxrss) > 0;
+                                     usage.ru_maxrss, microseconds(own.ru_utime),
+                                     microseconds(own.ru_stime)) > 0;
     if (file && std::fclose(file.release()) != 0) {
         good = false;
     }
@@ -226,6 +274,10 @@ int main(int argc, char** argv) {
         std::fputs(sim::usage_text().c_str(), stdout);
         return 0;
     }
+    if (options.version) {
+        std::puts("tovrela-sim " TOVRELA_SIM_VERSION);
+        return 0;
+    }
 
     std::vector<sim::UsbDevice> devices;
     if (sim::build_usb_tree(options, devices, error) != 1) {
@@ -233,12 +285,20 @@ int main(int argc, char** argv) {
         return exit_sim_failure;
     }
 
-    sim::Device device;
-    chip_model::reset(device.chip, options.chip);
-    device.keep_records = !options.trace_file.empty();
+    sim::Bed bed;
+    bed.keep_records = !options.trace_file.empty();
+    bed.signal = options.signal;
+    bed.hubs.resize(devices.empty() ? 0 : 1 + options.more_hubs.size());
     for (const auto& usb_device : devices) {
         if (usb_device.chip) {
-            device.chip_devnode = usb_device.devnode;
+            sim::Hub& hub = bed.hubs[static_cast<std::size_t>(usb_device.chip_hub)];
+            hub.place = usb_device.place;
+            hub.devnode = usb_device.devnode;
+            hub.name =
+                std::to_string(usb_device.place.bus) + "-" +
+                (usb_device.place.ports.empty() ? "0"
+                                                : sim::port_path_text(usb_device.place.ports));
+            chip_model::reset(hub.chip, options.chip);
         }
     }
 
@@ -258,24 +318,30 @@ int main(int argc, char** argv) {
             report(error);
             return exit_sim_failure;
         }
-        device.clock = clock.header;
+        bed.clock = clock.header;
     }
 
     TestbedRef testbed(umockdev_testbed_new());
     HandlerRef handler(umockdev_ioctl_base_new());
-    sim::connect_handler(handler.get(), device);
+    sim::connect_handler(handler.get(), bed);
     if (build_testbed(testbed.get(), handler.get(), devices, error) != 1) {
         report(error);
         return exit_sim_failure;
     }
     gchar* root = umockdev_testbed_get_root_dir(testbed.get());
-    if (options.unplugged) {
-        std::string node = std::string(root) + device.chip_devnode;
+    LockFolder locks;
+    if (locks.create(root, error) != 1) {
+        g_free(root);
+        report(error);
+        return exit_sim_failure;
+    }
+    if (options.unplugged && !bed.hubs.empty()) {
+        std::string node = std::string(root) + bed.hubs[0].devnode;
         if (unlink(node.c_str()) != 0) {
             report("cannot remove " + node + ": " + std::strerror(errno));
         }
     }
-    std::vector<std::string> environment = child_environment(root, preload, clock.path);
+    std::vector<std::string> environment = child_environment(root, preload, clock.path, locks.path);
     g_free(root);
 
     std::vector<char*> child_argv;
@@ -302,6 +368,7 @@ int main(int argc, char** argv) {
 
     Child child;
     child.pid = pid;
+    bed.command_pid = pid;
     child.loop = g_main_loop_new(nullptr, FALSE);
     g_child_watch_add(pid, on_child_exit, &child);
     std::pair<Child*, int> forwards[] = {{&child, SIGINT}, {&child, SIGTERM}, {&child, SIGHUP}};
@@ -315,20 +382,27 @@ int main(int argc, char** argv) {
     }
     g_main_loop_unref(child.loop);
 
-    sim::collect_pauses(device);
-    device.clock_end_us = clock.header != nullptr ? clock.header->now_us.load() : 0;
-    sim::release_urbs(device);
+    sim::collect_pauses(bed);
+    if (clock.header != nullptr) {
+        for (const auto& slot : clock.header->slots) {
+            bed.clock_end_us = std::max<uint64_t>(bed.clock_end_us, slot.now_us.load());
+        }
+    }
+    sim::release_urbs(bed);
+    for (auto& hub : bed.hubs) {
+        chip_model::finish(hub.chip);
+    }
 
     int status = exit_status_of(child.wait_status);
     int written = 1;
     if (!options.flash_out_dir.empty()) {
-        written &= sim::write_flash_images(device, options.flash_out_dir, error);
+        written &= sim::write_flash_images(bed, options.flash_out_dir, error);
     }
     if (written == 1 && !options.trace_file.empty()) {
-        written &= sim::write_trace(device, options.trace_file, error);
+        written &= sim::write_trace(bed, options.trace_file, error);
     }
     if (written == 1 && !options.verdict_file.empty()) {
-        written &= sim::write_verdict(device, options.verdict_file, error);
+        written &= sim::write_verdict(bed, options.verdict_file, error);
     }
     if (written == 1 && !options.usage_file.empty()) {
         written &= write_usage(options.usage_file, error);
@@ -338,7 +412,7 @@ int main(int argc, char** argv) {
         return exit_sim_failure;
     }
     if (std::getenv("TOVRELA_SIM_DEBUG") != nullptr) {
-        for (const auto& request : device.unknown_ioctls) {
+        for (const auto& request : bed.unknown_ioctls) {
             report("unanswered ioctl " + request);
         }
     }

@@ -83,12 +83,13 @@ int build_usb_tree(const Options& options, std::vector<UsbDevice>& devices, std:
     if (options.no_devices) {
         return 1;
     }
-    // Explicit devices: the chip's hub first, then the extras; no two at one place.
+    // Explicit devices: the hubs with a chip first, then the extras; no two at one place.
     std::map<Place, UsbDevice> tree;
-    auto add_explicit = [&](const DevicePlace& place, bool chip) {
+    auto add_explicit = [&](const DevicePlace& place, int chip_hub) {
         UsbDevice device;
         device.place = place;
-        device.chip = chip;
+        device.chip = chip_hub >= 0;
+        device.chip_hub = chip_hub;
         device.bcd_device = 0x0100;
         if (!tree.emplace(Place{place.bus, place.ports}, device).second) {
             error = "two devices at bus " + std::to_string(place.bus) + " path " +
@@ -97,11 +98,16 @@ int build_usb_tree(const Options& options, std::vector<UsbDevice>& devices, std:
         }
         return true;
     };
-    if (!add_explicit(options.hub, true)) {
+    if (!add_explicit(options.hub, 0)) {
         return 0;
     }
+    for (std::size_t i = 0; i < options.more_hubs.size(); ++i) {
+        if (!add_explicit(options.more_hubs[i], static_cast<int>(i + 1))) {
+            return 0;
+        }
+    }
     for (const auto& extra : options.extra_devices) {
-        if (!add_explicit(extra, false)) {
+        if (!add_explicit(extra, -1)) {
             return 0;
         }
     }

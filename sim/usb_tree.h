@@ -1,4 +1,4 @@
-// The simulated USB tree: root hubs, the hub that carries the chip, the hubs on the way to it and
+// The simulated USB tree: root hubs, the hubs that carry a chip, the hubs on the way to them and
 // any extra devices, each as a udev record that umockdev turns into sysfs and a device node.
 #pragma once
 
@@ -15,7 +15,8 @@ struct UsbDevice {
     unsigned devnum = 0;
     uint16_t bcd_device = 0;
     bool hub = false;    // has devices behind it, or is a root hub
-    bool chip = false;   // the hub that carries the simulated chip
+    bool chip = false;   // a hub that carries a simulated chip
+    int chip_hub = -1;   // which: 0 the hub of --bus and --port-path, 1 on those of --hub
     std::string sysname; // usb1, 1-2, 1-2.4
     std::string syspath; // /devices/.../usb1/1-2/1-2.4
     std::string devnode; // /dev/bus/usb/001/005

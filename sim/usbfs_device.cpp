@@ -4,10 +4,15 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstddef>
+#include <cstdlib>
+#include <dirent.h>
 #include <linux/ioctl.h>
 #include <linux/usbdevice_fs.h>
 #include <memory>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace sim {
 
@@ -49,28 +54,96 @@ int urb_status(int result) {
     return -EPROTO; // libusb reports it as an I/O error
 }
 
-void submit_urb(Device& device, UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
+// The process at the other end of the connection just accepted: among the simulator's sockets,
+// the one it has not seen before, and the peer's pid from its credentials.
+void identify_peer(Bed& bed, Client& client) {
+    DIR* directory = opendir("/proc/self/fd");
+    if (directory == nullptr) {
+        return;
+    }
+    const pid_t self = getpid();
+    while (const dirent* entry = readdir(directory)) {
+        const int fd = std::atoi(entry->d_name);
+        ucred credentials{};
+        socklen_t size = sizeof credentials;
+        if (entry->d_name[0] < '0' || entry->d_name[0] > '9' || fd == dirfd(directory) ||
+            getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0 ||
+            credentials.pid <= 0 || credentials.pid == self) {
+            continue;
+        }
+        auto known = bed.peer_sockets.find(fd);
+        if (known == bed.peer_sockets.end() || known->second != credentials.pid) {
+            bed.peer_sockets[fd] = credentials.pid;
+            if (client.pid == 0) {
+                client.pid = credentials.pid;
+                client.socket = fd;
+            }
+        }
+    }
+    closedir(directory);
+}
+
+Client& client_of(Bed& bed, UMockdevIoctlClient* handle) {
+    auto found = bed.clients.find(handle);
+    if (found != bed.clients.end()) {
+        return found->second;
+    }
+    Client& client = bed.clients[handle];
+    client.devnode = umockdev_ioctl_client_get_devnode(handle);
+    for (std::size_t i = 0; i < bed.hubs.size(); ++i) {
+        if (bed.hubs[i].devnode == client.devnode) {
+            client.hub = static_cast<int>(i);
+        }
+    }
+    identify_peer(bed, client);
+    return client;
+}
+
+// The time of the process that made the transfer; false when it has no clock of its own (then
+// the chip does not judge the transfer's timing).
+bool time_of(Bed& bed, Client& client, uint64_t& now_us) {
+    if (bed.clock == nullptr) {
+        now_us = static_cast<uint64_t>(g_get_monotonic_time() - bed.start_us);
+        return true;
+    }
+    if (client.pid == 0) {
+        return false;
+    }
+    if (client.slot < 0 ||
+        bed.clock->slots[client.slot].pid.load() != static_cast<int32_t>(client.pid)) {
+        client.slot = virtual_clock::find_slot(bed.clock, static_cast<int32_t>(client.pid));
+    }
+    if (client.slot < 0) {
+        return false;
+    }
+    now_us = bed.clock->slots[client.slot].now_us.load();
+    return true;
+}
+
+void submit_urb(Bed& bed, Client& client, UMockdevIoctlClient* handle, UMockdevIoctlData* arg) {
     DataRef urb_data = resolve(arg, 0, sizeof(usbdevfs_urb));
     if (!urb_data) {
-        complete(client, -1, EFAULT);
+        complete(handle, -1, EFAULT);
         return;
     }
     const auto* urb = reinterpret_cast<const usbdevfs_urb*>(urb_data->data);
     if (urb->type != USBDEVFS_URB_TYPE_CONTROL || urb->buffer_length < 8) {
-        complete(client, -1, EINVAL);
+        complete(handle, -1, EINVAL);
         return;
     }
     DataRef buffer = resolve(urb_data.get(), offsetof(usbdevfs_urb, buffer),
                              static_cast<std::size_t>(urb->buffer_length));
     if (!buffer) {
-        complete(client, -1, EFAULT);
+        complete(handle, -1, EFAULT);
         return;
     }
     const uint8_t* setup = buffer->data;
     TransferRecord record;
-    record.devnode = umockdev_ioctl_client_get_devnode(client);
-    record.on_chip = record.devnode == device.chip_devnode;
-    record.clock_us = device.clock != nullptr ? device.clock->now_us.load() : 0;
+    record.devnode = client.devnode;
+    record.on_chip = client.hub >= 0;
+    uint64_t now_us = 0;
+    const bool timed = time_of(bed, client, now_us);
+    record.clock_us = now_us;
     chip_model::Transfer& t = record.transfer;
     t.request_type = setup[0];
     t.request = setup[1];
@@ -84,8 +157,12 @@ void submit_urb(Device& device, UMockdevIoctlClient* client, UMockdevIoctlData* 
     if (in) {
         std::fill(data.begin(), data.end(), 0);
     }
-    if (record.on_chip) {
-        t.result = chip_model::control_transfer(device.chip, t.request_type, t.request, t.value,
+    Hub* hub = record.on_chip ? &bed.hubs[static_cast<std::size_t>(client.hub)] : nullptr;
+    if (hub != nullptr && timed) {
+        t.result = chip_model::control_transfer_at(hub->chip, now_us, t.request_type, t.request,
+                                                   t.value, t.index, data.data(), t.length);
+    } else if (hub != nullptr) {
+        t.result = chip_model::control_transfer(hub->chip, t.request_type, t.request, t.value,
                                                 t.index, data.data(), t.length);
     } else {
         t.result = chip_model::error_pipe;
@@ -99,92 +176,108 @@ void submit_urb(Device& device, UMockdevIoctlClient* client, UMockdevIoctlData* 
     }
 
     int result = t.result;
-    collect_pauses(device);
-    ++device.transfer_count;
-    if (device.keep_records) {
-        t.data = std::move(data);
-        device.events.push_back({Event::Kind::transfer, device.transfers.size(), {}});
-        device.transfers.push_back(std::move(record));
+    const uint8_t request = t.request;
+    // Another device's transfers go to the records of the first hub.
+    const std::size_t hub_index = hub != nullptr ? static_cast<std::size_t>(client.hub) : 0;
+    if (client.pid != 0 && hub != nullptr) {
+        bed.hub_of_process[client.pid] = hub_index;
+    }
+    collect_pauses(bed);
+    if (!bed.hubs.empty()) {
+        Hub& records = bed.hubs[hub_index];
+        ++records.transfer_count;
+        if (bed.keep_records) {
+            t.data = std::move(data);
+            bed.events.push_back({Event::Kind::transfer, hub_index, records.transfers.size()});
+            records.transfers.push_back(std::move(record));
+        }
+    }
+    if (hub != nullptr && bed.signal.signal != 0 && !bed.signal_sent &&
+        request == bed.signal.request && hub->chip.request_counts[request] == bed.signal.nth) {
+        bed.signal_sent = true;
+        kill(client.pid != 0 ? client.pid : bed.command_pid, bed.signal.signal);
     }
 
     if (result == chip_model::error_no_device) {
-        complete(client, -1, ENODEV);
+        complete(handle, -1, ENODEV);
         return;
     }
     UrbInFlight flight{urb_data.release(), urb_status(result), moved};
     if (result == chip_model::error_timeout) {
-        device.pending.push_back(flight); // finishes only when libusb discards it
+        client.pending.push_back(flight); // finishes only when libusb discards it
     } else {
-        device.finished.push_back(flight);
+        client.finished.push_back(flight);
     }
-    complete(client, 0, 0);
+    complete(handle, 0, 0);
 }
 
-void reap_urb(Device& device, UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
-    if (device.finished.empty()) {
-        complete(client, -1, EAGAIN);
+void reap_urb(Client& client, UMockdevIoctlClient* handle, UMockdevIoctlData* arg) {
+    if (client.finished.empty()) {
+        complete(handle, -1, EAGAIN);
         return;
     }
     DataRef pointer = resolve(arg, 0, sizeof(void*));
     if (!pointer) {
-        complete(client, -1, EFAULT);
+        complete(handle, -1, EFAULT);
         return;
     }
-    UrbInFlight flight = device.finished.front();
-    device.finished.pop_front();
+    UrbInFlight flight = client.finished.front();
+    client.finished.pop_front();
     write_field<int>(flight.urb, offsetof(usbdevfs_urb, status), flight.status);
     write_field<int>(flight.urb, offsetof(usbdevfs_urb, actual_length), flight.actual_length);
     umockdev_ioctl_data_set_ptr(pointer.get(), 0, flight.urb);
     umockdev_ioctl_data_unref(flight.urb);
-    complete(client, 0, 0);
+    complete(handle, 0, 0);
 }
 
-void discard_urb(Device& device, UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
+void discard_urb(Client& client, UMockdevIoctlClient* handle, UMockdevIoctlData* arg) {
     auto address = *reinterpret_cast<const gulong*>(arg->data);
     auto found =
-        std::find_if(device.pending.begin(), device.pending.end(),
+        std::find_if(client.pending.begin(), client.pending.end(),
                      [&](const UrbInFlight& flight) { return flight.urb->client_addr == address; });
-    if (found == device.pending.end()) {
-        complete(client, -1, EINVAL);
+    if (found == client.pending.end()) {
+        complete(handle, -1, EINVAL);
         return;
     }
     UrbInFlight flight = *found;
-    device.pending.erase(found);
+    client.pending.erase(found);
     flight.status = -ENOENT;
     flight.actual_length = 0;
-    device.finished.push_back(flight);
-    complete(client, 0, 0);
+    client.finished.push_back(flight);
+    complete(handle, 0, 0);
 }
 
-gboolean handle_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user_data) {
-    auto& device = *static_cast<Device*>(user_data);
-    UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
-    gulong request = umockdev_ioctl_client_get_request(client);
+gboolean handle_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* handle, gpointer user_data) {
+    auto& bed = *static_cast<Bed*>(user_data);
+    Client& client = client_of(bed, handle);
+    UMockdevIoctlClient* const client_handle = handle;
+    UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client_handle);
+    gulong request = umockdev_ioctl_client_get_request(client_handle);
     switch (request) {
     case USBDEVFS_GET_CAPABILITIES: {
         DataRef caps = resolve(arg, 0, sizeof(uint32_t));
         if (!caps) {
-            complete(client, -1, EFAULT);
+            complete(client_handle, -1, EFAULT);
             return TRUE;
         }
         write_field<uint32_t>(caps.get(), 0,
                               USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_REAP_AFTER_DISCONNECT |
                                   USBDEVFS_CAP_ZERO_PACKET);
-        complete(client, 0, 0);
+        complete(client_handle, 0, 0);
         return TRUE;
     }
     case USBDEVFS_SUBMITURB:
-        submit_urb(device, client, arg);
+        submit_urb(bed, client, client_handle, arg);
         return TRUE;
     case USBDEVFS_REAPURB:
     case USBDEVFS_REAPURBNDELAY:
-        reap_urb(device, client, arg);
+        reap_urb(client, client_handle, arg);
         return TRUE;
     case USBDEVFS_DISCARDURB:
-        discard_urb(device, client, arg);
+        discard_urb(client, client_handle, arg);
         return TRUE;
     case USBDEVFS_GET_SPEED:
-        complete(client, usb_speed_high, 0);
+        complete(client_handle, usb_speed_high, 0);
         return TRUE;
     case USBDEVFS_CLAIMINTERFACE:
     case USBDEVFS_RELEASEINTERFACE:
@@ -193,54 +286,87 @@ gboolean handle_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer 
     case USBDEVFS_CLEAR_HALT:
     case USBDEVFS_RESETEP:
     case USBDEVFS_RESET:
-        complete(client, 0, 0);
+        complete(client_handle, 0, 0);
         return TRUE;
     case USBDEVFS_GETDRIVER:
-        complete(client, -1, ENODATA); // no kernel driver bound
+        complete(client_handle, -1, ENODATA); // no kernel driver bound
         return TRUE;
     default: {
         char text[32];
         g_snprintf(text, sizeof text, "0x%08lx", request);
-        if (std::find(device.unknown_ioctls.begin(), device.unknown_ioctls.end(), text) ==
-            device.unknown_ioctls.end()) {
-            device.unknown_ioctls.emplace_back(text);
+        if (std::find(bed.unknown_ioctls.begin(), bed.unknown_ioctls.end(), text) ==
+            bed.unknown_ioctls.end()) {
+            bed.unknown_ioctls.emplace_back(text);
         }
-        complete(client, -1, ENOTTY);
+        complete(client_handle, -1, ENOTTY);
         return TRUE;
     }
     }
 }
 
-} // namespace
-
-void connect_handler(UMockdevIoctlBase* handler, Device& device) {
-    g_signal_connect(handler, "handle-ioctl", G_CALLBACK(handle_ioctl), &device);
+void release(std::deque<UrbInFlight>& finished, std::vector<UrbInFlight>& pending) {
+    for (auto& flight : finished) {
+        umockdev_ioctl_data_unref(flight.urb);
+    }
+    for (auto& flight : pending) {
+        umockdev_ioctl_data_unref(flight.urb);
+    }
+    finished.clear();
+    pending.clear();
 }
 
-void collect_pauses(Device& device) {
-    if (device.clock == nullptr) {
+void on_client_connected(UMockdevIoctlBase*, UMockdevIoctlClient* handle, gpointer user_data) {
+    client_of(*static_cast<Bed*>(user_data), handle);
+}
+
+// A process closed its device node (or ended): its URBs go, and its socket may be reused.
+void on_client_vanished(UMockdevIoctlBase*, UMockdevIoctlClient* handle, gpointer user_data) {
+    auto& bed = *static_cast<Bed*>(user_data);
+    auto found = bed.clients.find(handle);
+    if (found == bed.clients.end()) {
         return;
     }
-    uint64_t count = device.clock->count.load();
-    uint64_t kept = std::min<uint64_t>(count, device.clock->capacity);
-    if (device.keep_records) {
-        for (uint64_t i = device.pauses_seen; i < kept; ++i) {
-            device.events.push_back(
-                {Event::Kind::pause, 0, virtual_clock::records(device.clock)[i]});
-        }
-    }
-    device.pauses_seen = count;
+    release(found->second.finished, found->second.pending);
+    bed.peer_sockets.erase(found->second.socket);
+    bed.clients.erase(found);
 }
 
-void release_urbs(Device& device) {
-    for (auto& flight : device.finished) {
-        umockdev_ioctl_data_unref(flight.urb);
+} // namespace
+
+void connect_handler(UMockdevIoctlBase* handler, Bed& bed) {
+    bed.start_us = g_get_monotonic_time();
+    g_signal_connect(handler, "handle-ioctl", G_CALLBACK(handle_ioctl), &bed);
+    g_signal_connect(handler, "client-connected", G_CALLBACK(on_client_connected), &bed);
+    g_signal_connect(handler, "client-vanished", G_CALLBACK(on_client_vanished), &bed);
+}
+
+void collect_pauses(Bed& bed) {
+    if (bed.clock == nullptr) {
+        return;
     }
-    for (auto& flight : device.pending) {
-        umockdev_ioctl_data_unref(flight.urb);
+    const uint64_t count = bed.clock->count.load();
+    const uint64_t kept = std::min<uint64_t>(count, bed.clock->capacity);
+    uint64_t i = bed.pauses_seen;
+    for (; i < kept; ++i) {
+        const auto& pause = virtual_clock::records(bed.clock)[i];
+        const int32_t pid = pause.pid.load();
+        if (pid == 0) {
+            break; // still being written; taken at the next call
+        }
+        if (bed.keep_records) {
+            auto hub = bed.hub_of_process.find(pid);
+            bed.events.push_back({Event::Kind::pause,
+                                  hub != bed.hub_of_process.end() ? hub->second : 0, 0,
+                                  pause.start_us, pause.duration_us});
+        }
     }
-    device.finished.clear();
-    device.pending.clear();
+    bed.pauses_seen = i < kept ? i : count;
+}
+
+void release_urbs(Bed& bed) {
+    for (auto& [handle, client] : bed.clients) {
+        release(client.finished, client.pending);
+    }
 }
 
 } // namespace sim

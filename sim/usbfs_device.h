@@ -1,34 +1,51 @@
-// The kernel's side of the simulated hub: answers the usbdevfs ioctls that libusb makes on the
-// device nodes of the simulated tree, hands every control transfer on the chip's hub to the chip
-// model, and keeps a record of the transfers and of the tool's pauses in the order they happened.
+// The kernel's side of the simulated bed: answers the usbdevfs ioctls that libusb makes on the
+// device nodes of the simulated tree, for every process that opened one, hands every control
+// transfer on a hub with a chip to that hub's chip model, and keeps a record of the transfers and
+// of the command's pauses in the order they happened.
 #pragma once
 
 #include "chip_model.h"
+#include "sim_options.h"
 #include "virtual_clock.h"
 
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 typedef struct _UMockdevIoctlBase UMockdevIoctlBase;
 typedef struct _UMockdevIoctlData UMockdevIoctlData;
+typedef struct _UMockdevIoctlClient UMockdevIoctlClient;
 
 namespace sim {
 
 // A control transfer as the simulator saw it. `result` is the number of bytes moved or the
 // model's negative libusb code.
 struct TransferRecord {
-    uint64_t clock_us = 0; // virtual time when the transfer was submitted
+    uint64_t clock_us = 0; // the sending process's time when the transfer was submitted
     bool on_chip = true;   // false: another device, answered with a stall
     std::string devnode;
     chip_model::Transfer transfer; // the setup fields, the bytes moved and the result
 };
 
+// A hub with a chip of its own.
+struct Hub {
+    DevicePlace place;
+    std::string devnode;
+    std::string name; // "1-2.4", the prefix of its records when the bed has several hubs
+    chip_model::Chip chip;
+    std::vector<TransferRecord> transfers;
+    uint64_t transfer_count = 0;
+};
+
 struct Event {
     enum class Kind { transfer, pause } kind;
-    std::size_t transfer = 0;     // index into Device::transfers
-    virtual_clock::Pause pause{}; // for a pause
+    std::size_t hub = 0;      // the hub whose records it belongs to
+    std::size_t transfer = 0; // index into Hub::transfers
+    uint64_t pause_start_us = 0;
+    uint64_t pause_us = 0;
 };
 
 struct UrbInFlight {
@@ -37,30 +54,42 @@ struct UrbInFlight {
     int actual_length = 0;
 };
 
-struct Device {
-    chip_model::Chip chip;
-    std::string chip_devnode;
-    const virtual_clock::Header* clock = nullptr; // null without --fast
-    bool keep_records = false;                    // keep transfers and events (for --trace)
-
-    std::vector<TransferRecord> transfers;
-    std::vector<Event> events;
-    uint64_t pauses_seen = 0;
-    uint64_t clock_end_us = 0; // virtual time when the command ended
-    uint64_t transfer_count = 0;
-    std::vector<std::string> unknown_ioctls;
-
+// One open device node of one process: its URBs are its own.
+struct Client {
+    std::string devnode;
+    int hub = -1;                     // index into Bed::hubs, -1 for another device
+    pid_t pid = 0;                    // 0: not known
+    int socket = -1;                  // the simulator's end of the connection
+    int slot = -1;                    // the process's virtual clock
     std::deque<UrbInFlight> finished; // waiting to be reaped
     std::vector<UrbInFlight> pending; // never finishing until discarded
 };
 
-// Connects the ioctl handler to `device`, which must outlive the handler's use.
-void connect_handler(UMockdevIoctlBase* handler, Device& device);
+struct Bed {
+    std::vector<Hub> hubs;
+    const virtual_clock::Header* clock = nullptr; // null without --fast: the real clock
+    int64_t start_us = 0;                         // the real clock's start
+    bool keep_records = false;                    // keep transfers and events (for --trace)
+    SignalRule signal;
+    bool signal_sent = false;
+    pid_t command_pid = 0;
+
+    std::map<UMockdevIoctlClient*, Client> clients;
+    std::map<int, pid_t> peer_sockets; // the simulator's connection sockets and their peers
+    std::map<pid_t, std::size_t> hub_of_process; // the hub each process spoke to last
+    std::vector<Event> events;
+    uint64_t pauses_seen = 0;
+    uint64_t clock_end_us = 0; // the latest virtual time of any process when the command ended
+    std::vector<std::string> unknown_ioctls;
+};
+
+// Connects the ioctl handler to `bed`, which must outlive the handler's use.
+void connect_handler(UMockdevIoctlBase* handler, Bed& bed);
 
 // Moves the pauses taken since the last call into the event record.
-void collect_pauses(Device& device);
+void collect_pauses(Bed& bed);
 
 // Drops the URBs still held.
-void release_urbs(Device& device);
+void release_urbs(Bed& bed);
 
 } // namespace sim

@@ -125,6 +125,18 @@ Trace parse_trace(const std::string& text) {
     return trace;
 }
 
+Verdict split_verdict(const std::string& text) {
+    Verdict verdict{text, ""};
+    const std::size_t at = text.rfind("End of the run after transfer ");
+    if (at != std::string::npos && (at == 0 || text[at - 1] == '\n' || text[at - 1] == ' ')) {
+        const std::size_t line = text.rfind('\n', at == 0 ? 0 : at - 1);
+        const std::size_t begin = at == 0 || line == std::string::npos ? 0 : line + 1;
+        verdict.closing = text.substr(begin);
+        verdict.violations = text.substr(0, begin);
+    }
+    return verdict;
+}
+
 void expect_pause_schedule(const Trace& trace) {
     std::vector<uint64_t> pauses;
     int register_value = -1;

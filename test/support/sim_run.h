@@ -82,6 +82,14 @@ struct Trace {
 
 Trace parse_trace(const std::string& text);
 
+// A verdict in its two parts: the violations of the transfers, and the chip's closing line for
+// an update that began but did not end (empty when it ended, or never began).
+struct Verdict {
+    std::string violations;
+    std::string closing;
+};
+Verdict split_verdict(const std::string& text);
+
 // Each status read comes 321 ms after the step before it, 2,321 ms while the value 0x0020 is
 // being written, and a block's first one 123 ms later still, right after the CRC frame; the
 // frames of 0x0011 and 0x0020 come 1 s after the write before them. No other pause is taken.

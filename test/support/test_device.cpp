@@ -12,12 +12,17 @@ namespace {
 chip_model::Chip the_chip;
 std::vector<Event> the_events;
 std::deque<std::vector<uint8_t>> the_in_replies;
+uint64_t the_now_us = 0; // advanced by the pauses only, as on the virtual hub's clock
 
 } // namespace
 
-chip_model::Chip& chip() { return the_chip; }
+chip_model::Chip& chip() {
+    return the_chip;
+}
 
-const std::vector<Event>& events() { return the_events; }
+const std::vector<Event>& events() {
+    return the_events;
+}
 
 std::vector<uint32_t> pauses() {
     std::vector<uint32_t> result;
@@ -33,6 +38,11 @@ void reset(const chip_model::Config& config) {
     chip_model::reset(the_chip, config);
     the_events.clear();
     the_in_replies.clear();
+    the_now_us = 0;
+}
+
+uint64_t now_us() {
+    return the_now_us;
 }
 
 libusb_device_handle* handle() {
@@ -49,8 +59,8 @@ void queue_in_replies(const std::vector<std::vector<uint8_t>>& replies) {
 // Stand-ins for the two seams of the tool.
 
 void protocol_pause(uint32_t microseconds) {
-    test_device::the_events.push_back(
-        {test_device::Event::Kind::pause, 0, microseconds});
+    test_device::the_events.push_back({test_device::Event::Kind::pause, 0, microseconds});
+    test_device::the_now_us += microseconds;
 }
 
 extern "C" int libusb_control_transfer(libusb_device_handle* /*handle*/, uint8_t request_type,
@@ -62,14 +72,19 @@ extern "C" int libusb_control_transfer(libusb_device_handle* /*handle*/, uint8_t
         test_device::the_in_replies.pop_front();
         const std::size_t moved = std::min<std::size_t>(reply.size(), length);
         std::copy_n(reply.begin(), moved, data);
-        test_device::the_chip.transfers.push_back({request_type, request, value, index, length,
-                                                   {data, data + moved}, static_cast<int>(moved)});
+        test_device::the_chip.transfers.push_back({request_type,
+                                                   request,
+                                                   value,
+                                                   index,
+                                                   length,
+                                                   {data, data + moved},
+                                                   static_cast<int>(moved)});
         test_device::the_events.push_back(
             {test_device::Event::Kind::transfer, test_device::the_chip.transfers.size() - 1, 0});
         return static_cast<int>(moved);
     }
-    int result = chip_model::control_transfer(test_device::the_chip, request_type, request, value,
-                                              index, data, length);
+    int result = chip_model::control_transfer_at(test_device::the_chip, test_device::the_now_us,
+                                                 request_type, request, value, index, data, length);
     test_device::the_events.push_back(
         {test_device::Event::Kind::transfer, test_device::the_chip.transfers.size() - 1, 0});
     return result;

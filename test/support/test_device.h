@@ -1,6 +1,6 @@
 // The device the unit tests talk to: a stand-in libusb_control_transfer hands every vendor
 // request to one chip model, and a stand-in protocol_pause records every pause instead of
-// sleeping. Both are linked in place of the real ones.
+// sleeping and advances the chip's clock by it. Both are linked in place of the real ones.
 #pragma once
 
 #include "chip_model.h"
@@ -28,6 +28,10 @@ const std::vector<Event>& events();
 
 // Just the pauses, in order.
 std::vector<uint32_t> pauses();
+
+// The time of the chip's clock: the sum of the pauses since reset. Every transfer reaches the
+// chip with it, so the chip checks the pauses as on the virtual hub.
+uint64_t now_us();
 
 // Resets the chip with `config` and clears the event record.
 void reset(const chip_model::Config& config = {});

@@ -288,3 +288,162 @@ TEST(ChipModel, EachFaultStrikesTheNthRequestOfItsCode) {
     EXPECT_EQ(send(chip, 0xB2, register_write(0x5000, 0x10)), 6);
     EXPECT_TRUE(mentions(chip, "length byte 0x89"));
 }
+
+namespace {
+
+// A full update sent the way the chip wants it, on a clock that the pauses advance; `skip`
+// leaves out every transfer from that one on (0: none), `pause_scale` shortens the pauses.
+struct Timed {
+    Chip chip;
+    uint64_t now = 0;
+    double pause_scale = 1.0;
+
+    void pause(uint64_t us) { now += static_cast<uint64_t>(us * pause_scale); }
+    int send(uint8_t request, Frame bytes) {
+        return control_transfer_at(chip, now, 0x40, request, 0, 0, bytes.data(),
+                                   static_cast<uint16_t>(bytes.size()));
+    }
+    Frame status() {
+        Frame reply(8);
+        control_transfer_at(chip, now, 0xC0, 0xA3, 0, 0xE7, reply.data(), 8);
+        return reply;
+    }
+    void write(uint16_t value) {
+        send(0xB2, register_write(0x5000, value));
+        do {
+            pause(value == 0x20 ? 2321000 : 321000);
+        } while (!finished(status()));
+    }
+    void block(const Frame& data, uint32_t offset) {
+        send(0xB2, prepare);
+        send(0xB7, header(offset, static_cast<uint32_t>(data.size())));
+        for (std::size_t at = 0; at < data.size(); at += 32) {
+            send(0xB8, Frame(data.begin() + at, data.begin() + std::min(data.size(), at + 32)));
+        }
+        const uint16_t crc = reference_crc(data);
+        send(0xB9, {0, 0, uint8_t(crc >> 8), uint8_t(crc)});
+        pause(123000);
+        do {
+            pause(321000);
+        } while (!finished(status()));
+    }
+    // The update up to (not with) `stop`: 0 the whole, 1 before 0x0110, 2 before Image 0's block.
+    void update(int stop = 0) {
+        const Frame data = test_files::pattern_bytes(100, 7);
+        write(0x10);
+        pause(1000000);
+        write(0x11);
+        block(data, 0);
+        write(0x12);
+        pause(1000000);
+        write(0x20);
+        if (stop == 2) {
+            return;
+        }
+        block(data, 0);
+        if (stop == 1) {
+            return;
+        }
+        write(0x110);
+    }
+};
+
+} // namespace
+
+TEST(ChipModel, PausesShorterThanTheChipsAreViolations) {
+    Timed good;
+    reset(good.chip, {.busy_replies = 1, .fault = {}});
+    good.update();
+    finish(good.chip);
+    EXPECT_EQ(verdict(good.chip), "");
+
+    Timed hurried;
+    hurried.pause_scale = 0.99; // 1 % short: beyond the 1 ms allowed for every rule
+    reset(hurried.chip, {.busy_replies = 1, .fault = {}});
+    hurried.update();
+    for (const char* words :
+         {"(request A3): status read 317.790 ms after the transfer before it, where 321 ms",
+          "first transfer after the confirmed write of 0x0010, 990.000 ms",
+          "first transfer after the confirmed write of 0x0012,",
+          "status read of the write of 0x0020 2297.790 ms",
+          "first status read after a CRC frame"}) {
+        EXPECT_TRUE(mentions(hurried.chip, words)) << words << "\n" << verdict(hurried.chip);
+    }
+}
+
+TEST(ChipModel, AnUpdateThatDoesNotEndGetsAClosingLine) {
+    const struct {
+        int stop;
+        const char* words;
+    } cases[]{{1, "last written with 0x0020 (confirmed), Image 1 with 1 blocks confirmed, Image 0 "
+                  "with 1; stopped in Image 0 at block 1 (offset 0x64)"},
+              {2, "Image 0 with 0; stopped in Image 0 at block 0 (offset 0x0)"}};
+    for (const auto& c : cases) {
+        Timed run;
+        reset(run.chip);
+        run.update(c.stop);
+        finish(run.chip);
+        finish(run.chip);
+        EXPECT_EQ(run.chip.violations.size(), 1u) << verdict(run.chip);
+        EXPECT_TRUE(mentions(run.chip, c.words)) << verdict(run.chip);
+    }
+    Chip lone; // a lone register write is no update
+    reset(lone);
+    write_mode(lone, {0x11});
+    finish(lone);
+    EXPECT_FALSE(mentions(lone, "did not end"));
+}
+
+TEST(ChipModel, EveryPieceButTheLastHolds32Bytes) {
+    const Frame data = test_files::pattern_bytes(100, 5);
+    Chip chip;
+    reset(chip);
+    chip.phase = Phase::image1;
+    send(chip, 0xB2, prepare);
+    send(chip, 0xB7, header(0, 100));
+    for (std::size_t piece : {32u, 16u, 16u, 32u, 4u}) {
+        send(chip, 0xB8, Frame(piece, 1));
+    }
+    EXPECT_TRUE(mentions(chip, "piece of 16 bytes at 0x20 of the block at offset 0x0, where 32"));
+    send(chip, 0xB9, {0, 0, 0, 0});
+    EXPECT_TRUE(never_finishes(chip));
+}
+
+// A status fault gives one reply that the tool must read as "not finished"; the chip's state
+// stays, so the next reply is the chip's own.
+TEST(ChipModel, StatusFaultsGiveOneReplyThatIsNotFinished) {
+    const struct {
+        Fault fault;
+        int moved;
+    } cases[]{{{FaultKind::bad_check, 0xA3, 2}, 8},
+              {{FaultKind::state, 0xA3, 2, 0x0D}, 8},
+              {{FaultKind::reply_bytes, 0xA3, 2, 7}, 7},
+              {{FaultKind::reply_bytes, 0xA3, 2, 0}, 0}};
+    for (const auto& c : cases) {
+        Chip chip;
+        reset(chip, {.fault = c.fault});
+        send(chip, 0xB2, register_write(0x5000, 0x10));
+        read(chip, 0xE7, 8); // the first read: finished
+        send(chip, 0xB2, register_write(0x5000, 0x11));
+        int moved = -1;
+        const Frame reply = read(chip, 0xE7, 8, &moved);
+        EXPECT_EQ(moved, c.moved);
+        if (c.fault.kind == FaultKind::bad_check) {
+            EXPECT_EQ(reply[6], 0x0C);
+            EXPECT_FALSE(check_byte_right(reply));
+        } else if (c.fault.kind == FaultKind::state) {
+            EXPECT_EQ(reply[6], 0x0D);
+            EXPECT_TRUE(check_byte_right(reply));
+        }
+        EXPECT_TRUE(status_finished(chip));
+        EXPECT_EQ(verdict(chip), "");
+    }
+    // Bytes 1 to 5 of the replies vary, under a right check byte.
+    Chip chip;
+    reset(chip);
+    const Frame first = read(chip, 0xE7, 8);
+    const Frame second = read(chip, 0xE7, 8);
+    EXPECT_NE(Frame(first.begin() + 1, first.begin() + 6),
+              Frame(second.begin() + 1, second.begin() + 6));
+    EXPECT_TRUE(finished(first) && finished(second));
+}
