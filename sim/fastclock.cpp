@@ -31,8 +31,15 @@ struct ClockState {
     int32_t slot_pid = 0;                    // the process that claimed it (a fork claims anew)
 };
 
-// Claims a free slot for this process; -1 when all are taken (its pauses are then real).
+// Claims a free slot for this process; -1 when all are taken (its pauses are then real). A
+// program that a process exec'd keeps the process's slot: the simulator finds a process's clock
+// by its pid.
 int claim_slot(virtual_clock::Header* shared, int32_t pid) {
+    for (uint32_t i = 0; i < virtual_clock::slot_count; ++i) {
+        if (shared->slots[i].pid.load() == pid) {
+            return static_cast<int>(i);
+        }
+    }
     for (uint32_t i = 0; i < virtual_clock::slot_count; ++i) {
         int32_t free_pid = 0;
         if (shared->slots[i].pid.compare_exchange_strong(free_pid, pid)) {

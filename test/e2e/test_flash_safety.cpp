@@ -43,6 +43,9 @@ TEST_P(Stop, FinishesTheChipStepThenStops) {
     const auto transfers = run.trace.transfers();
     ASSERT_FALSE(transfers.empty());
     EXPECT_TRUE(transfers.back().status_read()) << "the last step was confirmed";
+    const Verdict verdict = split_verdict(run.verdict);
+    EXPECT_EQ(verdict.violations, "");
+    EXPECT_NE(verdict.closing, "") << "the update did not end";
 }
 
 std::string stopped(const char* signal, const std::string& where) {
@@ -112,9 +115,9 @@ TEST_F(VirtualHub, ClosedStandardOutputNeverStopsTheUpdate) {
     write_files(smallest_image0, small_image1, "LogFile=1\n");
     SimRun run =
         this->run({}, {"-vid=1234", "-pid=5678"},
-                  {"bash", "-c", "\"$@\" | head -c 300 > /dev/null; echo \"tool ${PIPESTATUS[0]}\"",
+                  {"sh", "-c", "{ \"$@\"; echo \"tool $?\" > status; } | head -c 300 > /dev/null",
                    "closed-output"});
-    EXPECT_EQ(run.process.out, "tool 0\n");
+    EXPECT_EQ(dir.read("status"), "tool 0\n");
     EXPECT_EQ(dir.read("debug.log"),
               check_ok + table(default_rows()) + passing_update(image0.size(), image1.size()));
     EXPECT_EQ(run.verdict, "");
@@ -127,7 +130,7 @@ TEST_F(VirtualHub, ClosedStandardOutputNeverStopsTheUpdate) {
 TEST_F(VirtualHub, SecondToolOnTheSameHubFindsItBusy) {
     SimRun run = this->run(
         {}, {"-vid=1234", "-pid=5678"},
-        {"bash", "-c",
+        {"sh", "-c",
          "\"$@\" > first.out & \"$@\" > second.out; second=$?; wait $!; echo \"$? $second\"",
          "two-tools"});
     const std::string passed =

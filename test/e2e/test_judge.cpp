@@ -81,21 +81,6 @@ INSTANTIATE_TEST_SUITE_P(Replies, StatusFaults,
                          testing::Values("bad-check:a3:5", "state=0b:a3:5", "state=00:a3:5",
                                          "reply-bytes=0:a3:5", "reply-bytes=7:a3:5"));
 
-// The signal reaches the tool while the chip takes the fifth piece of Image 1's first block.
-TEST_F(VirtualHub, SignalStrikesAtTheNthRequest) {
-    SimRun run = run_hub({}, {"--signal", "TERM:b8:5"});
-    EXPECT_EQ(run.process.exit_status, 128 + 15);
-    unsigned pieces = 0;
-    for (const auto& transfer : run.trace.transfers()) {
-        pieces += transfer.is(false, 0xb8) ? 1 : 0;
-    }
-    EXPECT_GE(pieces, 5u);
-    EXPECT_LE(pieces, 128u) << "the tool goes no further than the block it is in";
-    EXPECT_NE(split_verdict(run.verdict).closing.find("stopped in Image 1 at block 0"),
-              std::string::npos)
-        << run.verdict;
-}
-
 // Several hubs on one bed, each updated by a tool process of its own at the same time.
 class SeveralHubs : public VirtualHub, public testing::WithParamInterface<int> {};
 
