@@ -260,6 +260,11 @@ INSTANTIATE_TEST_SUITE_P(
                  version_lines({1, 2, 3, 4, 5, 7}) + "Status=0x1\n",
                  0},
         ModeCase{"ReadImage", {"-readbinonly=1"}, {}, image_version + "Status=0x1\n", 0},
+        ModeCase{"ReadVersionBeforeReadImage",
+                 {"-readbinonly=1", "-readveronly=1"},
+                 {},
+                 default_versions + "Status=0x1\n",
+                 0},
         ModeCase{"CheckUpdateAvailable",
                  {"-checkupdateonly=1"},
                  {},
@@ -471,6 +476,17 @@ INSTANTIATE_TEST_SUITE_P(
                   "( )000003 1d6b:0002 bcdDevice 0601 (address 01) bus 2,\n"
                   "( )000004 1d6b:0002 bcdDevice 0601 (address 01) bus 1,\n",
                   true},
+        TableCase{"BusBelowTheHubs",
+                  {"-bus=1", "-path=1"},
+                  {"--bus", "3", "--port-path", "1"},
+                  "          [Multi-Hub] get_path_number = 1\n"
+                  "          [Dev 0] current_BUS_3 != target_BUS_1\n"
+                  "( )000000 1234:5678 bcdDevice 0100 (address 02) bus 3, path 1\n"
+                  "( )000001 1d6b:0002 bcdDevice 0601 (address 01) bus 3,\n"
+                  "( )000002 1111:0002 bcdDevice 0100 (address 02) bus 2, path 1\n"
+                  "( )000003 1d6b:0002 bcdDevice 0601 (address 01) bus 2,\n"
+                  "( )000004 1d6b:0002 bcdDevice 0601 (address 01) bus 1,\n",
+                  false},
         TableCase{"RootHubWithTheIdsHasNoPath",
                   {"-path=2.4"},
                   {"--extra-device", "2:0:1234:5678"},

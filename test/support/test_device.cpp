@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <deque>
+#include <string>
 
 namespace test_device {
 
@@ -65,8 +66,13 @@ void protocol_pause(uint32_t microseconds) {
 
 extern "C" int libusb_control_transfer(libusb_device_handle* /*handle*/, uint8_t request_type,
                                        uint8_t request, uint16_t value, uint16_t index,
-                                       unsigned char* data, uint16_t length,
-                                       unsigned int /*timeout*/) {
+                                       unsigned char* data, uint16_t length, unsigned int timeout) {
+    if (timeout != 1000) {
+        // Every request of the tool waits the same second for the hub before it gives up.
+        test_device::the_chip.violations.push_back(
+            "Transfer " + std::to_string(test_device::the_chip.transfers.size() + 1) +
+            ": timeout of " + std::to_string(timeout) + " ms, where 1000 ms were due");
+    }
     if ((request_type & 0x80) != 0 && !test_device::the_in_replies.empty()) {
         std::vector<uint8_t> reply = std::move(test_device::the_in_replies.front());
         test_device::the_in_replies.pop_front();

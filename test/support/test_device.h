@@ -1,6 +1,7 @@
 // The device the unit tests talk to: a stand-in libusb_control_transfer hands every vendor
 // request to one chip model, and a stand-in protocol_pause records every pause instead of
-// sleeping and advances the chip's clock by it. Both are linked in place of the real ones.
+// sleeping and advances the chip's clock by it. Both are linked in place of the real ones. A
+// transfer whose timeout is not the tool's 1000 ms adds a violation to the chip's record.
 #pragma once
 
 #include "chip_model.h"

@@ -20,15 +20,15 @@ const chip_model::Transfer& transfer(std::size_t i) {
 }
 
 TEST_F(ChipChannel, RequestsCarryTheirSetupFields) {
-    const Bytes out{1, 2, 3};
-    ASSERT_EQ(1, i2c_write_cmd(test_device::handle(), 0xB8, 3, out.data()));
+    const Bytes out{0xE8, 0x10, 0x01};
+    ASSERT_EQ(1, i2c_write_cmd(test_device::handle(), 0xB7, 3, out.data()));
     test_device::queue_in_replies({{9}}); // a short reply is no failure
     Bytes in{0xAA, 0xBB};
     int received = -1;
     ASSERT_EQ(1, i2c_read_cmd(test_device::handle(), 0xA3, 0xFF, 2, in.data(), &received));
 
     const auto& w = transfer(0);
-    EXPECT_EQ((std::vector<int>{0x40, 0xB8, 0, 0, 3}),
+    EXPECT_EQ((std::vector<int>{0x40, 0xB7, 0, 0, 3}),
               (std::vector<int>{w.request_type, w.request, w.value, w.index, w.length}));
     EXPECT_EQ(out, w.data);
     const auto& r = transfer(1);
@@ -36,6 +36,7 @@ TEST_F(ChipChannel, RequestsCarryTheirSetupFields) {
               (std::vector<int>{r.request_type, r.request, r.value, r.index, r.length}));
     EXPECT_EQ((Bytes{9, 0xBB}), in);
     EXPECT_EQ(1, received);
+    EXPECT_EQ("", chip_model::verdict(test_device::chip())); // the timeout among the rest
 }
 
 TEST_F(ChipChannel, CommandFrames) {
