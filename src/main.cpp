@@ -78,6 +78,7 @@ int main(int argc, char** argv) {
 
     // From the open to the close, a stop signal lets the chip step in progress finish.
     hold_stop_signals();
+    bool completed = false; // the operation ran to its end and succeeded
     libusb_device_handle* handle = nullptr;
     result = libusb_open(target.device, &handle);
     if (result < 0) {
@@ -90,6 +91,7 @@ int main(int argc, char** argv) {
     } else {
         if (gSettings.gCheckUpdateOnly != 0) {
             result = check_fw_update(handle);
+            completed = result == 0 || result == 7;
         } else {
             int status = run_status_operation(handle);
             print_message("Status=0x%x\n", static_cast<unsigned>(status));
@@ -97,6 +99,7 @@ int main(int argc, char** argv) {
             if (status != 1) {
                 result = 1;
             }
+            completed = status == 1;
         }
         libusb_close(handle);
         unlock_hub();
@@ -105,8 +108,9 @@ int main(int argc, char** argv) {
 
     release_device_list();
     libusb_exit(nullptr);
-    if (const int number = stop_signal(); number != 0) {
-        // The shell's convention for a process ended by a signal.
+    if (const int number = stop_signal(); number != 0 && !completed) {
+        // The shell's convention for a process ended by a signal. A signal that came during the
+        // last step, which then finished, stopped nothing: the result stands.
         return 128 + number;
     }
     return result;

@@ -92,6 +92,17 @@ std::vector<StopCase> stop_cases() {
 INSTANTIATE_TEST_SUITE_P(Signals, Stop, testing::ValuesIn(stop_cases()),
                          [](const auto& info) { return info.param.name; });
 
+// A signal during the last register write stops nothing: that write finishes the update, which
+// passes and says so.
+TEST_F(VirtualHub, SignalDuringTheLastWriteStopsNothing) {
+    SimRun run = run_hub({}, {"--signal", "TERM:b2:137"}); // 2 + 4 + 2 + 128 frames before 0x0110
+    EXPECT_EQ(run.process.out, banner + check_ok + table(default_rows()) +
+                                   passing_update(image0.size(), image1.size()));
+    EXPECT_EQ(run.process.exit_status, 0);
+    EXPECT_EQ(run.verdict, "");
+    EXPECT_EQ(run.flashed[0], image0);
+}
+
 // In a version read the signal is honoured between register reads.
 TEST_F(VirtualHub, VersionReadStopsBetweenRegisterReads) {
     SimRun run = run_hub({"-readveronly=1"}, {"--signal", "INT:b7:1"});
