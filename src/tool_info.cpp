@@ -89,8 +89,8 @@ int print_tool_info(int argc, char** argv) {
 }
 
 void print_access_hint() {
-    std::fputs("tovrela-update: no permission on the hub's device node: run as root, or install "
-               "the udev rule template " TOVRELA_DATA_DIR "/70-tovrela-update.rules "
-               "(README, \"Device access without root\"; tovrela-update(1), DEVICE ACCESS)\n",
+    std::fputs("tovrela-update: no access to the hub: run as root, or install the udev rule "
+               "template " TOVRELA_DATA_DIR "/70-tovrela-update.rules (README: \"Device access "
+               "without root\")\n",
                stderr);
 }
