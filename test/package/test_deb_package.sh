@@ -161,4 +161,6 @@ if [ "$status" -ne 0 ] || ! grep -q -x -F 'Status=0x1' <<<"$out"; then
     echo "$out" >&2
 fi
 
+expect_access_hint "$source_dir" "$sim" "$tool" /usr/share/tovrela-update
+
 finish "packages ${packages[*]##*/}: reproducible, lintian-clean, installed and ran"
