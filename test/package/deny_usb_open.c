@@ -18,14 +18,15 @@
         int mode = va_arg(args, int);                                                              \
         va_end(args);                                                                              \
         DENY(path)                                                                                 \
-        int (*next)(const char*, int, ...) =                                                       \
-            (int (*)(const char*, int, ...))dlsym(RTLD_NEXT, #name);                               \
+        int (*next)(const char*, int, ...);                                                        \
+        *(void**)&next = dlsym(RTLD_NEXT, #name);                                                  \
         return next(path, flags, mode);                                                            \
     }
 #define CHECKED(name)                                                                              \
     int name(const char* path, int flags) {                                                        \
         DENY(path)                                                                                 \
-        int (*next)(const char*, int) = (int (*)(const char*, int))dlsym(RTLD_NEXT, #name);        \
+        int (*next)(const char*, int);                                                             \
+        *(void**)&next = dlsym(RTLD_NEXT, #name);                                                  \
         return next(path, flags);                                                                  \
     }
 
