@@ -26,14 +26,11 @@ mapfile -t packages <"$work/package.out"
 version=$(cd "$source_dir" && dpkg-parsechangelog -S Version)
 
 # deb NAME: the path of package NAME, as scripts/package printed it.
+arch=$(dpkg --print-architecture)
 deb() {
     local path
     for path in "${packages[@]}"; do
-        [ "$(basename "$path")" = "${1}_${version}_amd64.deb" ] && echo "$path" && return
-    done
-    for path in "${packages[@]}"; do
-        [ "$(basename "$path")" = "${1}_${version}_$(dpkg --print-architecture).deb" ] &&
-            echo "$path" && return
+        [ "$(basename "$path")" = "${1}_${version}_$arch.deb" ] && echo "$path" && return
     done
 }
 for name in tovrela-update tovrela-sim tovrela-update-dbgsym tovrela-sim-dbgsym; do
