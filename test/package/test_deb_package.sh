@@ -50,10 +50,10 @@ expect_files() {
 expect_files tovrela-update /usr/bin/tovrela-update /usr/share/man/man1/tovrela-update.1.gz \
     /usr/share/tovrela-update/update.ini /usr/share/tovrela-update/70-tovrela-update.rules \
     /usr/share/doc/tovrela-update/README.md.gz /usr/share/doc/tovrela-update/copyright \
-    /usr/share/doc/tovrela-update/changelog.Debian.gz /usr/share/lintian/overrides/tovrela-update
+    /usr/share/doc/tovrela-update/changelog.gz
 expect_files tovrela-sim /usr/bin/tovrela-sim /usr/lib/tovrela-update/libtovrela_fastclock.so \
     /usr/share/man/man1/tovrela-sim.1.gz /usr/share/doc/tovrela-sim/copyright \
-    /usr/share/doc/tovrela-sim/changelog.Debian.gz /usr/share/lintian/overrides/tovrela-sim
+    /usr/share/doc/tovrela-sim/changelog.gz
 
 field() { dpkg-deb --field "$(deb "$1")" "$2"; }
 depends_tool=$(field tovrela-update Depends)
