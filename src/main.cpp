@@ -83,6 +83,9 @@ int main(int argc, char** argv) {
     result = libusb_open(target.device, &handle);
     if (result < 0) {
         print_message("liusb_open failed %s(%d)\n", libusb_error_name(result), result);
+        if (result == LIBUSB_ERROR_ACCESS) {
+            print_access_hint();
+        }
     } else if (lock_hub(target.device) != 1) {
         // Another tool process is talking to this hub: touch nothing.
         result = LIBUSB_ERROR_BUSY;

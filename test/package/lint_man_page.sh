@@ -1,58 +1,52 @@
 #!/usr/bin/env bash
-# Lints a manual page: groff with all warnings, and mandoc when it is installed. Any
-# diagnostic fails the test. Usage: lint_man_page.sh PAGE (roff, or roff compressed with gzip)
+# Lints the manual pages: groff with all warnings and mandoc, and renders them; any diagnostic
+# fails. tovrela-update(1) must document every option, profile key and exit status that the
+# tool has, tovrela-sim(1) every option that the simulator's usage lists.
+# Usage: lint_man_page.sh SOURCE_DIR PAGE... (roff, or roff compressed with gzip)
 set -euo pipefail
-page=$1
+source_dir=$(realpath "$1")
+shift
 
-source_text() {
-    case $page in
-    *.gz) gzip -dc "$page" ;;
-    *) cat "$page" ;;
-    esac
-}
+. "$(dirname "$(realpath "$0")")/checks.sh"
 
-if ! command -v groff >/dev/null; then
-    echo "groff is missing (Debian package groff-base)" >&2
-    exit 1
-fi
-warnings=$(source_text | groff -ww -z -man 2>&1) || {
-    echo "groff failed: $warnings" >&2
-    exit 1
-}
-if [ -n "$warnings" ]; then
-    echo "groff warnings in $page:" >&2
-    echo "$warnings" >&2
-    exit 1
-fi
-
-if command -v mandoc >/dev/null; then
-    # Style messages name things that are fine here; warnings and worse are not.
-    if ! source_text | mandoc -T lint -W warning; then
-        echo "mandoc lint failed for $page" >&2
+for tool in groff mandoc; do
+    command -v "$tool" >/dev/null || {
+        echo "$tool is missing (scripts/setup installs it)" >&2
         exit 1
-    fi
-fi
+    }
+done
 
-# The page must render to a sensible width without groff complaining either.
-rendered=$(source_text | groff -ww -man -T utf8 -rLL=80n 2>&1 >/dev/null)
-if [ -n "$rendered" ]; then
-    echo "groff complains while rendering $page:" >&2
-    echo "$rendered" >&2
-    exit 1
-fi
-# Every option and every profile key is documented (written with \- for the dash in roff).
-text=$(source_text)
-missing=()
-for name in 'selftest' 'vid' 'pid' 'hub1bin' 'hubpdsharespi' 'readveronly' 'readbinonly' \
-    'checkupdateonly' 'backuponly' 'bus' 'path'; do
-    grep -q -F -e "\\-$name=" <<<"$text" || missing+=("-$name")
+for page in "$@"; do
+    case $page in
+    *.gz) text=$(gzip -dc "$page") ;;
+    *) text=$(cat "$page") ;;
+    esac
+    warnings=$(groff -ww -z -man 2>&1 <<<"$text") || fail "groff failed on $page: $warnings"
+    [ -z "$warnings" ] || fail "groff warnings in $page: $warnings"
+    # Style messages name things that are fine here; warnings and worse are not.
+    lint=$(mandoc -T lint -W warning 2>&1 <<<"$text") || fail "mandoc lint of $page: $lint"
+    # The page must render to a sensible width without groff complaining either.
+    rendered=$(groff -ww -man -T utf8 -rLL=80n 2>&1 >/dev/null <<<"$text")
+    [ -z "$rendered" ] || fail "groff complains while rendering $page: $rendered"
+
+    case $(basename "$page") in
+    tovrela-update.1*)
+        expect_options_keys_statuses "$page" "$text" "$source_dir" '\-'
+        for word in update.ini debug.log '\-\-help' '\-\-version' TOVRELA_LOCK_DIR \
+            '/usr/share/tovrela\-update/70\-tovrela\-update.rules' \
+            '/usr/share/tovrela\-update/update.ini'; do
+            grep -q -F -e "$word" <<<"$text" || fail "$page does not mention $word"
+        done
+        ;;
+    tovrela-sim.1*)
+        options=$(sed -n 's/^ *"  \(--[a-z-]*\).*/\1/p' "$source_dir/sim/sim_options.cpp")
+        [ "$(wc -l <<<"$options")" -ge 10 ] || fail "found only these simulator options: $options"
+        for option in $options; do
+            grep -q -F -e "${option//-/\\-}" <<<"$text" || fail "$page does not name $option"
+        done
+        ;;
+    *) fail "no documentation checks for $page" ;;
+    esac
 done
-for key in DbgMsg LogFile DeviceNum ReadVerOnly ReadBinOnly CheckUpdateOnly BackUpOnly \
-    I2CTestOnly TovrelaBin0 TovrelaBin1 update.ini debug.log '\-\-help' '\-\-version'; do
-    grep -q -F -e "$key" <<<"$text" || missing+=("$key")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "not documented in $page: ${missing[*]}" >&2
-    exit 1
-fi
-echo "manual page $page: no warnings"
+
+finish "manual pages $*: no warnings, everything documented"

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # "--help" and "--version" as the only argument answer at once: exit status 0, no banner, no
-# profile read, nothing logged. With anything else on the command line they are no options of
-# their own and the run starts as always.
-# Usage: test_help_version.sh TOOL VERSION
+# profile read, nothing logged; the help names every option, profile key and exit status that
+# the tool has; both fail when standard output cannot take them. With anything else on the
+# command line they are no options of their own and the run starts as always.
+# Usage: test_help_version.sh TOOL VERSION SOURCE_DIR
 set -euo pipefail
 tool=$(realpath "$1")
 version=$2
+source_dir=$(realpath "$3")
 
 . "$(dirname "$(realpath "$0")")/checks.sh"
 
@@ -35,11 +37,13 @@ case $out in
 "Usage: tovrela-update "*) ;;
 *) fail "--help does not start with the usage line: $(head -n 1 <<<"$out")" ;;
 esac
-for word in -vid= -pid= -bus= -path= -readveronly= -readbinonly= -checkupdateonly= -selftest= \
-    update.ini 'Exit status'; do
+expect_options_keys_statuses --help "$out" "$source_dir"
+for word in update.ini debug.log 'Exit status' 70-tovrela-update.rules; do
     grep -q -F -e "$word" <<<"$out" || fail "--help does not mention $word"
 done
 [ -z "$err" ] || fail "--help wrote to standard error: $err"
+long=$(awk 'length > 80' <<<"$out")
+[ -z "$long" ] || fail "--help has lines wider than 80 columns: $long"
 
 for args in --help --version; do
     run "$args"
@@ -48,6 +52,13 @@ for args in --help --version; do
     fi
 done
 [ ! -e "$work/debug.log" ] || fail "--help or --version wrote debug.log"
+
+# An answer that did not reach its reader is no success.
+for args in --help --version; do
+    status=0
+    "$tool" "$args" >/dev/full 2>/dev/null </dev/null || status=$?
+    [ "$status" -ne 0 ] || fail "$args > /dev/full: exit status 0"
+done
 
 # Not the only argument, or not written exactly: the ordinary run, banner first.
 for args in "--help -readbinonly=0" "--version --help" "--HELP" "-help" "--help=1"; do
