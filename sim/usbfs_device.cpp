@@ -250,34 +250,33 @@ void discard_urb(Client& client, UMockdevIoctlClient* handle, UMockdevIoctlData*
 gboolean handle_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* handle, gpointer user_data) {
     auto& bed = *static_cast<Bed*>(user_data);
     Client& client = client_of(bed, handle);
-    UMockdevIoctlClient* const client_handle = handle;
-    UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client_handle);
-    gulong request = umockdev_ioctl_client_get_request(client_handle);
+    UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(handle);
+    gulong request = umockdev_ioctl_client_get_request(handle);
     switch (request) {
     case USBDEVFS_GET_CAPABILITIES: {
         DataRef caps = resolve(arg, 0, sizeof(uint32_t));
         if (!caps) {
-            complete(client_handle, -1, EFAULT);
+            complete(handle, -1, EFAULT);
             return TRUE;
         }
         write_field<uint32_t>(caps.get(), 0,
                               USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_REAP_AFTER_DISCONNECT |
                                   USBDEVFS_CAP_ZERO_PACKET);
-        complete(client_handle, 0, 0);
+        complete(handle, 0, 0);
         return TRUE;
     }
     case USBDEVFS_SUBMITURB:
-        submit_urb(bed, client, client_handle, arg);
+        submit_urb(bed, client, handle, arg);
         return TRUE;
     case USBDEVFS_REAPURB:
     case USBDEVFS_REAPURBNDELAY:
-        reap_urb(client, client_handle, arg);
+        reap_urb(client, handle, arg);
         return TRUE;
     case USBDEVFS_DISCARDURB:
-        discard_urb(client, client_handle, arg);
+        discard_urb(client, handle, arg);
         return TRUE;
     case USBDEVFS_GET_SPEED:
-        complete(client_handle, usb_speed_high, 0);
+        complete(handle, usb_speed_high, 0);
         return TRUE;
     case USBDEVFS_CLAIMINTERFACE:
     case USBDEVFS_RELEASEINTERFACE:
@@ -286,10 +285,10 @@ gboolean handle_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* handle, gpointer 
     case USBDEVFS_CLEAR_HALT:
     case USBDEVFS_RESETEP:
     case USBDEVFS_RESET:
-        complete(client_handle, 0, 0);
+        complete(handle, 0, 0);
         return TRUE;
     case USBDEVFS_GETDRIVER:
-        complete(client_handle, -1, ENODATA); // no kernel driver bound
+        complete(handle, -1, ENODATA); // no kernel driver bound
         return TRUE;
     default: {
         char text[32];
@@ -298,7 +297,7 @@ gboolean handle_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* handle, gpointer 
             bed.unknown_ioctls.end()) {
             bed.unknown_ioctls.emplace_back(text);
         }
-        complete(client_handle, -1, ENOTTY);
+        complete(handle, -1, ENOTTY);
         return TRUE;
     }
     }
