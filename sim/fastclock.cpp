@@ -31,8 +31,12 @@ struct ClockState {
     int32_t slot_pid = 0;                    // the process that claimed it (a fork claims anew)
 };
 
-// Claims a free slot for this process; -1 when all are taken (its pauses are then real).
+// Claims a free slot for this process; -1 when all are taken (its pauses are then real). A
+// process that replaced its program (exec) keeps the slot and the time of its pid.
 int claim_slot(virtual_clock::Header* shared, int32_t pid) {
+    if (int own = virtual_clock::find_slot(shared, pid); own >= 0) {
+        return own;
+    }
     for (uint32_t i = 0; i < virtual_clock::slot_count; ++i) {
         int32_t free_pid = 0;
         if (shared->slots[i].pid.compare_exchange_strong(free_pid, pid)) {
