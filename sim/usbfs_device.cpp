@@ -7,11 +7,13 @@
 #include <csignal>
 #include <cstddef>
 #include <cstdlib>
+#include <cstring>
 #include <dirent.h>
 #include <linux/ioctl.h>
 #include <linux/usbdevice_fs.h>
 #include <memory>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace sim {
@@ -54,14 +56,28 @@ int urb_status(int result) {
     return -EPROTO; // libusb reports it as an I/O error
 }
 
-// The process at the other end of the connection just accepted: among the simulator's sockets,
-// the one it has not seen before, and the peer's pid from its credentials.
+// The socket path a connection was accepted on: umockdev listens on one path per device node.
+std::string socket_path(int fd) {
+    sockaddr_un address{};
+    socklen_t size = sizeof address;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0 ||
+        address.sun_family != AF_UNIX) {
+        return {};
+    }
+    return std::string(address.sun_path, strnlen(address.sun_path, sizeof address.sun_path));
+}
+
+// The process at the other end of the connection just accepted: among the simulator's sockets
+// that no client holds yet, the one accepted on this device node's path (several may be new when
+// processes connect at once), and the peer's pid from its credentials.
 void identify_peer(Bed& bed, Client& client) {
     DIR* directory = opendir("/proc/self/fd");
     if (directory == nullptr) {
         return;
     }
     const pid_t self = getpid();
+    int fallback = -1;
+    pid_t fallback_pid = 0;
     while (const dirent* entry = readdir(directory)) {
         const int fd = std::atoi(entry->d_name);
         ucred credentials{};
@@ -72,15 +88,30 @@ void identify_peer(Bed& bed, Client& client) {
             continue;
         }
         auto known = bed.peer_sockets.find(fd);
-        if (known == bed.peer_sockets.end() || known->second != credentials.pid) {
-            bed.peer_sockets[fd] = credentials.pid;
-            if (client.pid == 0) {
-                client.pid = credentials.pid;
-                client.socket = fd;
-            }
+        if (known != bed.peer_sockets.end() && known->second == credentials.pid) {
+            continue;
+        }
+        const std::string path = socket_path(fd);
+        if (path.size() >= client.devnode.size() &&
+            path.compare(path.size() - client.devnode.size(), std::string::npos, client.devnode) ==
+                0) {
+            client.pid = credentials.pid;
+            client.socket = fd;
+            break;
+        }
+        if (fallback < 0) {
+            fallback = fd;
+            fallback_pid = credentials.pid;
         }
     }
     closedir(directory);
+    if (client.pid == 0 && fallback >= 0) {
+        client.pid = fallback_pid;
+        client.socket = fallback;
+    }
+    if (client.pid != 0) {
+        bed.peer_sockets[client.socket] = client.pid;
+    }
 }
 
 Client& client_of(Bed& bed, UMockdevIoctlClient* handle) {
