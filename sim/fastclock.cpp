@@ -32,13 +32,10 @@ struct ClockState {
 };
 
 // Claims a free slot for this process; -1 when all are taken (its pauses are then real). A
-// program that a process exec'd keeps the process's slot: the simulator finds a process's clock
-// by its pid.
+// process that replaced its program (exec) keeps the slot and the time of its pid.
 int claim_slot(virtual_clock::Header* shared, int32_t pid) {
-    for (uint32_t i = 0; i < virtual_clock::slot_count; ++i) {
-        if (shared->slots[i].pid.load() == pid) {
-            return static_cast<int>(i);
-        }
+    if (int own = virtual_clock::find_slot(shared, pid); own >= 0) {
+        return own;
     }
     for (uint32_t i = 0; i < virtual_clock::slot_count; ++i) {
         int32_t free_pid = 0;

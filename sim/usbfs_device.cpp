@@ -7,11 +7,13 @@
 #include <csignal>
 #include <cstddef>
 #include <cstdlib>
+#include <cstring>
 #include <dirent.h>
 #include <linux/ioctl.h>
 #include <linux/usbdevice_fs.h>
 #include <memory>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace sim {
@@ -54,14 +56,28 @@ int urb_status(int result) {
     return -EPROTO; // libusb reports it as an I/O error
 }
 
-// The process at the other end of the connection just accepted: among the simulator's sockets,
-// the one it has not seen before, and the peer's pid from its credentials.
+// The socket path a connection was accepted on: umockdev listens on one path per device node.
+std::string socket_path(int fd) {
+    sockaddr_un address{};
+    socklen_t size = sizeof address;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0 ||
+        address.sun_family != AF_UNIX) {
+        return {};
+    }
+    return std::string(address.sun_path, strnlen(address.sun_path, sizeof address.sun_path));
+}
+
+// The process at the other end of the connection just accepted: among the simulator's sockets
+// that no client holds yet, the one accepted on this device node's path (several may be new when
+// processes connect at once), and the peer's pid from its credentials.
 void identify_peer(Bed& bed, Client& client) {
     DIR* directory = opendir("/proc/self/fd");
     if (directory == nullptr) {
         return;
     }
     const pid_t self = getpid();
+    int fallback = -1;
+    pid_t fallback_pid = 0;
     while (const dirent* entry = readdir(directory)) {
         const int fd = std::atoi(entry->d_name);
         ucred credentials{};
@@ -72,15 +88,30 @@ void identify_peer(Bed& bed, Client& client) {
             continue;
         }
         auto known = bed.peer_sockets.find(fd);
-        if (known == bed.peer_sockets.end() || known->second != credentials.pid) {
-            bed.peer_sockets[fd] = credentials.pid;
-            if (client.pid == 0) {
-                client.pid = credentials.pid;
-                client.socket = fd;
-            }
+        if (known != bed.peer_sockets.end() && known->second == credentials.pid) {
+            continue;
+        }
+        const std::string path = socket_path(fd);
+        if (path.size() >= client.devnode.size() &&
+            path.compare(path.size() - client.devnode.size(), std::string::npos, client.devnode) ==
+                0) {
+            client.pid = credentials.pid;
+            client.socket = fd;
+            break;
+        }
+        if (fallback < 0) {
+            fallback = fd;
+            fallback_pid = credentials.pid;
         }
     }
     closedir(directory);
+    if (client.pid == 0 && fallback >= 0) {
+        client.pid = fallback_pid;
+        client.socket = fallback;
+    }
+    if (client.pid != 0) {
+        bed.peer_sockets[client.socket] = client.pid;
+    }
 }
 
 Client& client_of(Bed& bed, UMockdevIoctlClient* handle) {
@@ -250,34 +281,33 @@ void discard_urb(Client& client, UMockdevIoctlClient* handle, UMockdevIoctlData*
 gboolean handle_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* handle, gpointer user_data) {
     auto& bed = *static_cast<Bed*>(user_data);
     Client& client = client_of(bed, handle);
-    UMockdevIoctlClient* const client_handle = handle;
-    UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client_handle);
-    gulong request = umockdev_ioctl_client_get_request(client_handle);
+    UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(handle);
+    gulong request = umockdev_ioctl_client_get_request(handle);
     switch (request) {
     case USBDEVFS_GET_CAPABILITIES: {
         DataRef caps = resolve(arg, 0, sizeof(uint32_t));
         if (!caps) {
-            complete(client_handle, -1, EFAULT);
+            complete(handle, -1, EFAULT);
             return TRUE;
         }
         write_field<uint32_t>(caps.get(), 0,
                               USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_REAP_AFTER_DISCONNECT |
                                   USBDEVFS_CAP_ZERO_PACKET);
-        complete(client_handle, 0, 0);
+        complete(handle, 0, 0);
         return TRUE;
     }
     case USBDEVFS_SUBMITURB:
-        submit_urb(bed, client, client_handle, arg);
+        submit_urb(bed, client, handle, arg);
         return TRUE;
     case USBDEVFS_REAPURB:
     case USBDEVFS_REAPURBNDELAY:
-        reap_urb(client, client_handle, arg);
+        reap_urb(client, handle, arg);
         return TRUE;
     case USBDEVFS_DISCARDURB:
-        discard_urb(client, client_handle, arg);
+        discard_urb(client, handle, arg);
         return TRUE;
     case USBDEVFS_GET_SPEED:
-        complete(client_handle, usb_speed_high, 0);
+        complete(handle, usb_speed_high, 0);
         return TRUE;
     case USBDEVFS_CLAIMINTERFACE:
     case USBDEVFS_RELEASEINTERFACE:
@@ -286,10 +316,10 @@ gboolean handle_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* handle, gpointer 
     case USBDEVFS_CLEAR_HALT:
     case USBDEVFS_RESETEP:
     case USBDEVFS_RESET:
-        complete(client_handle, 0, 0);
+        complete(handle, 0, 0);
         return TRUE;
     case USBDEVFS_GETDRIVER:
-        complete(client_handle, -1, ENODATA); // no kernel driver bound
+        complete(handle, -1, ENODATA); // no kernel driver bound
         return TRUE;
     default: {
         char text[32];
@@ -298,7 +328,7 @@ gboolean handle_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* handle, gpointer 
             bed.unknown_ioctls.end()) {
             bed.unknown_ioctls.emplace_back(text);
         }
-        complete(client_handle, -1, ENOTTY);
+        complete(handle, -1, ENOTTY);
         return TRUE;
     }
     }
