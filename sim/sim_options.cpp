@@ -207,7 +207,8 @@ std::string apply(Options& options, std::string_view name, std::string_view valu
             return "expects SIG:REQUEST:NTH, SIG a name (INT, TERM, HUP, QUIT, ...) or number, "
                    "REQUEST a hexadecimal request code, NTH from 1";
         }
-        options.signal = {*signal, static_cast<uint8_t>(*request), static_cast<unsigned>(*nth)};
+        options.signals.push_back(
+            {*signal, static_cast<uint8_t>(*request), static_cast<unsigned>(*nth)});
     } else if (name == "hub") {
         auto parts = split(value, ':');
         std::optional<unsigned> bus;
@@ -376,7 +377,7 @@ std::string usage_text() {
            "                       bad-check, state=HH (hex state byte), reply-bytes=N (0 to 7)\n"
            "  --signal SIG:REQUEST:NTH\n"
            "                       send SIG to the process that made the NTH request with code\n"
-           "                       REQUEST (hex) once the chip has received it\n"
+           "                       REQUEST (hex) once the chip has received it (repeatable)\n"
            "  --flash-out DIR      write what the chip received to DIR/image0.bin, DIR/image1.bin\n"
            "                       (with several hubs DIR/BUS-PATH/image0.bin, ...)\n"
            "  --trace FILE         write every control transfer, pause and violation to FILE\n"

@@ -23,17 +23,18 @@ struct DevicePlace {
 };
 
 // Sends `signal` to the process that made the nth request with code `request`, once the chip has
-// taken it (0: never).
+// taken it.
 struct SignalRule {
     int signal = 0;
     uint8_t request = 0;
     unsigned nth = 0;
+    bool sent = false; // kept by the bed
 };
 
 struct Options {
     DevicePlace hub{1, {2, 4}, default_vid, default_pid};
     std::vector<DevicePlace> more_hubs; // --hub: each with a chip of its own
-    SignalRule signal;
+    std::vector<SignalRule> signals;    // --signal, repeatable
     std::vector<DevicePlace> extra_devices;
     chip_model::Config chip;
     std::string flash_out_dir;

@@ -287,7 +287,7 @@ int main(int argc, char** argv) {
 
     sim::Bed bed;
     bed.keep_records = !options.trace_file.empty();
-    bed.signal = options.signal;
+    bed.signals = options.signals;
     bed.hubs.resize(devices.empty() ? 0 : 1 + options.more_hubs.size());
     for (const auto& usb_device : devices) {
         if (usb_device.chip) {

@@ -223,10 +223,13 @@ void submit_urb(Bed& bed, Client& client, UMockdevIoctlClient* handle, UMockdevI
             records.transfers.push_back(std::move(record));
         }
     }
-    if (hub != nullptr && bed.signal.signal != 0 && !bed.signal_sent &&
-        request == bed.signal.request && hub->chip.request_counts[request] == bed.signal.nth) {
-        bed.signal_sent = true;
-        kill(client.pid != 0 ? client.pid : bed.command_pid, bed.signal.signal);
+    for (SignalRule& rule : bed.signals) {
+        if (hub == nullptr || rule.sent || request != rule.request ||
+            hub->chip.request_counts[request] != rule.nth) {
+            continue;
+        }
+        rule.sent = true;
+        kill(client.pid != 0 ? client.pid : bed.command_pid, rule.signal);
     }
 
     if (result == chip_model::error_no_device) {

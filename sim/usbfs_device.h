@@ -70,8 +70,7 @@ struct Bed {
     const virtual_clock::Header* clock = nullptr; // null without --fast: the real clock
     int64_t start_us = 0;                         // the real clock's start
     bool keep_records = false;                    // keep transfers and events (for --trace)
-    SignalRule signal;
-    bool signal_sent = false;
+    std::vector<SignalRule> signals;
     pid_t command_pid = 0;
 
     std::map<UMockdevIoctlClient*, Client> clients;

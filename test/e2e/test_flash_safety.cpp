@@ -31,9 +31,7 @@ class Stop : public VirtualHub, public testing::WithParamInterface<StopCase> {};
 // poll), then the tool says where it stopped, prints the FAIL banner and exits with 128 + N.
 TEST_P(Stop, FinishesTheChipStepThenStops) {
     const StopCase& c = GetParam();
-    const std::string names[] = {"", "HUP", "INT", "QUIT", "", "", "", "",
-                                 "", "",    "",    "",     "", "", "", "TERM"};
-    SimRun run = run_hub({}, {"--signal", names[c.signal] + ":" + c.at});
+    SimRun run = run_hub({}, {"--signal", c.signal_name + (":" + c.at)});
     EXPECT_EQ(run.process.out, banner + check_ok + table(default_rows()) + c.output +
                                    update_banner(false) + "Status=0x0\n");
     EXPECT_EQ(run.process.exit_status, 128 + c.signal);
