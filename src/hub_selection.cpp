@@ -33,18 +33,21 @@ using PortNumbers = std::array<uint8_t, 8>;
 // The lock file of the hub this process holds, or -1.
 int gHubLock = -1;
 
-// "2.4" for a device at ports 2.4; "0" for a root hub.
-std::string port_path_text(libusb_device* device) {
+// The device's port numbers joined by dots ("2.4"); empty for a root hub.
+std::string port_path(libusb_device* device) {
     PortNumbers ports{};
     const int count = libusb_get_port_numbers(device, ports.data(), static_cast<int>(ports.size()));
-    if (count < 1) {
-        return "0";
-    }
     std::string text;
     for (int k = 0; k < count; ++k) {
         text += (k == 0 ? "" : ".") + std::to_string(ports[static_cast<std::size_t>(k)]);
     }
     return text;
+}
+
+// The port path as the lock file and the warning name it: "0" for a root hub.
+std::string port_path_text(libusb_device* device) {
+    const std::string path = port_path(device);
+    return path.empty() ? "0" : path;
 }
 
 // The port path filter: the device's port numbers must begin with gTargetPath.
@@ -86,13 +89,8 @@ void print_device_row(libusb_device* device, const libusb_device_descriptor& des
                   position, descriptor.idVendor, descriptor.idProduct, descriptor.bcdDevice,
                   static_cast<int>(libusb_get_device_address(device)),
                   static_cast<int>(libusb_get_bus_number(device)));
-    PortNumbers ports{};
-    const int count = libusb_get_port_numbers(device, ports.data(), static_cast<int>(ports.size()));
-    if (count > 0) {
-        print_message(" path %d", static_cast<int>(ports[0]));
-        for (int k = 1; k < count; ++k) {
-            print_message(".%d", static_cast<int>(ports[static_cast<std::size_t>(k)]));
-        }
+    if (const std::string path = port_path(device); !path.empty()) {
+        print_message(" path %s", path.c_str());
     }
     print_message("\n");
 }
