@@ -1,0 +1,19 @@
+// The result codes that callers test exactly, named once for the code and its tests.
+#pragma once
+
+namespace rc {
+inline constexpr int done = 1;   // chip and image operations: success
+inline constexpr int failed = 0; // chip and image operations: failure
+inline constexpr int ok = 0;     // load_settings, option lookups, hub selection: success
+inline constexpr int missing = -2;        // no arguments; option text or name absent
+inline constexpr int no_device_list = -4; // the USB device list is unavailable
+inline constexpr int not_found = -5;      // no such option; no matching hub
+inline constexpr int no_memory = -11;     // no memory for the command-line text
+} // namespace rc
+
+namespace update_check { // results of check_fw_update
+inline constexpr int available = 0;
+inline constexpr int up_to_date = 7;
+inline constexpr int device_version_unread = -1;
+inline constexpr int image_version_unread = -2;
+} // namespace update_check
