@@ -1,6 +1,6 @@
-// Runs of the real tool on the virtual hub (tovrela-sim --fast) for the end-to-end tests: what the
-// tool prints, what the simulator records (trace, verdict, flashed bytes), and a fixture that runs
-// the tool in a temporary working directory with a profile and two images.
+// Runs of the real tool on the virtual hub (tovrela-sim --fast) for the end-to-end tests: the
+// tool's expected texts, written once, and a fixture that runs the tool in a temporary working
+// directory with a profile and two images, and collects what the simulator recorded.
 #pragma once
 
 #include "run_process.h"
@@ -17,6 +17,7 @@ namespace sim_run {
 // ---------------------------------------------------------------------------------------------
 // What the tool prints.
 
+// Inline, so that the tables of other files may be built from them at start-up.
 inline const std::string banner = "========================================\n"
                                   "=   EZU Tovrela I2C Update Tool v0.0   =\n"
                                   "=                                      =\n"
@@ -25,110 +26,83 @@ inline const std::string banner = "========================================\n"
                                   "========================================\n";
 inline const std::string check_ok = "    SPI-IMAGE: image0.bin Check OK\n"
                                     "    ISP_DRIVER: image1.bin Check OK\n";
+inline const std::string pass_banner = "\n===========================\n"
+                                       "= Tovrela_FW_Update_PASS. =\n"
+                                       "===========================\n";
+inline const std::string fail_banner = "\n===========================\n"
+                                       "= Tovrela_FW_Update_FAIL. =\n"
+                                       "===========================\n";
 
-// The rows of the simulator's default tree (hub 1234:5678 at bus 1, ports 2.4), in the order
-// libusb lists them; `mark` is put between the parentheses of the hub's row.
-std::string default_rows(char mark = '*', const std::string& before_hub = "");
+// The rows of the simulator's default tree (hub 1234:5678 at bus 1, ports 2.4) in libusb's order,
+// `mark` between the parentheses of the hub's row and `before_hub` just before it.
+std::string rows(char mark = '*', const std::string& before_hub = "");
 
-// The device table around `rows`, with the not-found line when nothing matched.
-std::string table(const std::string& rows, bool found = true);
+// The device table around `device_rows`, with the not-found line when nothing matched.
+std::string table(const std::string& device_rows, bool found = true);
+
+// check_ok, the default table with the hub marked, then `rest`.
+std::string on_hub(const std::string& rest);
+
+// "Tovrela_Reg_Write 5000=VALUE\n".
+std::string reg(const char* value);
+
+// "\rprogress=NN%" for every NN from `first` to `last`.
+std::string percents(int first, int last);
 
 // The six version lines of a version read.
-std::string version_lines(const std::vector<int>& bytes);
-inline const std::string default_versions = version_lines({2, 13, 15, 0, 0, 4});
+std::string versions(const std::vector<int>& bytes);
+inline const std::string chip_versions = versions({2, 13, 15, 0, 0, 4}); // the simulated chip's
 
-std::string reg_write(const char* value);
-
-// "\rprogress=%02d%%" for each of the first `blocks` blocks whose starting percentage is new.
-std::string progress(std::size_t size, std::size_t blocks = SIZE_MAX);
-
-// The writer's lines for an image that is written whole.
-std::string flash_written(int selector, std::size_t size);
-
-std::string update_banner(bool pass);
-
-// The whole output of a full update that passes, from the first register write to the status.
-std::string passing_update(std::size_t size0, std::size_t size1);
-
-// ---------------------------------------------------------------------------------------------
-// What the simulator records.
-
-struct TraceEvent {
-    char kind = 0; // 'T' the chip's hub, 'X' another device, 'P' a pause
-    bool in = false;
-    unsigned request = 0;
-    unsigned index = 0;
-    unsigned length = 0;
-    std::string result;
-    std::vector<uint8_t> data;
-    uint64_t pause_us = 0;
-
-    bool is(bool direction_in, unsigned code) const {
-        return kind == 'T' && in == direction_in && request == code;
-    }
-    bool status_read() const { return is(true, 0xa3) && index == 0xe7; }
-    // The value of a 13-byte register write frame, or -1.
-    int register_value() const {
-        return is(false, 0xb2) && data.size() == 13 ? data[10] << 8 | data[11] : -1;
-    }
-};
-
-struct Trace {
-    std::vector<TraceEvent> events;
-    std::vector<std::string> violations;
-
-    std::vector<TraceEvent> transfers() const;
-};
-
-Trace parse_trace(const std::string& text);
-
-// A verdict in its two parts: the violations of the transfers, and the chip's closing line for
-// an update that began but did not end (empty when it ended, or never began).
-struct Verdict {
-    std::string violations;
-    std::string closing;
-};
-Verdict split_verdict(const std::string& text);
-
-// Each status read comes 321 ms after the step before it, 2,321 ms while the value 0x0020 is
-// being written, and a block's first one 123 ms later still, right after the CRC frame; the
-// frames of 0x0011 and 0x0020 come 1 s after the write before them. No other pause is taken.
-void expect_pause_schedule(const Trace& trace);
+// The default images: Image 1 of three full blocks and one of 33 bytes (12,321 bytes, the last
+// piece 1 byte), Image 0 of 128 blocks, the smallest allowed.
+constexpr std::size_t small_image1 = 3 * 4096 + 33;
+constexpr std::size_t small_image0 = 0x80000;
+// The writer's lines for the default images.
+inline const std::string image1_written =
+    "Tovrela_Flash_Write FW1\n\rprogress=33%\rprogress=66%\rprogress=99%\n";
+inline const std::string image0_written = "Tovrela_Flash_Write FW0\n" + percents(1, 99) + "\n";
+inline const std::string before_image0 =
+    reg("0010") + reg("0011") + image1_written + reg("0012") + reg("0020");
+inline const std::string passing_update =
+    before_image0 + image0_written + reg("0110") + pass_banner + "Status=0x1\n";
 
 // ---------------------------------------------------------------------------------------------
 // A run of the tool on the virtual hub, in a temporary working directory.
 
 struct SimRun {
     test_process::Result process;
-    Trace trace;
-    std::string verdict;
+    std::string trace;
+    std::string violations; // the verdict without its closing line
+    std::string closing;    // the chip's line for an update that began and did not end
     std::vector<uint8_t> flashed[2];
-};
 
-// Image 1: three full blocks and one of 33 bytes (pieces of 32 and 1).
-constexpr std::size_t small_image1 = 3 * 4096 + 33;
-constexpr std::size_t smallest_image0 = 0x80000;
+    // Control transfers in the trace, to the chip's hub ('T') or to another device ('X').
+    std::size_t transfers(char kind = 'T') const;
+};
 
 class VirtualHub : public testing::Test {
   protected:
-    void SetUp() override { write_files(smallest_image0, small_image1); }
+    void SetUp() override { write_files(small_image0, small_image1); }
 
     // Both images (pattern bytes) and an "update.ini" that names them after `config`'s lines.
     void write_files(std::size_t size0, std::size_t size1, const std::string& config = "");
 
-    // An Image 0 of 1 MiB holding the version std_major.std_minor.std_revision.customer_minor.
-    void write_versioned_image0(int major, int minor, int revision, int customer);
+    // An Image 0 of 1 MiB holding the version 2.13.15.5 (major, minor, revision, customer).
+    void write_versioned_image0();
 
     // A file of `size` bytes that takes no room on disk.
-    void write_sparse(const std::string& name, std::size_t size);
+    void write_sparse(const std::string& name, std::size_t size) const;
 
-    // tovrela-sim --fast with its records, `sim_options`, then `wrapper` and the tool.
+    // tovrela-sim --fast with its records and `sim_options`, then `wrapper` and the tool.
     SimRun run(std::vector<std::string> sim_options, const std::vector<std::string>& tool_args,
                const std::vector<std::string>& wrapper = {}) const;
 
     // The same with the hub's ids in front of `tool_args`.
     SimRun run_hub(const std::vector<std::string>& tool_args,
                    std::vector<std::string> sim_options = {}) const;
+
+    // The chip holds a prefix of each image; both whole when `whole`.
+    void expect_flashed(const SimRun& run, bool whole) const;
 
     test_files::TempDir dir;
     std::vector<uint8_t> image0;

@@ -1,0 +1,165 @@
+// Runs disturbed from outside, and the virtual hub as their judge: tool faults made by preloaded
+// libraries that only the chip's verdict catches, status replies a careful reader must read
+// again, several hubs updated at once, a closed standard output, a second tool on the same hub,
+// too few file descriptors, and the simulator's own exit statuses.
+#include "sim_run.h"
+
+#include <filesystem>
+
+namespace {
+
+using namespace sim_run;
+
+// Runs the tool with `library` preloaded ahead of the virtual hub's own, and `environment`
+// ("NAME=value ...") set for it. The exec keeps the tool's process, so its clock too.
+std::vector<std::string> preloading(const char* library, const std::string& environment = "") {
+    return {"/bin/sh", "-c", environment + " LD_PRELOAD=\"$0 $LD_PRELOAD\" exec \"$@\"", library};
+}
+
+struct ToolFault {
+    const char* name;
+    std::vector<std::string> wrapper;
+    const char* verdict; // what the verdict must say
+    bool tool_passes;    // the tool itself sees nothing wrong
+};
+
+void PrintTo(const ToolFault& fault, std::ostream* out) {
+    *out << fault.name;
+}
+
+class ToolFaults : public VirtualHub, public testing::WithParamInterface<ToolFault> {};
+
+TEST_P(ToolFaults, TheVerdictCatchesEach) {
+    const ToolFault& fault = GetParam();
+    const SimRun run = this->run({}, {"-vid=1234", "-pid=5678"}, fault.wrapper);
+    EXPECT_EQ(run.process.exit_status, fault.tool_passes ? 0 : 1);
+    EXPECT_NE((run.violations + run.closing).find(fault.verdict), std::string::npos)
+        << run.violations << run.closing;
+}
+
+// The frame of 0x0110 is the 137th of request B2, and Image 0's last CRC the 132nd of B9.
+INSTANTIATE_TEST_SUITE_P(
+    Faults, ToolFaults,
+    testing::Values(
+        ToolFault{"NoPause", preloading(TOVRELA_NO_PAUSE_LIB),
+                  "status read 0.000 ms after the transfer before it, where 321 ms were due", true},
+        ToolFault{"SplitPiece",
+                  preloading(TOVRELA_TRANSFER_FAULT_LIB, "TOVRELA_TRANSFER_FAULT=split:1"),
+                  "piece of 16 bytes at 0x0 of the block at offset 0x0, where 32 were due", false},
+        ToolFault{"Missing0110",
+                  preloading(TOVRELA_TRANSFER_FAULT_LIB, "TOVRELA_TRANSFER_FAULT=swallow:b2:137"),
+                  "the update did not end; register 0x5000 last written with 0x0020 (confirmed)",
+                  true},
+        ToolFault{"BlockNeverArrives",
+                  preloading(TOVRELA_TRANSFER_FAULT_LIB, "TOVRELA_TRANSFER_FAULT=swallow:b9:132"),
+                  "stopped in Image 0 at block 127 (offset 0x7F000), half sent", false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A status reply that is not "finished" for a reader that checks all of it: the tool reads
+// again and the update passes. The fifth status read is that of Image 1's third block.
+class StatusFaults : public VirtualHub, public testing::WithParamInterface<const char*> {};
+
+TEST_P(StatusFaults, TheToolReadsAgainAndPasses) {
+    const SimRun run = run_hub({}, {"--fault", GetParam()});
+    EXPECT_EQ(run.process.out, banner + on_hub(passing_update));
+    EXPECT_EQ(run.violations + run.closing, "");
+    expect_flashed(run, true);
+}
+
+INSTANTIATE_TEST_SUITE_P(Replies, StatusFaults,
+                         testing::Values("bad-check:a3:5", "state=0b:a3:5", "state=00:a3:5",
+                                         "reply-bytes=0:a3:5", "reply-bytes=7:a3:5", "short:a3:5"));
+
+// Three hubs on one bed, each updated by a tool process of its own at the same time.
+TEST_F(VirtualHub, SeveralHubsAreUpdatedAtOnce) {
+    const std::vector<std::string> paths{"2.4", "2.5", "2.6"};
+    const test_process::Result result = test_process::run(
+        {TOVRELA_SIM_BIN, "--fast", "--verdict", dir.file("verdict"), "--flash-out",
+         dir.file("flash"), "--hub", "1:2.5", "--hub", "1:2.6", "--", "/bin/sh", "-c",
+         "for path in 2.4 2.5 2.6; do \"$0\" -vid=1234 -pid=5678 -bus=1 -path=$path >out.$path "
+         "& pids=\"$pids $!\"; done; status=0; for pid in $pids; do wait $pid || status=1; done; "
+         "exit $status",
+         TOVRELA_UPDATE_BIN},
+        dir.path());
+    EXPECT_EQ(result.exit_status, 0) << result.err;
+    EXPECT_EQ(dir.read("verdict"), "");
+    for (const auto& path : paths) {
+        EXPECT_TRUE(dir.read("out." + path).ends_with(pass_banner + "Status=0x1\n")) << path;
+        const std::string flashed = "flash/1-" + path + "/image";
+        EXPECT_EQ(dir.read(flashed + "0.bin"), std::string(image0.begin(), image0.end())) << path;
+        EXPECT_EQ(dir.read(flashed + "1.bin"), std::string(image1.begin(), image1.end())) << path;
+    }
+}
+
+// A closed standard output (the reader of a pipe went away) never ends an update: both images
+// reach the chip whole and "debug.log" gets every line.
+TEST_F(VirtualHub, ClosedStandardOutputNeverStopsTheUpdate) {
+    write_files(small_image0, small_image1, "LogFile=1\n");
+    const SimRun run = this->run(
+        {}, {"-vid=1234", "-pid=5678"},
+        {"sh", "-c", "{ \"$@\"; echo \"tool $?\" > status; } | head -c 300 > /dev/null", "sh"});
+    EXPECT_EQ(dir.read("status"), "tool 0\n");
+    EXPECT_EQ(dir.read("debug.log"), on_hub(passing_update));
+    EXPECT_EQ(run.violations + run.closing, "");
+    expect_flashed(run, true);
+}
+
+// Two tools started at once on one hub: one updates it, the other finds it busy and sends
+// nothing.
+TEST_F(VirtualHub, SecondToolOnTheSameHubFindsItBusy) {
+    const SimRun run = this->run(
+        {}, {"-vid=1234", "-pid=5678"},
+        {"sh", "-c",
+         "\"$@\" > first.out & \"$@\" > second.out; second=$?; wait $!; echo \"$? $second\"",
+         "sh"});
+    ASSERT_TRUE(run.process.out == "0 250\n" || run.process.out == "250 0\n") << run.process.out;
+    const bool first_passed = run.process.out == "0 250\n";
+    EXPECT_EQ(dir.read(first_passed ? "first.out" : "second.out"), banner + on_hub(passing_update));
+    EXPECT_EQ(dir.read(first_passed ? "second.out" : "first.out"),
+              banner + on_hub("liusb_open failed LIBUSB_ERROR_BUSY(-6)\n"));
+    EXPECT_EQ(run.violations + run.closing, "");
+    expect_flashed(run, true);
+}
+
+// Too few file descriptors for libusb's event machinery: libusb_init reports -99.
+TEST_F(VirtualHub, LibusbInitFailureExitsWithItsCode) {
+    const SimRun run = this->run({}, {"-vid=1234", "-pid=5678"}, {"prlimit", "--nofile=5"});
+    EXPECT_EQ(run.process.out, banner + check_ok + "libusb_init failed -99\n");
+    EXPECT_EQ(run.process.exit_status, 157);
+}
+
+// The simulator's own exit statuses: the command's, 128 + a signal, 127 when the command cannot
+// run, 125 for a command line it refuses. Each bed has a lock folder of its own.
+TEST(Simulator, ExitStatusesAndLockFolder) {
+    const struct {
+        std::vector<std::string> argv;
+        int exit_status;
+    } cases[] = {
+        {{"--", "/bin/sh", "-c", "exit 3"}, 3},
+        {{"--", "/bin/sh", "-c", "kill -TERM $$"}, 128 + 15},
+        {{"--", "/nonexistent/command"}, 127},
+        {{"--fault", "stall:b2", "--", "/bin/true"}, 125},
+        {{"--port-path", "2.0", "--", "/bin/true"}, 125},
+        {{"--extra-device", "1:2.4:1:1", "--", "/bin/true"}, 125}, // the hub's place
+        {{"/bin/true"}, 125},
+        {{"--fast=1", "--", "/bin/true"}, 125},
+        {{"--fault", "reply-bytes=8:a3:1", "--", "/bin/true"}, 125},
+        {{"--hub", "1:2.4", "--", "/bin/true"}, 125}, // the hub's place
+        {{"--fast", "--signal", "TERM:b8:1", "--", "/bin/true"}, 0},
+        {{"--version"}, 0},
+    };
+    test_files::TempDir dir;
+    for (const auto& c : cases) {
+        std::vector<std::string> argv{TOVRELA_SIM_BIN};
+        argv.insert(argv.end(), c.argv.begin(), c.argv.end());
+        EXPECT_EQ(test_process::run(argv, dir.path()).exit_status, c.exit_status) << argv[1];
+    }
+    const test_process::Result own = test_process::run(
+        {TOVRELA_SIM_BIN, "--", "/bin/sh", "-c",
+         "touch \"$TOVRELA_LOCK_DIR/1-2.4.lock\" && printf %s \"$TOVRELA_LOCK_DIR\""},
+        dir.path());
+    EXPECT_EQ(own.exit_status, 0);
+    EXPECT_FALSE(own.out.empty() || std::filesystem::exists(own.out)) << "removed at the end";
+}
+
+} // namespace
