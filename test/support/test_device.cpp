@@ -1,8 +1,11 @@
 #include "test_device.h"
 
+#include "chip_test.h"
+
 #include "pause.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <deque>
 #include <string>
 
@@ -23,16 +26,6 @@ chip_model::Chip& chip() {
 
 const std::vector<Event>& events() {
     return the_events;
-}
-
-std::vector<uint32_t> pauses() {
-    std::vector<uint32_t> result;
-    for (const auto& event : the_events) {
-        if (event.kind == Event::Kind::pause) {
-            result.push_back(event.pause_us);
-        }
-    }
-    return result;
 }
 
 void reset(const chip_model::Config& config) {
@@ -56,6 +49,21 @@ void queue_in_replies(const std::vector<std::vector<uint8_t>>& replies) {
 }
 
 } // namespace test_device
+
+std::string chip_test::schedule() {
+    std::string text;
+    for (const auto& event : test_device::events()) {
+        char word[24];
+        if (event.kind == test_device::Event::Kind::pause) {
+            std::snprintf(word, sizeof word, " %u", event.pause_us);
+        } else {
+            const auto& t = test_device::chip().transfers[event.transfer];
+            std::snprintf(word, sizeof word, " %02X:%u", t.request, t.length);
+        }
+        text += word;
+    }
+    return text.empty() ? text : text.substr(1);
+}
 
 // Stand-ins for the two seams of the tool.
 

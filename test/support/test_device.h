@@ -1,7 +1,9 @@
 // The device the unit tests talk to: a stand-in libusb_control_transfer hands every vendor
 // request to one chip model, and a stand-in protocol_pause records every pause instead of
-// sleeping and advances the chip's clock by it. Both are linked in place of the real ones. A
-// transfer whose timeout is not the tool's 1000 ms adds a violation to the chip's record.
+// sleeping and advances the chip's clock by it. The test binaries define both functions
+// themselves (test_device.cpp), so the linker takes them in place of libusb's own
+// libusb_control_transfer and of the real pause, which is not linked at all. A transfer whose
+// timeout is not the tool's 1000 ms adds a violation to the chip's record.
 #pragma once
 
 #include "chip_model.h"
@@ -26,9 +28,6 @@ chip_model::Chip& chip();
 
 // Every transfer and pause in the order they happened.
 const std::vector<Event>& events();
-
-// Just the pauses, in order.
-std::vector<uint32_t> pauses();
 
 // The time of the chip's clock: the sum of the pauses since reset. Every transfer reaches the
 // chip with it, so the chip checks the pauses as on the virtual hub.
