@@ -1,7 +1,6 @@
 #include "sim_run.h"
 
 #include <algorithm>
-#include <filesystem>
 
 namespace sim_run {
 
@@ -50,16 +49,6 @@ std::string versions(const std::vector<int>& bytes) {
     return text;
 }
 
-std::size_t SimRun::transfers(char kind) const {
-    const std::string start = std::string("\n") + kind + " ";
-    std::size_t count = trace.rfind(start.substr(1), 0) == 0 ? 1 : 0;
-    for (std::size_t at = trace.find(start); at != std::string::npos;
-         at = trace.find(start, at + 1)) {
-        ++count;
-    }
-    return count;
-}
-
 void VirtualHub::write_files(std::size_t size0, std::size_t size1, const std::string& config) {
     image0 = test_files::pattern_bytes(size0, 0);
     image1 = test_files::pattern_bytes(size1, 1);
@@ -69,26 +58,11 @@ void VirtualHub::write_files(std::size_t size0, std::size_t size1, const std::st
               "[Config]\n" + config + "TovrelaBin0=image0.bin\nTovrelaBin1=image1.bin\n");
 }
 
-void VirtualHub::write_versioned_image0() {
-    image0 = test_files::pattern_bytes(0x100000, 2);
-    image0[0xFFFF0] = 2;
-    image0[0xFFFED] = 13;
-    image0[0xFFFEE] = 15;
-    image0[0xFFFF1] = 5;
-    dir.write("image0.bin", image0);
-}
-
-void VirtualHub::write_sparse(const std::string& name, std::size_t size) const {
-    dir.write(name, std::string());
-    std::filesystem::resize_file(dir.file(name), size);
-}
-
 SimRun VirtualHub::run(std::vector<std::string> sim_options,
                        const std::vector<std::string>& tool_args,
                        const std::vector<std::string>& wrapper) const {
-    std::vector<std::string> argv{TOVRELA_SIM_BIN,   "--fast",         "--trace",
-                                  dir.file("trace"), "--verdict",      dir.file("verdict"),
-                                  "--flash-out",     dir.file("flash")};
+    std::vector<std::string> argv{TOVRELA_SIM_BIN,     "--fast",      "--verdict",
+                                  dir.file("verdict"), "--flash-out", dir.file("flash")};
     argv.insert(argv.end(), sim_options.begin(), sim_options.end());
     argv.push_back("--");
     argv.insert(argv.end(), wrapper.begin(), wrapper.end());
@@ -96,7 +70,6 @@ SimRun VirtualHub::run(std::vector<std::string> sim_options,
     argv.insert(argv.end(), tool_args.begin(), tool_args.end());
     SimRun result;
     result.process = test_process::run(argv, dir.path());
-    result.trace = dir.read("trace");
     result.violations = dir.read("verdict");
     // The closing line of an update that did not end comes last.
     const std::size_t at = result.violations.rfind("End of the run after transfer ");

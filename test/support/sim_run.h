@@ -71,13 +71,9 @@ inline const std::string passing_update =
 
 struct SimRun {
     test_process::Result process;
-    std::string trace;
     std::string violations; // the verdict without its closing line
     std::string closing;    // the chip's line for an update that began and did not end
     std::vector<uint8_t> flashed[2];
-
-    // Control transfers in the trace, to the chip's hub ('T') or to another device ('X').
-    std::size_t transfers(char kind = 'T') const;
 };
 
 class VirtualHub : public testing::Test {
@@ -86,12 +82,6 @@ class VirtualHub : public testing::Test {
 
     // Both images (pattern bytes) and an "update.ini" that names them after `config`'s lines.
     void write_files(std::size_t size0, std::size_t size1, const std::string& config = "");
-
-    // An Image 0 of 1 MiB holding the version 2.13.15.5 (major, minor, revision, customer).
-    void write_versioned_image0();
-
-    // A file of `size` bytes that takes no room on disk.
-    void write_sparse(const std::string& name, std::size_t size) const;
 
     // tovrela-sim --fast with its records and `sim_options`, then `wrapper` and the tool.
     SimRun run(std::vector<std::string> sim_options, const std::vector<std::string>& tool_args,
