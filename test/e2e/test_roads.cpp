@@ -5,7 +5,6 @@
 #include "sim_run.h"
 
 #include <filesystem>
-#include <sstream>
 #include <sys/stat.h>
 
 namespace {
@@ -34,15 +33,6 @@ void versioned(const TempDir& dir) {
 
 void logged(const TempDir& dir) {
     dir.write("update.ini", "[Config]\nDbgMsg=1\nLogFile=1\n" + images);
-}
-
-std::vector<std::string> words(const std::string& text) {
-    std::istringstream in(text);
-    std::vector<std::string> result;
-    for (std::string word; in >> word;) {
-        result.push_back(word);
-    }
-    return result;
 }
 
 struct Road {

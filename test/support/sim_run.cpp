@@ -1,6 +1,7 @@
 #include "sim_run.h"
 
 #include <algorithm>
+#include <sstream>
 
 namespace sim_run {
 
@@ -47,6 +48,15 @@ std::string versions(const std::vector<int>& bytes) {
         text += names[i] + std::to_string(bytes[i]) + "\n";
     }
     return text;
+}
+
+std::vector<std::string> words(const std::string& text) {
+    std::istringstream in(text);
+    std::vector<std::string> result;
+    for (std::string word; in >> word;) {
+        result.push_back(word);
+    }
+    return result;
 }
 
 void VirtualHub::write_files(std::size_t size0, std::size_t size1, const std::string& config) {

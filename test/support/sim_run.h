@@ -66,6 +66,9 @@ inline const std::string before_image0 =
 inline const std::string passing_update =
     before_image0 + image0_written + reg("0110") + pass_banner + "Status=0x1\n";
 
+// The words of `text`, split at white space.
+std::vector<std::string> words(const std::string& text);
+
 // ---------------------------------------------------------------------------------------------
 // A run of the tool on the virtual hub, in a temporary working directory.
 
