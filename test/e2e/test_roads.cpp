@@ -122,6 +122,9 @@ INSTANTIATE_TEST_SUITE_P(Modes, Roads, testing::Values(
          "-checkupdateonly=1 -readveronly=1", "--version-bytes 2,13,15,0,0,5",
          on_hub(versions({2, 13, 15, 0, 0, 5}) + image_version +
                 "FW Current: 2.13.15.5\nFW Available: 2.13.15.5\nFW up to date\n"), 7},
+    Road{"CheckFindsAnOlderImageNoUpdate", versioned, "-checkupdateonly=1", "--version-bytes 2,13,15,0,0,6",
+         on_hub(versions({2, 13, 15, 0, 0, 6}) + image_version +
+                "FW Current: 2.13.15.6\nFW Available: 2.13.15.5\nFW up to date\n"), 7},
     // Status replies that are not "finished" for a reader that checks all of it: the tool reads
     // again. The fifth status read is that of Image 1's third block.
     Road{"StatusWithABadCheckByte", nullptr, "", "--fault bad-check:a3:5", on_hub(passing_update), 0},

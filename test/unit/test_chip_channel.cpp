@@ -1,5 +1,5 @@
 // The vendor requests and the chip's command channel: setup fields and timeout, frames, the test
-// of a status reply, register write with its poll, register read.
+// of a status reply, register write with its poll, the failures of a register read.
 #include "chip_channel.h"
 #include "chip_test.h"
 #include "vendor_requests.h"
@@ -132,16 +132,6 @@ TEST_F(ChipChannel, RegisterWritePoll) {
                   EXPECT_EQ(rc::failed, Tovrela_Reg_Write(hub, 0x5000, 0x0010));
               }));
     EXPECT_EQ("B2:13", schedule());
-}
-
-TEST_F(ChipChannel, RegisterReadTakesHighByteFirst) {
-    test_device::queue_in_replies({{0x01, 0x10}});
-    uint16_t value = 0;
-    ASSERT_EQ(rc::done, Tovrela_Reg_Read(hub, 0xE8, 0x1001, &value));
-    EXPECT_EQ(0x0110, value);
-    EXPECT_EQ((Bytes{0xE8, 0x10, 0x01}), transfer(0).data);
-    EXPECT_EQ(0xE9, transfer(1).index);
-    EXPECT_EQ("B7:3 A3:2", schedule());
 }
 
 TEST_F(ChipChannel, RegisterReadFailuresLeaveTheValueAlone) {

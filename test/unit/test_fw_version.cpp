@@ -1,4 +1,4 @@
-// Versions of the chip and of Image 0, their comparison and the update check.
+// Versions of the chip and of Image 0 and their comparison.
 #include "chip_test.h"
 #include "fw_version.h"
 
@@ -14,16 +14,11 @@ bool operator==(const FwVersion& a, const FwVersion& b) {
            a.std_revision == b.std_revision && a.customer_minor == b.customer_minor;
 }
 
-const std::string chip_lines = "STD_MAJOR_VERSION        = 2\nSTD_MINOR_VERSION        = 13\n"
-                               "STD_REVISION_NUMBER      = 15\nCUSTOMER_PROJECT_ID      = 3\n"
-                               "CUSTOMER_MAJOR_REVERSION = 5\nCUSTOMER_MINOR_REVERSION = 7\n";
-
 class Versions : public chip_test::ChipTest {
   protected:
     void SetUp() override {
         ChipTest::SetUp();
         dir_.write("image1.bin", std::string("12345"));
-        test_device::reset({.version = {2, 13, 15, 3, 5, 7}, .fault = {}});
     }
 
     // An Image 0 of `size` bytes, zero but for the version block 2.13.15.`customer` as far as
@@ -52,20 +47,6 @@ TEST(FwVersionGt, FirstDifferingFieldDecides) {
     for (std::size_t i = 0; i < std::size(cases); ++i) {
         EXPECT_EQ(cases[i].expected, fw_version_gt(cases[i].a, cases[i].b)) << "case " << i;
     }
-}
-
-// Registers 0x1001, 0x1101 and 0x1201, each value low byte first.
-TEST_F(Versions, DeviceVersion) {
-    FwVersion version;
-    EXPECT_EQ(chip_lines, capture_stdout([&] {
-                  EXPECT_EQ(rc::done, read_device_version(test_device::handle(), &version));
-              }));
-    EXPECT_TRUE((version == FwVersion{2, 13, 15, 7}));
-    const auto& t = test_device::chip().transfers;
-    ASSERT_EQ(6u, t.size());
-    EXPECT_EQ((std::vector<Bytes>{{0xE8, 0x10, 0x01}, {0xE8, 0x11, 0x01}, {0xE8, 0x12, 0x01}}),
-              (std::vector<Bytes>{t[0].data, t[2].data, t[4].data}));
-    EXPECT_EQ("", chip_model::verdict(test_device::chip()));
 }
 
 TEST_F(Versions, DeviceVersionFailuresLeaveTheRecordAlone) {
@@ -126,30 +107,6 @@ TEST_F(Versions, ImageVersionFileFailures) {
     chip_test::fail_image_buffer = false;
     std::filesystem::remove(dir_.file("image0.bin"));
     EXPECT_EQ("!!!Open BinFile0 Fail\n", read());
-}
-
-// The chip holds 2.13.15.7: an image of 2.13.15.8 is an update, 2.13.15.7 and 2.13.15.6 are not.
-TEST_F(Versions, CheckComparesChipAndImage) {
-    const struct {
-        uint8_t customer;
-        int result;
-        const char* tail;
-    } cases[]{{8, update_check::available,
-               "BinFile0 Version=2.13.15.8\nFW Current: 2.13.15.7\nFW Available: 2.13.15.8\n"
-               "FW update available\n"},
-              {7, update_check::up_to_date,
-               "BinFile0 Version=2.13.15.7\nFW Current: 2.13.15.7\nFW Available: 2.13.15.7\n"
-               "FW up to date\n"},
-              {6, update_check::up_to_date,
-               "BinFile0 Version=2.13.15.6\nFW Current: 2.13.15.7\nFW Available: 2.13.15.6\n"
-               "FW up to date\n"}};
-    for (const auto& c : cases) {
-        write_image0(0xFFFF3, c.customer);
-        test_device::reset({.version = {2, 13, 15, 3, 5, 7}, .fault = {}});
-        EXPECT_EQ(chip_lines + c.tail, capture_stdout([&] {
-                      EXPECT_EQ(c.result, check_fw_update(test_device::handle()));
-                  }));
-    }
 }
 
 } // namespace
