@@ -1,8 +1,9 @@
-// Runs of the real tool on the virtual hub (tovrela-sim --fast) for the end-to-end tests: the
-// tool's expected texts, written once, and a fixture that runs the tool in a temporary working
-// directory with a profile and two images, and collects what the simulator recorded.
+// Runs of the real tool on the virtual hub (tovrela-sim --fast) for the end-to-end tests: a
+// fixture that runs the tool in a temporary working directory with a profile and two images, and
+// collects what the simulator recorded.
 #pragma once
 
+#include "expected_text.h"
 #include "run_process.h"
 #include "test_files.h"
 
@@ -14,57 +15,7 @@
 
 namespace sim_run {
 
-// ---------------------------------------------------------------------------------------------
-// What the tool prints.
-
-// Inline, so that the tables of other files may be built from them at start-up.
-inline const std::string banner = "========================================\n"
-                                  "=   EZU Tovrela I2C Update Tool v0.0   =\n"
-                                  "=                                      =\n"
-                                  "=      Linux port: tovrela-update      =\n"
-                                  "=               2022.03.28             =\n"
-                                  "========================================\n";
-inline const std::string check_ok = "    SPI-IMAGE: image0.bin Check OK\n"
-                                    "    ISP_DRIVER: image1.bin Check OK\n";
-inline const std::string pass_banner = "\n===========================\n"
-                                       "= Tovrela_FW_Update_PASS. =\n"
-                                       "===========================\n";
-inline const std::string fail_banner = "\n===========================\n"
-                                       "= Tovrela_FW_Update_FAIL. =\n"
-                                       "===========================\n";
-
-// The rows of the simulator's default tree (hub 1234:5678 at bus 1, ports 2.4) in libusb's order,
-// `mark` between the parentheses of the hub's row and `before_hub` just before it.
-std::string rows(char mark = '*', const std::string& before_hub = "");
-
-// The device table around `device_rows`, with the not-found line when nothing matched.
-std::string table(const std::string& device_rows, bool found = true);
-
-// check_ok, the default table with the hub marked, then `rest`.
-std::string on_hub(const std::string& rest);
-
-// "Tovrela_Reg_Write 5000=VALUE\n".
-std::string reg(const char* value);
-
-// "\rprogress=NN%" for every NN from `first` to `last`.
-std::string percents(int first, int last);
-
-// The six version lines of a version read.
-std::string versions(const std::vector<int>& bytes);
-inline const std::string chip_versions = versions({2, 13, 15, 0, 0, 4}); // the simulated chip's
-
-// The default images: Image 1 of three full blocks and one of 33 bytes (12,321 bytes, the last
-// piece 1 byte), Image 0 of 128 blocks, the smallest allowed.
-constexpr std::size_t small_image1 = 3 * 4096 + 33;
-constexpr std::size_t small_image0 = 0x80000;
-// The writer's lines for the default images.
-inline const std::string image1_written =
-    "Tovrela_Flash_Write FW1\n\rprogress=33%\rprogress=66%\rprogress=99%\n";
-inline const std::string image0_written = "Tovrela_Flash_Write FW0\n" + percents(1, 99) + "\n";
-inline const std::string before_image0 =
-    reg("0010") + reg("0011") + image1_written + reg("0012") + reg("0020");
-inline const std::string passing_update =
-    before_image0 + image0_written + reg("0110") + pass_banner + "Status=0x1\n";
+using namespace tool_text;
 
 // The words of `text`, split at white space.
 std::vector<std::string> words(const std::string& text);

@@ -1,6 +1,7 @@
 // The full update: the register values in order, every pause, both images, the banners; an image
 // that went missing after the load, and a stop signal before the first write.
 #include "chip_test.h"
+#include "expected_text.h"
 #include "stop_signals.h"
 #include "update_sequence.h"
 
@@ -12,8 +13,8 @@ namespace {
 
 using chip_test::Bytes;
 
-const std::string fail_banner =
-    "\n===========================\n= Tovrela_FW_Update_FAIL. =\n===========================\n";
+using tool_text::fail_banner;
+using tool_text::pass_banner;
 
 class UpdateSequence : public chip_test::ChipTest {
   protected:
@@ -38,9 +39,7 @@ TEST_F(UpdateSequence, FullUpdate) {
                                  "Tovrela_Flash_Write FW1\n\rprogress=99%\n"
                                  "Tovrela_Reg_Write 5000=0012\nTovrela_Reg_Write 5000=0020\n"
                                  "Tovrela_Flash_Write FW0\n\rprogress=01%"));
-    EXPECT_TRUE(text.ends_with("\rprogress=99%\nTovrela_Reg_Write 5000=0110\n\n"
-                               "===========================\n= Tovrela_FW_Update_PASS. =\n"
-                               "===========================\n"));
+    EXPECT_TRUE(text.ends_with("\rprogress=99%\nTovrela_Reg_Write 5000=0110\n" + pass_banner));
     const auto& chip = test_device::chip();
     EXPECT_EQ("", chip_model::verdict(chip));
     EXPECT_EQ((std::vector<uint16_t>{0x0010, 0x0011, 0x0012, 0x0020, 0x0110}), chip.reg5000_values);
