@@ -189,6 +189,9 @@ INSTANTIATE_TEST_SUITE_P(Signals, Roads, testing::Values(
          "\nStopped by SIGHUP after block 6 of 128 of Image 0 (offset 0x5000)" + incomplete), 129},
     Road{"QuitBetweenRegisterReads", nullptr, "-readveronly=1", "--signal QUIT:b7:1",
          on_hub("Stopped by SIGQUIT before register 1101 was read\nStatus=0x0\n"), 131},
+    Road{"DuringTheLastReadOfACheckStopsNothing", versioned, "-checkupdateonly=1",
+         "--signal INT:b7:3 --version-bytes 2,13,15,0,0,5", on_hub(versions({2, 13, 15, 0, 0, 5}) +
+         image_version + "FW Current: 2.13.15.5\nFW Available: 2.13.15.5\nFW up to date\n"), 7},
     Road{"DuringTheLastWriteStopsNothing", nullptr, "", "--signal TERM:b2:137", on_hub(passing_update), 0}),
     named);
 
