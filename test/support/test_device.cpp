@@ -1,7 +1,5 @@
 #include "test_device.h"
 
-#include "chip_test.h"
-
 #include "pause.h"
 
 #include <algorithm>

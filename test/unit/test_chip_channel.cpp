@@ -1,7 +1,7 @@
 // The vendor requests and the chip's command channel: setup fields and timeout, frames, the test
 // of a status reply, register write with its poll, the failures of a register read.
 #include "chip_channel.h"
-#include "chip_test.h"
+#include "test_device.h"
 #include "vendor_requests.h"
 
 namespace {
