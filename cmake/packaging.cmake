@@ -17,19 +17,19 @@ if(TARGET tovrela-sim)
 endif()
 
 if(TOVRELA_BUILD_TESTS)
-    set(TOVRELA_PACKAGE_TESTS ${PROJECT_SOURCE_DIR}/test/package)
+    set(TOVRELA_PACKAGE_TESTS bash ${PROJECT_SOURCE_DIR}/test/package/package_tests.sh)
     add_test(NAME package.man_page_lint
-             COMMAND bash ${TOVRELA_PACKAGE_TESTS}/lint_man_page.sh ${PROJECT_SOURCE_DIR}
+             COMMAND ${TOVRELA_PACKAGE_TESTS} man-pages ${PROJECT_SOURCE_DIR}
                      ${TOVRELA_PACKAGING_DIR}/tovrela-update.1 ${TOVRELA_PACKAGING_DIR}/tovrela-sim.1)
     add_test(NAME package.help_and_version
-             COMMAND bash ${TOVRELA_PACKAGE_TESTS}/test_help_version.sh
-                     $<TARGET_FILE:tovrela-update> ${PROJECT_VERSION} ${PROJECT_SOURCE_DIR})
+             COMMAND ${TOVRELA_PACKAGE_TESTS} help-version $<TARGET_FILE:tovrela-update>
+                     ${PROJECT_VERSION} ${PROJECT_SOURCE_DIR})
     set_tests_properties(package.man_page_lint package.help_and_version PROPERTIES LABELS package)
     # Builds both packages twice from a copy of the source tree and uses nothing of this build,
     # so a sanitizer build leaves it to the plain one.
     if(NOT TOVRELA_SANITIZE)
         add_test(NAME package.deb_install_and_run
-                 COMMAND bash ${TOVRELA_PACKAGE_TESTS}/test_deb_package.sh ${PROJECT_SOURCE_DIR}
+                 COMMAND ${TOVRELA_PACKAGE_TESTS} deb ${PROJECT_SOURCE_DIR}
                          ${PROJECT_BINARY_DIR}/package-test)
         set_tests_properties(package.deb_install_and_run PROPERTIES LABELS package TIMEOUT 1200
                                                                     RUN_SERIAL TRUE)

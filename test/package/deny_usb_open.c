@@ -6,31 +6,25 @@
 #include <stdarg.h>
 #include <string.h>
 
-#define DENY(path)                                                                                 \
-    if (strncmp(path, "/dev/bus/usb/", 13) == 0) {                                                 \
-        errno = EACCES;                                                                            \
-        return -1;                                                                                 \
-    }
-#define WITH_MODE(name)                                                                            \
-    int name(const char* path, int flags, ...) {                                                   \
-        va_list args;                                                                              \
-        va_start(args, flags);                                                                     \
-        int mode = va_arg(args, int);                                                              \
-        va_end(args);                                                                              \
-        DENY(path)                                                                                 \
-        int (*next)(const char*, int, ...);                                                        \
+// `name` with the parameters `params` (after `prologue`, which reads the mode where there is one),
+// calling on the next definition of `name` with `args` unless the path is a USB device node.
+#define DENY(name, params, prologue, args)                                                         \
+    int name params {                                                                              \
+        prologue if (strncmp(path, "/dev/bus/usb/", 13) == 0) {                                    \
+            errno = EACCES;                                                                        \
+            return -1;                                                                             \
+        }                                                                                          \
+        int(*next) params;                                                                         \
         *(void**)&next = dlsym(RTLD_NEXT, #name);                                                  \
-        return next(path, flags, mode);                                                            \
+        return next args;                                                                          \
     }
-#define CHECKED(name)                                                                              \
-    int name(const char* path, int flags) {                                                        \
-        DENY(path)                                                                                 \
-        int (*next)(const char*, int);                                                             \
-        *(void**)&next = dlsym(RTLD_NEXT, #name);                                                  \
-        return next(path, flags);                                                                  \
-    }
+#define MODE                                                                                       \
+    va_list list;                                                                                  \
+    va_start(list, flags);                                                                         \
+    int mode = va_arg(list, int);                                                                  \
+    va_end(list);
 
-WITH_MODE(open)
-WITH_MODE(open64)
-CHECKED(__open_2)
-CHECKED(__open64_2)
+DENY(open, (const char* path, int flags, ...), MODE, (path, flags, mode))
+DENY(open64, (const char* path, int flags, ...), MODE, (path, flags, mode))
+DENY(__open_2, (const char* path, int flags), , (path, flags))
+DENY(__open64_2, (const char* path, int flags), , (path, flags))

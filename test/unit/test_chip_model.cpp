@@ -1,449 +1,149 @@
-// The chip model: what it accepts, what it reports, and the faults it injects.
+// The chip model: each kind of violation it reports, a correct run that it passes, its faults.
 #include "chip_model.h"
-#include "test_files.h"
 
 #include <gtest/gtest.h>
 
-#include <string>
-#include <vector>
+#include <algorithm>
+#include <cstdio>
+#include <numeric>
+#include <regex>
+#include <sstream>
 
 using namespace chip_model;
 
 namespace {
 
 using Frame = std::vector<uint8_t>;
+const auto hex = [](const std::string& text) { return std::stoull(text, nullptr, 16); };
+const std::string kinds = // FaultKind's names, 12 characters each
+    "none        stall       no_device   timeout     short_reply never_finishbad_check   "
+    "state       reply_bytes";
 
-int send(Chip& chip, uint8_t request, Frame bytes) {
-    return control_transfer(chip, 0x40, request, 0, 0, bytes.data(),
-                            static_cast<uint16_t>(bytes.size()));
-}
+// U: the update up to the write of 0x0110, Image 1 in two full blocks and a short one.
+const std::string update = "w10 w11 b0,1000,C0F4 b1000,1000,C0F4 b2000,64,643F w12 w20 b0,64,643F";
 
-Frame read(Chip& chip, uint16_t index, uint16_t length, int* result = nullptr) {
-    Frame reply(length, 0xAA);
-    const int moved = control_transfer(chip, 0xC0, 0xA3, 0, index, reply.data(), length);
-    if (result != nullptr) {
-        *result = moved;
-    }
-    return reply;
-}
-
-// A status reply's check byte is right, and its state says "finished".
-bool check_byte_right(const Frame& reply) {
-    uint8_t check = 0xB6;
-    for (int i = 1; i <= 6; ++i) {
-        check ^= reply[i];
-    }
-    return reply[7] == check;
-}
-bool finished(const Frame& reply) {
-    return reply[6] == 0x0C && check_byte_right(reply);
-}
-bool status_finished(Chip& chip) {
-    return finished(read(chip, 0xE7, 8));
-}
-
-bool never_finishes(Chip& chip) {
-    for (int i = 0; i < 10; ++i) {
-        if (status_finished(chip)) {
-            return false;
-        }
-    }
-    return true;
-}
-
-Frame command(const Frame& payload) {
-    Frame frame{0xE6, 0x51, static_cast<uint8_t>(0x80 + payload.size())};
-    uint8_t check = 0xE6 ^ 0x51 ^ frame[2];
-    for (uint8_t byte : payload) {
-        frame.push_back(byte);
-        check ^= byte;
-    }
-    frame.push_back(check);
-    return frame;
-}
-
-Frame register_write(uint16_t address, uint16_t value) {
-    return command({0xC2, 0x00, 0x00, 0x07, 0x07, uint8_t(address >> 8), uint8_t(address),
-                    uint8_t(value >> 8), uint8_t(value)});
-}
-
-// Writes the values to register 0x5000, each followed by a status read.
-void write_mode(Chip& chip, std::initializer_list<uint16_t> values) {
-    for (uint16_t value : values) {
-        send(chip, 0xB2, register_write(0x5000, value));
-        status_finished(chip);
-    }
-}
-
-Frame header(uint32_t offset, uint32_t length) {
-    Frame bytes{0xE6};
-    for (uint32_t field : {offset, length}) {
-        for (int shift = 24; shift >= 0; shift -= 8) {
-            bytes.push_back(static_cast<uint8_t>(field >> shift));
-        }
-    }
-    return bytes;
-}
-
-const Frame prepare{0xE6, 0x51, 0x85, 0xC2, 0x00, 0x00, 0x03, 0x10, 0xE3};
-
-// The CRC bit by bit, as the chip's documentation describes it.
-uint16_t reference_crc(const Frame& bytes) {
-    uint16_t reg = 0x1021;
-    for (uint8_t byte : bytes) {
-        for (int bit = 7; bit >= 0; --bit) {
-            const bool differ = ((reg >> 15) & 1) != ((byte >> bit) & 1);
-            reg = static_cast<uint16_t>(reg << 1);
-            if (differ) {
-                reg ^= 0x1021;
+// Plays the host side of a run from a script of words, numbers in hex, the chip busy for one
+// status reply a command, on the run's clock with each pause 1 ms short (allowed), after H 1.001
+// ms. wV writes V to register 0x5000, reads the status twice, pauses if due; bO,L,C sends a block
+// at O of L bytes, byte i being i % 256, with CRC C (C0F4 for 4096 bytes, 643F for 100: worked out
+// by hand), reads the status twice; f calls finish(), gives the images' sizes; !KIND,RR,N,V sets
+// the fault. Other words are transfers 1 s apart: RR:HEX sends the bytes with request RR, RR*N N
+// zero bytes; TTRRVVVVIIII:HEX (/N reads N bytes) gives the whole setup; s is C0A3000000E7/8. Gives
+// their results (an in transfer's last two bytes), a status read's at the end, then the verdict.
+std::string play(const std::string& script) {
+    Chip chip;
+    reset(chip, {.busy_replies = 1, .fault = {}});
+    uint64_t now = 0, trim = 1000, pending = 0;
+    std::string trace;
+    auto xfer = [&](uint64_t pause_us, uint64_t setup, Frame d) {
+        now += (pause_us > 0 ? pause_us - trim : 0) +
+               (pending > 0 ? std::exchange(pending, 0) - trim : 0);
+        const int n = control_transfer_at(chip, now, uint8_t(setup >> 40), uint8_t(setup >> 32),
+                                          uint16_t(setup >> 16), uint16_t(setup), d.data(),
+                                          uint16_t(d.size()));
+        const bool in = (n == 8 || n == 2) && setup >> 40 == 0xC0;
+        char word[16];
+        std::snprintf(word, sizeof word, in ? "%02X%02X " : "%d ", in ? d[d.size() - 2] : n,
+                      in ? d[d.size() - 1] : 0);
+        return std::string(word);
+    };
+    auto out = [&](uint64_t request, Frame d) { xfer(0, 0x400000000000 | request << 32, d); };
+    auto status = [&](uint64_t pause_us) { xfer(pause_us, 0xC0A3000000E7, Frame(8)); };
+    std::istringstream words(std::regex_replace(script, std::regex("U"), update) + " s");
+    for (std::string w; words >> w;) {
+        unsigned a = 0, b = 0, c = 0;
+        std::sscanf(w.c_str() + (w[0] == '!' ? w.find(',') + 1 : 1), "%x,%x,%x", &a, &b, &c);
+        if (w[0] == 'w') { // 0xAC: the check byte of the bytes before the value
+            out(0xB2, {0xE6, 0x51, 0x89, 0xC2, 0, 0, 7, 7, 0x50, 0, uint8_t(a >> 8), uint8_t(a),
+                       uint8_t(0xAC ^ (a >> 8) ^ a)});
+            status(a == 0x20 ? 2321000 : 321000), status(a == 0x20 ? 2321000 : 321000);
+            pending = a == 0x10 || a == 0x12 ? 1000000 : 0; // due before the next transfer
+        } else if (w[0] == 'b') {
+            out(0xB2, {0xE6, 0x51, 0x85, 0xC2, 0x00, 0x00, 0x03, 0x10, 0xE3});
+            out(0xB7, {0xE6, 0, 0, uint8_t(a >> 8), uint8_t(a), 0, 0, uint8_t(b >> 8), uint8_t(b)});
+            for (unsigned at = 0; at < b; at += 32) {
+                Frame piece(std::min(32u, b - at));
+                std::iota(piece.begin(), piece.end(), uint8_t(at));
+                out(0xB8, piece);
             }
+            out(0xB9, {0, 0, uint8_t(c >> 8), uint8_t(c)});
+            status(444000), status(321000);
+        } else if (w[0] == '!') {
+            const auto kind = kinds.find(w.substr(1, w.find(',') - 1)) / 12;
+            chip.config.fault = {FaultKind(kind), uint8_t(a), b, uint8_t(c)};
+        } else if (w == "f") {
+            finish(chip), trace += std::to_string(chip.flashed[0].size()) + "+" +
+                                   std::to_string(chip.flashed[1].size()) + " ";
+        } else if (w == "H") {
+            trim = 1001;
+        } else {
+            w = w == "s" ? "C0A3000000E7/8" : w;
+            const std::size_t at = w.find_first_of(":*/");
+            Frame data(w[at] == ':' ? 0 : hex(w.substr(at + 1)));
+            for (std::size_t i = at + 1; w[at] == ':' && i < w.size(); i += 2) {
+                data.push_back(uint8_t(hex(w.substr(i, 2))));
+            }
+            const uint64_t setup =
+                at == 2 ? 0x400000000000 | hex(w.substr(0, 2)) << 32 : hex(w.substr(0, 12));
+            trace += xfer(1000000, setup, data);
         }
     }
-    return reg;
-}
-
-// How one block is sent, with optional damage: header fields, piece size, CRC offset.
-struct BlockPlan {
-    uint32_t offset;
-    uint32_t length;
-    std::size_t piece = 32;
-    int crc_delta = 0;
-};
-
-void send_block(Chip& chip, const Frame& data, const BlockPlan& plan) {
-    send(chip, 0xB2, prepare);
-    send(chip, 0xB7, header(plan.offset, plan.length));
-    for (std::size_t at = 0; at < data.size(); at += plan.piece) {
-        send(chip, 0xB8,
-             Frame(data.begin() + at, data.begin() + std::min(data.size(), at + plan.piece)));
-    }
-    const auto crc = static_cast<uint16_t>(reference_crc(data) + plan.crc_delta);
-    send(chip, 0xB9, {0, 0, uint8_t(crc >> 8), uint8_t(crc)});
-}
-
-bool mentions(const Chip& chip, const std::string& words) {
-    return verdict(chip).find(words) != std::string::npos;
+    const std::string text = trace + verdict(chip);
+    return text.substr(0, text.size() - 1); // without the last space or newline
 }
 
 } // namespace
 
-TEST(ChipModel, CrcMatchesTheWorkedExampleAndTheBitwiseRule) {
-    const Frame abc{'a', 'b', 'c'};
-    EXPECT_EQ(block_crc(abc.data(), abc.size()), 0xEB62);
-    EXPECT_EQ(block_crc(nullptr, 0), 0x1021);
-    const Frame block = test_files::pattern_bytes(4096, 3);
-    EXPECT_EQ(block_crc(block.data(), block.size()), reference_crc(block));
-}
-
-// What the chip accepts is shown by the tests of the tool against it; here, what it refuses.
-TEST(ChipModel, RegisterSequenceAndImageWindows) {
-    Chip chip;
-    reset(chip);
-    write_mode(chip, {0x10, 0x12});
-    EXPECT_TRUE(mentions(chip, "register 0x5000 written with 0x0012 where 0x0011 was due"));
-    EXPECT_EQ(chip.reg5000_values, (std::vector<uint16_t>{0x10, 0x12}));
-
-    const Frame data = test_files::pattern_bytes(100, 1);
-    reset(chip);
-    send_block(chip, data, {0, 100});
-    EXPECT_TRUE(mentions(chip, "outside an image window"));
-    EXPECT_TRUE(never_finishes(chip));
-    reset(chip);
-    chip.phase = Phase::image1;
-    send_block(chip, data, {0, 100});
-    EXPECT_TRUE(status_finished(chip));
-    EXPECT_EQ(chip.flashed[1], data);
-    send_block(chip, data, {100, 100});
-    EXPECT_TRUE(mentions(chip, "after the image's last, shorter block"));
-}
-
-TEST(ChipModel, BrokenFramesAreReportedAndNeverFinish) {
-    Frame wrong_check = register_write(0x5000, 0x10);
-    wrong_check.back() ^= 1;
-    Frame wrong_length = register_write(0x5000, 0x10);
-    wrong_length[2] = 0x88;
-    const struct {
-        Frame frame;
-        const char* words;
-    } cases[]{{wrong_check, "check byte 0xBD, the frame's bytes give 0xBC"},
-              {wrong_length, "length byte 0x88"},
-              {command({0xC2, 0x00, 0x00, 0x07, 0x08, 0x50, 0x00, 0x00, 0x10}),
-               "unknown command payload"},
-              {{0xE6, 0x52, 0x80, 0x34}, "begins E6 52"},
-              {{0xE6, 0x51, 0x80}, "shorter than an empty one"}};
-    for (const auto& c : cases) {
-        Chip chip;
-        reset(chip);
-        send(chip, 0xB2, c.frame);
-        EXPECT_TRUE(mentions(chip, c.words)) << c.words << "\n" << verdict(chip);
-        EXPECT_TRUE(chip.reg5000_values.empty());
-        EXPECT_TRUE(never_finishes(chip)) << c.words;
+TEST(ChipModel, EachScriptGivesWhatFollowsItsBar) {
+    const std::string cases[] = {
+        R"(U w110 f | 100+8292 0CF4)",
+        R"(w11 w20 f | 0+0 0C2E Transfer 1 (request B2): register 0x5000 written with 0x0011 where 0x0010 was due
+Transfer 4 (request B2): register 0x5000 written with 0x0020 where 0x0011 was due)",
+        R"(B2:E65180 B2:E65189C20000070850000010B3 | 3 13 0B35 Transfer 1 (request B2): command frame of 3 bytes, shorter than an empty one (4): E6 51 80
+Transfer 2 (request B2): command frame before the chip reported its last command finished
+Transfer 2 (request B2): unknown command payload C2 00 00 07 08 50 00 00 10)",
+        R"(C0B2000100E6:E65288C20000070750000010BC 40A3000000E8/2 C0A3000000E7/6 C0A3000000E9/2 B7:E80110 C0A3000000E9/2 B5:01 | 13 -9 6 0000 3 0000 -9 0B26 Transfer 1 (request B2): bmRequestType 0xC0 instead of 0x40
+Transfer 1 (request B2): wValue 0x0001 instead of 0
+Transfer 1 (request B2): wIndex 0x00E6 instead of 0
+Transfer 1 (request B2): command frame begins E6 52 instead of E6 51
+Transfer 1 (request B2): length byte 0x88 does not fit the 9 payload bytes (0x89)
+Transfer 1 (request B2): check byte 0xBC, the frame's bytes give 0xBE
+Transfer 2 (request A3): bmRequestType 0x40 instead of 0xC0
+Transfer 2 (request A3): read from I2C address E8, neither E7 nor E9
+Transfer 3 (request A3): read of 6 bytes from E7, which answers 8
+Transfer 4 (request A3): register value read without an address phase before it
+Transfer 6 (request A3): read of register 0x0110, which holds no value here
+Transfer 7 (request B5): unknown request code)",
+        R"(b0,64,643F | 0B23 Transfer 2 (request B7): flash block outside an image window of register 0x5000)",
+        R"(w10 w11 b1000,64,643F b0,1001,2D4C | 0B3D Transfer 8 (request B7): flash block at offset 0x1000 where 0x0 was due
+Transfer 16 (request B2): command frame before the chip reported its last command finished
+Transfer 17 (request B7): flash block length 0x1001, not 1 to 0x1000)",
+        R"(w10 w11 b0,64,643F b64,64,643F | 0B3D Transfer 17 (request B7): flash block after the image's last, shorter block)",
+        R"(w10 w11 B7:E60000000000000064 | 9 0B29 Transfer 7 (request B7): flash block header without a prepare frame before it
+Transfer 8 (request A3): status read while the flash block at offset 0x0 is half sent)",
+        R"(w10 w11 B2:E65185C200000310E3 B7:E60000000000000064 B8*10 B9:00000000 | 9 9 16 4 0B29 Transfer 9 (request B8): flash data piece of 16 bytes at 0x0 of the block at offset 0x0, where 32 were due: every piece but the last holds 32 bytes
+Transfer 10 (request B9): flash block at offset 0x0: pieces add up to 0x10 bytes, header said 0x64)",
+        R"(w10 w11 b0,64,6440 | 0B07 Transfer 13 (request B9): flash block at offset 0x0: CRC 0x6440, its bytes give 0x643F)",
+        R"(w10 w11 b0,1000,C0F4 b1000,1000,C0F4 b2000,64,643F w12 H w20 b0,64,643F | 0C42 Transfer 285 (request B2): first transfer after the confirmed write of 0x0012, 998.999 ms after the transfer before it, where 1000 ms were due
+Transfer 286 (request A3): status read of the write of 0x0020 2319.999 ms after the transfer before it, where 2321 ms were due
+Transfer 287 (request A3): status read of the write of 0x0020 2319.999 ms after the transfer before it, where 2321 ms were due
+Transfer 295 (request A3): first status read after a CRC frame 442.999 ms after the transfer before it, where 444 ms were due
+Transfer 296 (request A3): status read 319.999 ms after the transfer before it, where 321 ms were due)",
+        R"(w10 H s B2:E65189C20000070750000011BD | 0C24 13 0B2C Transfer 5 (request B2): first transfer after the confirmed write of 0x0010, 998.999 ms after the transfer before it, where 1000 ms were due)",
+        R"(U f f | 100+8292 100+8292 0C42 End of the run after transfer 296: the update did not end; register 0x5000 last written with 0x0020 (confirmed), Image 1 with 3 blocks confirmed, Image 0 with 1; stopped in Image 0 at block 1 (offset 0x64))",
+        R"(w10 w11 b0,1000,C0F4 b1000,1000,C0F4 b2000,64,643F w12 w20 w110 f | 0+8292 0C42 End of the run after transfer 290: the update did not end; register 0x5000 last written with 0x0110 (confirmed), Image 1 with 3 blocks confirmed, Image 0 with 0)",
+        R"(U B2:E65189C20000070750000110BD f | 13 100+8292 0B45 End of the run after transfer 297: the update did not end; register 0x5000 last written with 0x0110 (not confirmed), Image 1 with 3 blocks confirmed, Image 0 with 1)",
+        R"(!stall,B2,2 B2:E65189C20000070750000010BC s s s B2:E65189C20000070750000011BD s | 13 0B35 0C21 0C24 -9 0C2B 0C2E)",
+        R"(!no_device,B2,2 B2:E65189C20000070750000010BC s s s B2:E65189C20000070750000011BD s | 13 0B35 0C21 0C24 -4 -4 -4)",
+        R"(!timeout,A3,1 B2:E65189C20000070750000010BC s s s B2:E65189C20000070750000011BD s | 13 -7 0B35 0C21 13 0B23 0C2B)",
+        R"(!short_reply,B2,2 B2:E65189C20000070750000010BC s s s B2:E65189C20000070750000011BD s | 13 0B35 0C21 0C24 6 0B2C 0B29 Transfer 5 (request B2): length byte 0x89 does not fit the 2 payload bytes (0x82)
+Transfer 5 (request B2): check byte 0x00, the frame's bytes give 0xFC)",
+        R"(!never_finish,A3,3 B2:E65189C20000070750000010BC s s s B2:E65189C20000070750000011BD s | 13 0B35 0C21 0B23 13 0B2C 0B29)",
+        R"(!bad_check,A3,1 B2:E65189C20000070750000010BC s s s B2:E65189C20000070750000011BD s | 13 0C68 0B26 0C24 13 0B2C 0C2E)",
+        R"(!state,A3,1,D B2:E65189C20000070750000010BC s s s B2:E65189C20000070750000011BD s | 13 0D33 0B26 0C24 13 0B2C 0C2E)",
+        R"(!reply_bytes,A3,2,0 B2:E65189C20000070750000010BC s s s B2:E65189C20000070750000011BD s | 13 0B35 0 0C24 13 0B2C 0C2E)",
+    };
+    for (const std::string& c : cases) {
+        EXPECT_EQ(play(c.substr(0, c.find(" | "))), c.substr(c.find(" | ") + 3));
     }
-}
-
-TEST(ChipModel, SetupFieldsAndRegisterReadsAreChecked) {
-    Chip chip;
-    reset(chip);
-    Frame frame = register_write(0x5000, 0x10);
-    control_transfer(chip, 0xC0, 0xB2, 0, 0, frame.data(), 13);
-    EXPECT_TRUE(mentions(chip, "Transfer 1 (request B2): bmRequestType 0xC0 instead of 0x40"));
-    control_transfer(chip, 0x40, 0xA3, 0, 0xE7, frame.data(), 8);
-    EXPECT_TRUE(mentions(chip, "bmRequestType 0x40 instead of 0xC0"));
-    control_transfer(chip, 0x40, 0xB8, 1, 0, frame.data(), 1);
-    EXPECT_TRUE(mentions(chip, "wValue 0x0001"));
-    control_transfer(chip, 0x40, 0xB9, 0, 0xE6, frame.data(), 4);
-    EXPECT_TRUE(mentions(chip, "wIndex 0x00E6"));
-    EXPECT_EQ(send(chip, 0xB5, {1, 2}), error_pipe);
-    EXPECT_TRUE(mentions(chip, "(request B5): unknown request code"));
-    int result = 0;
-    read(chip, 0xE8, 2, &result);
-    EXPECT_EQ(result, error_pipe);
-    read(chip, 0xE7, 6);
-    EXPECT_TRUE(mentions(chip, "read of 6 bytes from E7"));
-    read(chip, 0xE9, 2);
-    EXPECT_TRUE(mentions(chip, "register value read without an address phase"));
-    send(chip, 0xB7, {0xE8, 0x01, 0x10});
-    read(chip, 0xE9, 2);
-    EXPECT_TRUE(mentions(chip, "read of register 0x0110"));
-}
-
-TEST(ChipModel, BusyRepliesComeBeforeFinished) {
-    Chip chip;
-    reset(chip, {.busy_replies = 3, .fault = {}});
-    const Frame idle = read(chip, 0xE7, 8);
-    EXPECT_TRUE(finished(idle));
-    EXPECT_NE(Frame(idle.begin() + 1, idle.begin() + 6), Frame(5, 0));
-    send(chip, 0xB2, register_write(0x5000, 0x10));
-    for (int i = 0; i < 3; ++i) {
-        const Frame reply = read(chip, 0xE7, 8);
-        EXPECT_NE(reply[6], 0x0C);
-        EXPECT_TRUE(check_byte_right(reply));
-    }
-    EXPECT_TRUE(status_finished(chip));
-    EXPECT_TRUE(status_finished(chip));
-    send(chip, 0xB2, register_write(0x5000, 0x11));
-    send(chip, 0xB2, register_write(0x5000, 0x12));
-    EXPECT_TRUE(mentions(chip, "before the chip reported its last command finished"));
-}
-
-TEST(ChipModel, BrokenBlocksAreRefused) {
-    const Frame data = test_files::pattern_bytes(4096, 5);
-    const struct {
-        BlockPlan plan;
-        const char* words;
-    } cases[]{{{4096, 4096}, "at offset 0x1000 where 0x0 was due"},
-              {{0, 4097}, "length 0x1001"},
-              {{0, 4000}, "pieces add up to 0x1000 bytes, header said 0xFA0"},
-              {{0, 4096, 64}, "piece of 64 bytes"},
-              {{0, 4096, 32, 1}, "CRC 0x"}};
-    for (const auto& c : cases) {
-        Chip chip;
-        reset(chip);
-        chip.phase = Phase::image0;
-        send_block(chip, data, c.plan);
-        EXPECT_TRUE(mentions(chip, c.words)) << c.words << "\n" << verdict(chip);
-        EXPECT_TRUE(never_finishes(chip)) << c.words;
-        EXPECT_TRUE(chip.flashed[0].empty());
-        EXPECT_EQ(chip.blocks_confirmed[0], 0u);
-    }
-
-    Chip chip;
-    reset(chip);
-    chip.phase = Phase::image0;
-    send(chip, 0xB2, prepare);
-    send(chip, 0xB7, header(0, 4));
-    send(chip, 0xB8, {1, 2});
-    EXPECT_FALSE(status_finished(chip));
-    EXPECT_TRUE(mentions(chip, "status read while the flash block at offset 0x0 is half sent"));
-    reset(chip);
-    chip.phase = Phase::image0;
-    send(chip, 0xB7, header(0, 4));
-    EXPECT_TRUE(mentions(chip, "header without a prepare frame"));
-}
-
-TEST(ChipModel, EachFaultStrikesTheNthRequestOfItsCode) {
-    for (auto [kind, code] :
-         {std::pair{FaultKind::stall, error_pipe}, std::pair{FaultKind::timeout, error_timeout},
-          std::pair{FaultKind::no_device, error_no_device}}) {
-        Chip chip;
-        reset(chip, {.fault = {kind, 0xB2, 2}});
-        write_mode(chip, {0x10});
-        EXPECT_EQ(send(chip, 0xB2, register_write(0x5000, 0x11)), code);
-        EXPECT_TRUE(chip.transfers.back().data.empty());
-        EXPECT_EQ(chip.phase, Phase::idle); // the failed frame did nothing
-        int result = 0;
-        read(chip, 0xE7, 8, &result); // a device that is gone stays gone
-        EXPECT_EQ(result, kind == FaultKind::no_device ? error_no_device : 8);
-        EXPECT_EQ(verdict(chip), "");
-    }
-
-    Chip chip;
-    reset(chip, {.fault = {FaultKind::short_reply, 0xA3, 1}});
-    int result = 0;
-    const Frame reply = read(chip, 0xE7, 8, &result);
-    EXPECT_EQ(result, 4);
-    EXPECT_EQ(reply[4], 0xAA);          // untouched beyond the half
-    EXPECT_TRUE(status_finished(chip)); // only the first one was struck
-    reset(chip, {.fault = {FaultKind::short_reply, 0xB2, 1}});
-    EXPECT_EQ(send(chip, 0xB2, register_write(0x5000, 0x10)), 6);
-    EXPECT_TRUE(mentions(chip, "length byte 0x89"));
-}
-
-namespace {
-
-// A full update sent the way the chip wants it, on a clock that the pauses advance; `skip`
-// leaves out every transfer from that one on (0: none), `pause_scale` shortens the pauses.
-struct Timed {
-    Chip chip;
-    uint64_t now = 0;
-    double pause_scale = 1.0;
-
-    void pause(uint64_t us) { now += static_cast<uint64_t>(us * pause_scale); }
-    int send(uint8_t request, Frame bytes) {
-        return control_transfer_at(chip, now, 0x40, request, 0, 0, bytes.data(),
-                                   static_cast<uint16_t>(bytes.size()));
-    }
-    Frame status() {
-        Frame reply(8);
-        control_transfer_at(chip, now, 0xC0, 0xA3, 0, 0xE7, reply.data(), 8);
-        return reply;
-    }
-    void write(uint16_t value) {
-        send(0xB2, register_write(0x5000, value));
-        do {
-            pause(value == 0x20 ? 2321000 : 321000);
-        } while (!finished(status()));
-    }
-    void block(const Frame& data, uint32_t offset) {
-        send(0xB2, prepare);
-        send(0xB7, header(offset, static_cast<uint32_t>(data.size())));
-        for (std::size_t at = 0; at < data.size(); at += 32) {
-            send(0xB8, Frame(data.begin() + at, data.begin() + std::min(data.size(), at + 32)));
-        }
-        const uint16_t crc = reference_crc(data);
-        send(0xB9, {0, 0, uint8_t(crc >> 8), uint8_t(crc)});
-        pause(123000);
-        do {
-            pause(321000);
-        } while (!finished(status()));
-    }
-    // The update up to (not with) `stop`: 0 the whole, 1 before 0x0110, 2 before Image 0's block.
-    void update(int stop = 0) {
-        const Frame data = test_files::pattern_bytes(100, 7);
-        write(0x10);
-        pause(1000000);
-        write(0x11);
-        block(data, 0);
-        write(0x12);
-        pause(1000000);
-        write(0x20);
-        if (stop == 2) {
-            return;
-        }
-        block(data, 0);
-        if (stop == 1) {
-            return;
-        }
-        write(0x110);
-    }
-};
-
-} // namespace
-
-TEST(ChipModel, PausesShorterThanTheChipsAreViolations) {
-    Timed good;
-    reset(good.chip, {.busy_replies = 1, .fault = {}});
-    good.update();
-    finish(good.chip);
-    EXPECT_EQ(verdict(good.chip), "");
-
-    Timed hurried;
-    hurried.pause_scale = 0.99; // 1 % short: beyond the 1 ms allowed for every rule
-    reset(hurried.chip, {.busy_replies = 1, .fault = {}});
-    hurried.update();
-    for (const char* words :
-         {"(request A3): status read 317.790 ms after the transfer before it, where 321 ms",
-          "first transfer after the confirmed write of 0x0010, 990.000 ms",
-          "first transfer after the confirmed write of 0x0012,",
-          "status read of the write of 0x0020 2297.790 ms",
-          "first status read after a CRC frame"}) {
-        EXPECT_TRUE(mentions(hurried.chip, words)) << words << "\n" << verdict(hurried.chip);
-    }
-}
-
-TEST(ChipModel, AnUpdateThatDoesNotEndGetsAClosingLine) {
-    const struct {
-        int stop;
-        const char* words;
-    } cases[]{{1, "last written with 0x0020 (confirmed), Image 1 with 1 blocks confirmed, Image 0 "
-                  "with 1; stopped in Image 0 at block 1 (offset 0x64)"},
-              {2, "Image 0 with 0; stopped in Image 0 at block 0 (offset 0x0)"}};
-    for (const auto& c : cases) {
-        Timed run;
-        reset(run.chip);
-        run.update(c.stop);
-        finish(run.chip);
-        finish(run.chip);
-        EXPECT_EQ(run.chip.violations.size(), 1u) << verdict(run.chip);
-        EXPECT_TRUE(mentions(run.chip, c.words)) << verdict(run.chip);
-    }
-    Chip lone; // a lone register write is no update
-    reset(lone);
-    write_mode(lone, {0x11});
-    finish(lone);
-    EXPECT_FALSE(mentions(lone, "did not end"));
-}
-
-TEST(ChipModel, EveryPieceButTheLastHolds32Bytes) {
-    const Frame data = test_files::pattern_bytes(100, 5);
-    Chip chip;
-    reset(chip);
-    chip.phase = Phase::image1;
-    send(chip, 0xB2, prepare);
-    send(chip, 0xB7, header(0, 100));
-    for (std::size_t piece : {32u, 16u, 16u, 32u, 4u}) {
-        send(chip, 0xB8, Frame(piece, 1));
-    }
-    EXPECT_TRUE(mentions(chip, "piece of 16 bytes at 0x20 of the block at offset 0x0, where 32"));
-    send(chip, 0xB9, {0, 0, 0, 0});
-    EXPECT_TRUE(never_finishes(chip));
-}
-
-// A status fault gives one reply that the tool must read as "not finished"; the chip's state
-// stays, so the next reply is the chip's own.
-TEST(ChipModel, StatusFaultsGiveOneReplyThatIsNotFinished) {
-    const struct {
-        Fault fault;
-        int moved;
-    } cases[]{{{FaultKind::bad_check, 0xA3, 2}, 8},
-              {{FaultKind::state, 0xA3, 2, 0x0D}, 8},
-              {{FaultKind::reply_bytes, 0xA3, 2, 7}, 7},
-              {{FaultKind::reply_bytes, 0xA3, 2, 0}, 0}};
-    for (const auto& c : cases) {
-        Chip chip;
-        reset(chip, {.fault = c.fault});
-        send(chip, 0xB2, register_write(0x5000, 0x10));
-        read(chip, 0xE7, 8); // the first read: finished
-        send(chip, 0xB2, register_write(0x5000, 0x11));
-        int moved = -1;
-        const Frame reply = read(chip, 0xE7, 8, &moved);
-        EXPECT_EQ(moved, c.moved);
-        if (c.fault.kind == FaultKind::bad_check) {
-            EXPECT_EQ(reply[6], 0x0C);
-            EXPECT_FALSE(check_byte_right(reply));
-        } else if (c.fault.kind == FaultKind::state) {
-            EXPECT_EQ(reply[6], 0x0D);
-            EXPECT_TRUE(check_byte_right(reply));
-        }
-        EXPECT_TRUE(status_finished(chip));
-        EXPECT_EQ(verdict(chip), "");
-    }
-    // Bytes 1 to 5 of the replies vary, under a right check byte.
-    Chip chip;
-    reset(chip);
-    const Frame first = read(chip, 0xE7, 8);
-    const Frame second = read(chip, 0xE7, 8);
-    EXPECT_NE(Frame(first.begin() + 1, first.begin() + 6),
-              Frame(second.begin() + 1, second.begin() + 6));
-    EXPECT_TRUE(finished(first) && finished(second));
 }

@@ -1,0 +1,186 @@
+#!/usr/bin/env bash
+# The package tests, one a command; any failed check fails the command.
+#   man-pages SOURCE_DIR PAGE...: groff (all warnings, also rendered 80 columns wide) and mandoc
+#     have nothing to say about the pages (roff, or gzip'ed roff); tovrela-update(1) documents every
+#     option, profile key and exit status, tovrela-sim(1) every option of the simulator's usage.
+#   help-version TOOL VERSION SOURCE_DIR: --help and --version, the only argument, answer at once.
+#   deb SOURCE_DIR OUT_DIR: both packages built twice by scripts/package (byte for byte the same,
+#     lintian-clean), their files and dependencies, and the installed tool and simulator at work.
+set -euo pipefail
+here=$(dirname "$(realpath "$0")") work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failures=0
+fail() { echo "FAIL: $*" >&2 && failures=$((failures + 1)); }
+# has [-x] WHAT TEXT STRING...: TEXT holds each STRING (with -x as a whole line); lacks WHAT TEXT
+# REGEX...: no line of TEXT matches an (extended) REGEX.
+has() {
+    local whole=() string
+    [ "$1" != -x ] || { whole=(-x) && shift; }
+    for string in "${@:3}"; do grep -q -F "${whole[@]}" -e "$string" <<<"$2" || fail "$1 lacks '$string'"; done
+}
+lacks() {
+    local regex
+    for regex in "${@:3}"; do ! grep -q -E -e "$regex" <<<"$2" || fail "$1 has '$regex'"; done
+}
+# run DIR COMMAND...: COMMAND in DIR, with no input; sets out, err and status.
+run() {
+    status=0
+    out=$(cd "$1" && "${@:2}" </dev/null 2>"$work/err") || status=$?
+    err=$(cat "$work/err")
+}
+# documents WHAT TEXT SOURCE_DIR DASH: TEXT, its dashes written DASH, names every option that the
+# settings look up, every key they read from "update.ini" and every exit status of the tool.
+documents() {
+    local settings=$3/src/settings.cpp options keys word
+    options=$(grep -o -E 'get_option_(number|value)\(text, "-[a-z0-9]+"' "$settings" | cut -d'"' -f2)
+    keys=$(grep -o -E '(read_hex_key\("|ImageKey [a-z0-9_]+\{")[A-Za-z0-9]+"' "$settings" |
+        sed -E 's/.*"([A-Za-z0-9]+)"$/\1/')
+    [ "$(wc -l <<<"$options")" -ge 10 ] && [ "$(wc -l <<<"$keys")" -ge 10 ] ||
+        fail "found only these options and profile keys in the sources: $options $keys"
+    # shellcheck disable=SC2046 # one word each
+    has "$1" "$2" $(sed "s/^-/$4/; s/$/=/" <<<"$options")
+    # Besides "a libusb error code modulo 256"; 128+N for the signals.
+    for word in $keys 0 1 7 250 251 252 253 254 255 129 130 131 143; do
+        grep -q -w -F -e "$word" <<<"$2" || fail "$1 does not name $word"
+    done
+}
+
+man_pages() {
+    local page text lint said options
+    for lint in groff mandoc; do command -v $lint >/dev/null || { echo "no $lint (scripts/setup installs it)" >&2 && exit 1; }; done
+    for page in "${@:2}"; do
+        text=$(if [[ $page == *.gz ]]; then gzip -dc "$page"; else cat "$page"; fi)
+        for lint in "groff -ww -z -man" "groff -ww -man -T utf8 -rLL=80n"; do # stdout: the page
+            said=$($lint 2>&1 >/dev/null <<<"$text") && [ -z "$said" ] || fail "$lint on $page: $said"
+        done
+        said=$(mandoc -T lint -W warning <<<"$text") || fail "mandoc -T lint on $page: $said"
+        case $(basename "$page") in
+        tovrela-update.1*)
+            documents "$page" "$text" "$1" '\\-'
+            has "$page" "$text" update.ini debug.log '\-\-help' '\-\-version' TOVRELA_LOCK_DIR \
+                '/usr/share/tovrela\-update/70\-tovrela\-update.rules' '/usr/share/tovrela\-update/update.ini' ;;
+        tovrela-sim.1*)
+            options=$(sed -n 's/^ *"  \(--[a-z-]*\).*/\1/p' "$1/sim/sim_options.cpp")
+            [ "$(wc -l <<<"$options")" -ge 10 ] || fail "found only these simulator options: $options"
+            # shellcheck disable=SC2046 # one word each
+            has "$page" "$text" $(sed 's/-/\\-/g' <<<"$options") ;;
+        *) fail "no documentation checks for $page" ;;
+        esac
+    done
+}
+
+# No banner, no profile read, nothing logged, nothing on standard error, exit status 0, but not 0
+# when standard output cannot take the answer; the help names every option, profile key and exit
+# status. Anything else on the command line, or another spelling, starts the ordinary run.
+help_version() {
+    local tool dir=$work/help args
+    tool=$(realpath "$1")
+    mkdir "$dir" # a profile that would print its settings, log to "debug.log", pass the image check
+    printf '[Config]\nDbgMsg=1\nLogFile=1\nTovrelaBin0=image0.bin\nTovrelaBin1=image1.bin\n' >"$dir/update.ini"
+    printf 'zero' >"$dir/image0.bin" && printf 'one' >"$dir/image1.bin"
+    for args in --version --help; do
+        run "$dir" "$tool" "$args"
+        [ "$status" -eq 0 ] && [ -z "$err" ] || fail "$args: exit status $status, standard error '$err'"
+        lacks "$args" "$out" '^=====' 'Check OK' 'Setting From'
+        [ "$args" = --help ] || [ "$out" = "tovrela-update $2" ] || fail "--version printed '$out'"
+        ! (cd "$dir" && "$tool" "$args" >/dev/full 2>/dev/null </dev/null) || fail "$args > /dev/full: exit status 0"
+    done
+    [[ $out == "Usage: tovrela-update "* ]] || fail "--help does not start with the usage line"
+    documents --help "$out" "$3" -
+    has --help "$out" update.ini debug.log 'Exit status' 70-tovrela-update.rules
+    lacks --help "$out" '.{81}'
+    [ ! -e "$dir/debug.log" ] || fail "--help or --version wrote debug.log"
+    for args in "--help -readbinonly=0" "--version --help" --HELP -help --help=1; do
+        run "$dir" "$tool" $args # split on purpose
+        [ "$(head -n 1 <<<"$out")" = ======================================== ] || fail "'$args' did not start the ordinary run"
+        lacks "'$args'" "$out" '^Usage:' "^tovrela-update $2\$"
+    done
+}
+
+deb() {
+    local packages version arch root=$work/root self=$work/self name needs need rules match binary symbols
+    "$1/scripts/package" --check-reproducible --nocheck --out "$2" >"$work/package.out" 2>"$work/package.err" ||
+        { cat "$work/package.err" >&2 && echo "FAIL: scripts/package (a build, the comparison or lintian)" >&2 && exit 1; }
+    # Errors and warnings fail scripts/package; informational and pedantic tags are shown.
+    grep -E '^package: built|identical|^[IP]: ' "$work/package.err" || true
+    packages=$(cat "$work/package.out")
+    version=$(cd "$1" && dpkg-parsechangelog -S Version)
+    arch=$(dpkg --print-architecture)
+    path() { grep -x -F -e "$(dirname "$(head -n 1 <<<"$packages")")/${1}_${version}_$arch.deb" <<<"$packages"; }
+    field() { dpkg-deb --field "$(path "$1")" "$2"; }
+    for name in tovrela-update tovrela-sim tovrela-update-dbgsym tovrela-sim-dbgsym; do
+        path "$name" >/dev/null || { echo "FAIL: scripts/package made no $name: $packages" >&2 && exit 1; }
+    done
+    while read -r name needs; do # the files of each package
+        diff <(tr ' ' '\n' <<<"$needs" | sort) <(dpkg-deb --fsys-tarfile "$(path "$name")" | tar -t |
+            grep -v '/$' | sed 's/^\.//' | sort) >&2 || fail "files of $name (< missing, > extra)"
+    done <<'EOF'
+tovrela-update /usr/bin/tovrela-update /usr/share/man/man1/tovrela-update.1.gz /usr/share/tovrela-update/update.ini /usr/share/tovrela-update/70-tovrela-update.rules /usr/share/doc/tovrela-update/README.md.gz /usr/share/doc/tovrela-update/copyright /usr/share/doc/tovrela-update/changelog.gz
+tovrela-sim /usr/bin/tovrela-sim /usr/lib/tovrela-update/libtovrela_fastclock.so /usr/share/man/man1/tovrela-sim.1.gz /usr/share/doc/tovrela-sim/copyright /usr/share/doc/tovrela-sim/changelog.gz
+EOF
+    # The simulator cannot start without umockdev's library and its preload (package umockdev).
+    while read -r name needs; do
+        for need in $needs; do grep -q -E "(^|, )$need( |,|$)" <<<"$(field "$name" Depends)" || fail "$name lacks $need"; done
+        case $(field "$name" Maintainer) in *localhost* | "") fail "$name: no real maintainer" ;; esac
+        dpkg-deb -x "$(path "$name")" "$root"
+    done <<<$'tovrela-update libc6 libstdc\\+\\+6 libusb-1\\.0-0\ntovrela-sim libc6 libumockdev0 umockdev libglib2\\.0-0'
+    lacks tovrela-update "$(field tovrela-update Depends)" umockdev
+    local tool=$root/usr/bin/tovrela-update sim=$root/usr/bin/tovrela-sim share=$root/usr/share/tovrela-update
+    for binary in "$tool" "$sim" "$root/usr/lib/tovrela-update/libtovrela_fastclock.so"; do # hardened
+        lacks "$binary" "$(readelf -d "$binary")" RPATH RUNPATH # no looking into the build tree
+        grep -q 'FLAGS.*BIND_NOW' <<<"$(readelf -d "$binary")" || fail "$binary is not linked with BIND_NOW"
+        [[ $binary != *.so ]] || continue
+        grep -q 'DYN (Position-Independent' <<<"$(readelf -h "$binary")" || fail "$binary is no PIE"
+        symbols=$(readelf --dyn-syms -W "$binary") # read whole: grep -q would cut the pipe short
+        grep -q __stack_chk_fail <<<"$symbols" || fail "$binary has no stack protector"
+        grep -q -E '__[a-z_]+_chk@' <<<"$symbols" || fail "$binary is not built with fortify"
+    done
+    man_pages "$1" "$root"/usr/share/man/man1/tovrela-{update,sim}.1.gz
+    # The uaccess tag on a line of its own with the match and the mode, for udev drops a whole
+    # line whose group does not resolve; the group on the other line, and no other rule.
+    rules=$(grep -v -e '^#' -e '^$' "$share/70-tovrela-update.rules")
+    match='SUBSYSTEM=="usb", ENV{DEVTYPE}=="usb_device", ATTR{idVendor}=="VVVV", ATTR{idProduct}=="PPPP"'
+    [ "$(grep -c . <<<"$rules")" -eq 2 ] && [ "$(grep -c -F 'TAG+="uaccess"' <<<"$rules")" -eq 1 ] ||
+        fail "the udev rule template is not one uaccess line and one group line: $rules"
+    has "the uaccess line" "$(grep -F 'TAG+="uaccess"' <<<"$rules")" "$match" 'ACTION!="remove"' 'MODE="0660"'
+    lacks "the uaccess line" "$(grep -F 'TAG+="uaccess"' <<<"$rules")" GROUP
+    has "the group line" "$(grep -F 'GROUP=' <<<"$rules")" "$match" 'ACTION!="remove"'
+    help_version "$tool" "${version%-*}" "$1"
+    has "--help of the installed tool" "$("$tool" --help)" /usr/share/tovrela-update/70-tovrela-update.rules
+    # The self test reads its option once the profile named two image files that exist: the example
+    # profile, and the files it names. With DbgMsg set, it prints every key at its default.
+    mkdir "$self" && sed 's/^DbgMsg=0$/DbgMsg=100/' "$share/update.ini" >"$self/update.ini"
+    sed -n 's/^TovrelaBin[01]=//p' "$self/update.ini" | while IFS= read -r name; do printf 'image' >"$self/$name"; done
+    run "$self" "$tool" -selftest=1
+    [ "$status" -eq 0 ] || fail "self test of the installed tool: exit status $status"
+    has -x "self test" "$out" "    SPI-IMAGE: image0.bin Check OK" "    ISP_DRIVER: image1.bin Check OK" \
+        "Running self tests" "Test result: success" "    LogFile=0" "    DeviceNum=1" "    ReadVerOnly=0" \
+        "    ReadBinOnly=0" "    CheckUpdateOnly=0" "    BackUpOnly=0" "    I2CTestOnly=0" \
+        "    TovrelaBin0=image0.bin" "    TovrelaBin1=image1.bin"
+    lacks "self test" "$out" 'device vid :pid'
+    # The installed virtual hub runs the installed tool, with the fast clock from its private
+    # library folder and the system's umockdev.
+    run "$self" env -u TOVRELA_FASTCLOCK_LIB "$sim" --fast -- "$tool" -vid=1234 -pid=5678 -readveronly=1
+    [ "$status" -eq 0 ] || fail "read-version on the installed virtual hub: exit status $status: $out $err"
+    has -x "read-version on the installed virtual hub" "$out" Status=0x1
+    # A user who may not open the hub's node: "liusb_open failed LIBUSB_ERROR_ACCESS(-3)", exit status
+    # 253 and one line on standard error naming the installed template and the README's section.
+    cc -shared -fPIC -O2 -o "$work/deny_usb_open.so" "$here/deny_usb_open.c" -ldl
+    # shellcheck disable=SC2016 # for the inner shell
+    run "$self" "$sim" --fast -- sh -c 'LD_PRELOAD="$0 $LD_PRELOAD" exec "$@"' "$work/deny_usb_open.so" \
+        "$tool" -vid=1234 -pid=5678 -readveronly=1
+    [ "$status" -eq 253 ] && [ "$(tail -n 1 <<<"$out")" = "liusb_open failed LIBUSB_ERROR_ACCESS(-3)" ] ||
+        fail "no access to the hub: exit status $status, not 253, output ending '$(tail -n 1 <<<"$out")'"
+    lacks "the tool's output" "$out" 70-tovrela-update.rules
+    [ "$(wc -l <<<"$err")" -eq 1 ] || fail "access hint: not one line: $err"
+    has "the access hint" "$err" /usr/share/tovrela-update/70-tovrela-update.rules '"Device access without root"'
+}
+
+case $1 in
+man-pages) man_pages "${@:2}" ;;
+help-version) help_version "${@:2}" ;;
+deb) deb "${@:2}" ;;
+*) echo "usage: package_tests.sh man-pages|help-version|deb ARGUMENTS" >&2 && exit 2 ;;
+esac
+[ "$failures" -eq 0 ] || { echo "$failures check(s) failed" >&2 && exit 1; }
+echo "$1: all checks passed"
