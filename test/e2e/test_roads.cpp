@@ -205,31 +205,14 @@ TEST_F(VirtualHub, SecondSignalEndsTheToolAtOnce) {
 
 // Hostile input ends with its message and exit status, never with a crash, a hang or a flash.
 INSTANTIATE_TEST_SUITE_P(Hostile, Roads, testing::Values(
-    Road{"ProfileLineOf1MiB", [](const TempDir& d) {
-             d.write("update.ini", "[Config]\n" + std::string(1 << 20, 'x') + "\n" + images); },
-         "-readveronly=1", "", read_version, 0},
-    Road{"ProfileOfBinaryBytes", [](const TempDir& d) {
-             d.write("update.ini", test_files::pattern_bytes(1 << 20, 7)); },
-         "-readveronly=1", "", "TovrelaBin0_Error\n" + not_found, 251},
     Road{"ProfileIsAFifo", [](const TempDir& d) {
              std::filesystem::remove(d.file("update.ini"));
              mkfifo(d.file("update.ini").c_str(), 0600); },
          "-readveronly=1", "", "TovrelaBin0_Error\n" + not_found, 251},
-    Road{"ImageIsAFifo", [](const TempDir& d) {
-             mkfifo(d.file("fifo").c_str(), 0600);
-             d.write("update.ini", "[Config]\nTovrelaBin0=image0.bin\nTovrelaBin1=fifo\n"); },
-         "-readveronly=1", "",
-         "    SPI-IMAGE: image0.bin Check OK\nProtection : Tovrela_Bin1_Open_Fail.\n" + not_found, 251},
-    // 16 arguments of 64 KiB (one may hold at most 128 KiB).
     Road{"CommandLineOf1MiB", nullptr, "-readveronly=1" + [] {
              std::string args;
              for (int i = 0; i < 16; ++i) { args += " " + std::string(1 << 16, 'a'); }
              return args; }(), "", read_version, 0},
-    // A value is cut to its destination; a path of 10,000 characters keeps its first ports.
-    Road{"OptionValuesOf10000Characters", nullptr, "-readveronly=1 -hub1bin=" + std::string(10000, 'b') +
-         " -path=2.4" + std::string(9997, '.'), "",
-         check_ok + table(rows('*', "          [Multi-Hub] get_path_number = 2\n")) +
-         chip_versions + "Status=0x1\n", 0},
     Road{"DebugLogIsAFifo", [](const TempDir& d) {
              mkfifo(d.file("debug.log").c_str(), 0600);
              d.write("update.ini", "[Config]\nLogFile=1\n" + images); },

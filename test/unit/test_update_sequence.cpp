@@ -34,12 +34,7 @@ class UpdateSequence : public chip_test::ChipTest {
 };
 
 TEST_F(UpdateSequence, FullUpdate) {
-    const std::string text = update(rc::done);
-    EXPECT_TRUE(text.starts_with("Tovrela_Reg_Write 5000=0010\nTovrela_Reg_Write 5000=0011\n"
-                                 "Tovrela_Flash_Write FW1\n\rprogress=99%\n"
-                                 "Tovrela_Reg_Write 5000=0012\nTovrela_Reg_Write 5000=0020\n"
-                                 "Tovrela_Flash_Write FW0\n\rprogress=01%"));
-    EXPECT_TRUE(text.ends_with("\rprogress=99%\nTovrela_Reg_Write 5000=0110\n" + pass_banner));
+    EXPECT_TRUE(update(rc::done).ends_with("Tovrela_Reg_Write 5000=0110\n" + pass_banner));
     const auto& chip = test_device::chip();
     EXPECT_EQ("", chip_model::verdict(chip));
     EXPECT_EQ((std::vector<uint16_t>{0x0010, 0x0011, 0x0012, 0x0020, 0x0110}), chip.reg5000_values);
