@@ -253,7 +253,7 @@ TEST_F(Settings, PrintoutsWithDbgMsg) {
                        "    ------------------------------------\n");
     EXPECT_EQ(gSettings.gSelfTest, 12u); // decimal
 
-    // Without arguments the load stops after the profile's part. With CR LF line ends the image
+    // Without arguments the load stops after the profile printout. With CR LF line ends the image
     // paths end at their first line-end character.
     dir.write("update.ini", std::string("[Config]\r\nDbgMsg=1\r\nDeviceNum=2\r\n"
                                         "TovrelaBin0=a.bin\r\nTovrelaBin1=b.bin\r\n"));
