@@ -94,14 +94,19 @@ uint32_t big_endian32(const uint8_t* bytes) {
 // Records one violation, naming the transfer (1-based) and its request code.
 [[gnu::format(printf, 2, 3)]] void violation(Chip& chip, const char* format, ...) {
     char text[320];
-    int head =
-        std::snprintf(text, sizeof text, "Transfer %zu (request %02X): ", chip.transfers.size(),
-                      chip.transfers.back().request);
+    std::snprintf(text, sizeof text, "Transfer %zu (request %02X): ", chip.transfers.size(),
+                  chip.transfers.back().request);
+    const std::size_t head = std::strlen(text);
     va_list args;
     va_start(args, format);
     std::vsnprintf(text + head, sizeof text - head, format, args);
     va_end(args);
     chip.violations.emplace_back(text);
+}
+
+// Where Image `image` (0 or 1, as current_image gives it inside a window) keeps its records.
+std::size_t image_slot(int image) {
+    return image == 0 ? 0 : 1;
 }
 
 // A command the chip takes on: busy for the configured number of status replies.
@@ -137,7 +142,7 @@ void drop_block(Chip& chip) {
 
 void open_window(Chip& chip, Phase phase) {
     chip.phase = phase;
-    const int image = current_image(chip);
+    const std::size_t image = image_slot(current_image(chip));
     chip.flashed[image].clear();
     chip.blocks_confirmed[image] = 0;
     chip.next_offset = 0;
@@ -354,11 +359,11 @@ void take_crc_frame(Chip& chip, Bytes frame) {
         }
     }
     if (good) {
-        auto& image = chip.flashed[chip.block_image];
+        auto& image = chip.flashed[image_slot(chip.block_image)];
         const std::size_t end = std::size_t{chip.block_offset} + chip.block_length;
         image.resize(std::max(image.size(), end));
         std::ranges::copy(chip.block_data, image.begin() + chip.block_offset);
-        ++chip.blocks_confirmed[chip.block_image];
+        ++chip.blocks_confirmed[image_slot(chip.block_image)];
         chip.next_offset = static_cast<uint32_t>(end);
         chip.image_ended = chip.block_length < block_size;
         accept_command(chip);
@@ -629,7 +634,7 @@ void finish(Chip& chip) {
         return;
     }
     char text[320];
-    int used = std::snprintf(
+    std::snprintf(
         text, sizeof text,
         "End of the run after transfer %zu: the update did not end; register 0x5000 last "
         "written with 0x%04X (%s), Image 1 with %u blocks confirmed, Image 0 with %u",
@@ -637,10 +642,10 @@ void finish(Chip& chip) {
         chip.last_value_confirmed ? "confirmed" : "not confirmed", chip.blocks_confirmed[1],
         chip.blocks_confirmed[0]);
     const int image = chip.block_image >= 0 ? chip.block_image : current_image(chip);
-    if (image >= 0 && used > 0 && static_cast<std::size_t>(used) < sizeof text) {
+    if (const std::size_t used = std::strlen(text); image >= 0 && used + 1 < sizeof text) {
         std::snprintf(text + used, sizeof text - used,
                       "; stopped in Image %d at block %u (offset 0x%X)%s", image,
-                      chip.blocks_confirmed[image],
+                      chip.blocks_confirmed[image_slot(image)],
                       chip.block_open && chip.header_seen ? chip.block_offset : chip.next_offset,
                       chip.block_open ? ", half sent" : "");
     }
@@ -666,9 +671,12 @@ int current_image(const Chip& chip) {
         return 0;
     case Phase::image1:
         return 1;
-    default:
-        return -1;
+    case Phase::idle:
+    case Phase::between:
+    case Phase::done:
+        break;
     }
+    return -1;
 }
 
 uint16_t block_crc(const uint8_t* bytes, std::size_t count) {

@@ -1,6 +1,8 @@
 #include "usb_tree.h"
 
+#include <cstddef>
 #include <cstdio>
+#include <iterator>
 #include <map>
 #include <utility>
 
@@ -56,7 +58,7 @@ void describe(UsbDevice& device) {
     std::string bus = std::to_string(place.bus);
     device.sysname = place.ports.empty() ? "usb" + bus : bus + "-" + port_path_text(place.ports);
     device.syspath = "/devices/pci0000:00/0000:00:14.0/usb" + bus;
-    for (std::size_t depth = 1; depth <= place.ports.size(); ++depth) {
+    for (std::ptrdiff_t depth = 1; depth <= std::ssize(place.ports); ++depth) {
         std::vector<unsigned> prefix(place.ports.begin(), place.ports.begin() + depth);
         device.syspath += "/" + bus + "-" + port_path_text(prefix);
     }
@@ -130,7 +132,7 @@ int build_usb_tree(const Options& options, std::vector<UsbDevice>& devices, std:
     add_generated(2, {}, root_hub_vid, root_hub_pid);
     for (const auto& [bus, ports] : places) {
         add_generated(bus, {}, root_hub_vid, root_hub_pid);
-        for (std::size_t depth = 1; depth < ports.size(); ++depth) {
+        for (std::ptrdiff_t depth = 1; depth < std::ssize(ports); ++depth) {
             add_generated(bus, {ports.begin(), ports.begin() + depth}, generic_vid,
                           generic_hub_pid);
         }
