@@ -168,7 +168,7 @@ TEST_P(FaultSweep, StopsAtTheStepAndFlashesOnlyAPrefix) {
     unsigned nth = 0;
     unsigned count = 0;
     for (std::size_t i = 0; i < plan.transfers.size() && plan.transfers[i].step <= c.step; ++i) {
-        count += plan.transfers[i].code == c.code ? 1 : 0;
+        count += plan.transfers[i].code == c.code ? 1u : 0u;
         if (plan.transfers[i].step == c.step && plan.transfers[i].code == c.code) {
             failing = i;
             nth = count;
@@ -263,6 +263,6 @@ TEST_P(FaultSweep, StopsAtTheStepAndFlashesOnlyAPrefix) {
 }
 
 INSTANTIATE_TEST_SUITE_P(FullUpdate, FaultSweep, testing::ValuesIn(sweep_cases()),
-                         [](const auto& info) { return info.param.name; });
+                         [](const auto& instance) { return instance.param.name; });
 
 } // namespace

@@ -36,8 +36,12 @@ TEST_P(Stop, FinishesTheChipStepThenStops) {
                                    update_banner(false) + "Status=0x0\n");
     EXPECT_EQ(run.process.exit_status, 128 + c.signal);
     // Every block sent was whole and confirmed: the chip holds a prefix of whole blocks.
-    EXPECT_EQ(run.flashed[1], std::vector<uint8_t>(image1.begin(), image1.begin() + c.flashed1));
-    EXPECT_EQ(run.flashed[0], std::vector<uint8_t>(image0.begin(), image0.begin() + c.flashed0));
+    EXPECT_EQ(run.flashed[1],
+              std::vector<uint8_t>(image1.begin(),
+                                   image1.begin() + static_cast<std::ptrdiff_t>(c.flashed1)));
+    EXPECT_EQ(run.flashed[0],
+              std::vector<uint8_t>(image0.begin(),
+                                   image0.begin() + static_cast<std::ptrdiff_t>(c.flashed0)));
     const auto transfers = run.trace.transfers();
     ASSERT_FALSE(transfers.empty());
     EXPECT_TRUE(transfers.back().status_read()) << "the last step was confirmed";
@@ -88,7 +92,7 @@ std::vector<StopCase> stop_cases() {
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, Stop, testing::ValuesIn(stop_cases()),
-                         [](const auto& info) { return info.param.name; });
+                         [](const auto& instance) { return instance.param.name; });
 
 // A signal during the last register write stops nothing: that write finishes the update, which
 // passes and says so.

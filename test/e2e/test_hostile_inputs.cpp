@@ -240,7 +240,7 @@ INSTANTIATE_TEST_SUITE_P(
                         return with(hub);
                     },
                     read_version_passes, 0}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& instance) { return std::string(instance.param.name); });
 
 // The largest images are flashed whole: Image 0 of 0x200000 bytes (512 blocks) and Image 1 of
 // 0x80000 bytes.

@@ -64,7 +64,7 @@ INSTANTIATE_TEST_SUITE_P(
         ToolFault{"BlockNeverArrives",
                   preloading(TOVRELA_TRANSFER_FAULT_LIB, "TOVRELA_TRANSFER_FAULT=swallow:b9:132"),
                   "stopped in Image 0 at block 127 (offset 0x7F000), half sent", false, true}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& instance) { return std::string(instance.param.name); });
 
 // A status reply that is not "finished" for a reader that checks it all: the tool reads again,
 // and the update passes with the chip content.

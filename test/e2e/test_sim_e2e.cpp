@@ -166,7 +166,7 @@ INSTANTIATE_TEST_SUITE_P(
                       {"--fault", "stall:b2:137"},
                       before_image0 + flash_written(0, smallest_image0) + reg_write("0110") +
                           "I2C-WriteCmd B2 Fail -9\n"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& instance) { return std::string(instance.param.name); });
 
 // Image sizes the writer refuses, each before the chip is touched: both images are checked
 // before the first register write.
@@ -283,7 +283,7 @@ INSTANTIATE_TEST_SUITE_P(
                  "I2C-ReadCmd A3 Fail -7\nFailed to read register\n"
                  "Failed to query current FW version\n",
                  255}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& instance) { return std::string(instance.param.name); });
 
 TEST_F(VirtualHub, ReadImageFailsOnOversizedImage1WithExitStatus1) {
     write_sparse("image1.bin", 0x200001);
@@ -510,7 +510,7 @@ INSTANTIATE_TEST_SUITE_P(
                   true,
                   "Warning: 2 devices match; using the last one listed, bus 1 path 2.4; choose "
                   "one with -path=\n"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& instance) { return std::string(instance.param.name); });
 
 // The later of two matching hubs is not the one with the chip: every request to it stalls.
 TEST_F(VirtualHub, TwoMatchingHubsTheLaterOneGetsTheRequests) {

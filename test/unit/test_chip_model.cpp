@@ -30,7 +30,7 @@ Frame read(Chip& chip, uint16_t index, uint16_t length, int* result = nullptr) {
 // A status reply's check byte is right, and its state says "finished".
 bool check_byte_right(const Frame& reply) {
     uint8_t check = 0xB6;
-    for (int i = 1; i <= 6; ++i) {
+    for (std::size_t i = 1; i <= 6; ++i) {
         check ^= reply[i];
     }
     return reply[7] == check;
@@ -115,7 +115,9 @@ void send_block(Chip& chip, const Frame& data, const BlockPlan& plan) {
     send(chip, 0xB7, header(plan.offset, plan.length));
     for (std::size_t at = 0; at < data.size(); at += plan.piece) {
         send(chip, 0xB8,
-             Frame(data.begin() + at, data.begin() + std::min(data.size(), at + plan.piece)));
+             Frame(data.begin() + static_cast<std::ptrdiff_t>(at),
+                   data.begin() +
+                       static_cast<std::ptrdiff_t>(std::min(data.size(), at + plan.piece))));
     }
     const auto crc = static_cast<uint16_t>(reference_crc(data) + plan.crc_delta);
     send(chip, 0xB9, {0, 0, uint8_t(crc >> 8), uint8_t(crc)});
@@ -298,7 +300,7 @@ struct Timed {
     uint64_t now = 0;
     double pause_scale = 1.0;
 
-    void pause(uint64_t us) { now += static_cast<uint64_t>(us * pause_scale); }
+    void pause(uint64_t us) { now += static_cast<uint64_t>(static_cast<double>(us) * pause_scale); }
     int send(uint8_t request, Frame bytes) {
         return control_transfer_at(chip, now, 0x40, request, 0, 0, bytes.data(),
                                    static_cast<uint16_t>(bytes.size()));
@@ -318,7 +320,9 @@ struct Timed {
         send(0xB2, prepare);
         send(0xB7, header(offset, static_cast<uint32_t>(data.size())));
         for (std::size_t at = 0; at < data.size(); at += 32) {
-            send(0xB8, Frame(data.begin() + at, data.begin() + std::min(data.size(), at + 32)));
+            send(0xB8,
+                 Frame(data.begin() + static_cast<std::ptrdiff_t>(at),
+                       data.begin() + static_cast<std::ptrdiff_t>(std::min(data.size(), at + 32))));
         }
         const uint16_t crc = reference_crc(data);
         send(0xB9, {0, 0, uint8_t(crc >> 8), uint8_t(crc)});

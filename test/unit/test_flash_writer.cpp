@@ -64,8 +64,9 @@ class FlashWriter : public chip_test::ChipTest {
     // The chip confirmed every block and holds exactly `bytes` as Image `image`.
     static void expect_flashed(int image, const Bytes& bytes) {
         EXPECT_EQ("", chip_model::verdict(test_device::chip()));
-        EXPECT_TRUE(test_device::chip().flashed[image] == bytes);
-        EXPECT_EQ((bytes.size() + 4095) / 4096, test_device::chip().blocks_confirmed[image]);
+        EXPECT_TRUE(test_device::chip().flashed[static_cast<std::size_t>(image)] == bytes);
+        EXPECT_EQ((bytes.size() + 4095) / 4096,
+                  test_device::chip().blocks_confirmed[static_cast<std::size_t>(image)]);
     }
 };
 

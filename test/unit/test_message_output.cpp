@@ -22,7 +22,7 @@ class MessageOutput : public testing::Test {
 
 TEST_F(MessageOutput, ConsoleAndLogHoldAtMost499Characters) {
     gSettings.gLogFile = 1;
-    for (std::size_t length : {499, 500, 2000}) {
+    for (std::size_t length : {499u, 500u, 2000u}) {
         std::string text(length, 'x');
         text.back() = 'E'; // marks whether the last character survived
         const std::string expected = text.substr(0, 499);

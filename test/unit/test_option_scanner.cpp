@@ -109,7 +109,7 @@ TEST(OptionValue, TakesTheGraphicRunAfterTheNextEquals) {
 }
 
 TEST(OptionValue, LongValueIsCutToCapacityLessOne) {
-    for (std::size_t capacity : {1, 2, 64, 512}) {
+    for (std::size_t capacity : {1u, 2u, 64u, 512u}) {
         const std::string text = joined({"-hub1bin=" + std::string(capacity + 100, 'v'), "-vid=1"});
         std::vector<char> dest(capacity + 8, '#');
         ASSERT_EQ(get_option_value(text.c_str(), "-hub1bin", dest.data(), capacity), 0);
