@@ -33,11 +33,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
 
     char value[256] = {};
     if (!section.empty() && !key.empty()) {
-        read_profile_string(section.c_str(), key.c_str(), value, sizeof value, "NA", path.c_str());
-        read_profile_stringS(section.c_str(), key.c_str(), value, sizeof value, "NA",
-                             path.c_str());
+        (void)read_profile_string(section.c_str(), key.c_str(), value, sizeof value, "NA",
+                                  path.c_str());
+        (void)read_profile_stringS(section.c_str(), key.c_str(), value, sizeof value, "NA",
+                                   path.c_str());
     }
-    read_profile_int(section.c_str(), key.c_str(), 7, path.c_str());
-    read_profile_hex(section.c_str(), key.c_str(), 7, path.c_str());
+    (void)read_profile_int(section.c_str(), key.c_str(), 7, path.c_str());
+    (void)read_profile_hex(section.c_str(), key.c_str(), 7, path.c_str());
     return 0;
 }

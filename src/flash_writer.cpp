@@ -4,6 +4,7 @@
 #include "file_access.h"
 #include "message_output.h"
 #include "pause.h"
+#include "result_codes.h"
 #include "settings.h"
 #include "stop_signals.h"
 #include "vendor_requests.h"
@@ -39,8 +40,8 @@ void put_be32(uint8_t* out, uint32_t value) {
 int send_block(libusb_device_handle* handle, const uint8_t* bytes, uint32_t offset,
                uint32_t length) {
     if (i2c_write_cmd(handle, hub_request::command_frame, prepare_frame.size(),
-                      prepare_frame.data()) != 1) {
-        return 0;
+                      prepare_frame.data()) != rc::done) {
+        return rc::failed;
     }
     const uint16_t crc = flash_block_crc(bytes, length);
 
@@ -48,23 +49,21 @@ int send_block(libusb_device_handle* handle, const uint8_t* bytes, uint32_t offs
     header[0] = chip_command_write;
     put_be32(&header[1], offset);
     put_be32(&header[5], length);
-    if (i2c_write_cmd(handle, hub_request::address, header.size(), header.data()) != 1) {
-        return 0;
+    if (i2c_write_cmd(handle, hub_request::address, header.size(), header.data()) != rc::done) {
+        return rc::failed;
     }
 
     for (uint32_t sent = 0; sent < length;) {
         const auto piece = static_cast<uint16_t>(std::min<uint64_t>(length - sent, piece_size));
-        if (i2c_write_cmd(handle, hub_request::flash_data, piece, bytes + sent) != 1) {
-            return 0;
+        if (i2c_write_cmd(handle, hub_request::flash_data, piece, bytes + sent) != rc::done) {
+            return rc::failed;
         }
         sent += piece;
     }
 
     const std::array<uint8_t, 4> crc_frame{0x00, 0x00, static_cast<uint8_t>(crc >> 8),
                                            static_cast<uint8_t>(crc & 0xFF)};
-    return i2c_write_cmd(handle, hub_request::flash_crc, crc_frame.size(), crc_frame.data()) == 1
-               ? 1
-               : 0;
+    return i2c_write_cmd(handle, hub_request::flash_crc, crc_frame.size(), crc_frame.data());
 }
 
 void print_size_line(uint64_t size) {
@@ -97,7 +96,7 @@ int load_flash_image(uint8_t selector, FlashImage* image) {
     File file = open_image_file(path);
     if (!file) {
         print_message("!!!Open BinFile %d Fail\n", selector);
-        return 0;
+        return rc::failed;
     }
 
     // The length is taken whole: a file of 4 GiB or more must not pass as a small one.
@@ -113,12 +112,12 @@ int load_flash_image(uint8_t selector, FlashImage* image) {
     if (refusal != nullptr) {
         print_size_line(size);
         print_message("%s", refusal);
-        return 0;
+        return rc::failed;
     }
 
     image->bytes = read_image_content(file.get(), size, selector);
     image->size = size;
-    return image->bytes ? 1 : 0;
+    return image->bytes ? rc::done : rc::failed;
 }
 
 int Tovrela_Flash_Write(libusb_device_handle* handle, uint8_t selector, const FlashImage* loaded) {
@@ -126,8 +125,8 @@ int Tovrela_Flash_Write(libusb_device_handle* handle, uint8_t selector, const Fl
 
     FlashImage own;
     if (loaded == nullptr) {
-        if (load_flash_image(selector, &own) != 1) {
-            return 0;
+        if (load_flash_image(selector, &own) != rc::done) {
+            return rc::failed;
         }
         loaded = &own;
     }
@@ -139,8 +138,8 @@ int Tovrela_Flash_Write(libusb_device_handle* handle, uint8_t selector, const Fl
     for (uint64_t offset = 0; offset < size; offset += block_size) {
         const auto length = static_cast<uint32_t>(std::min(size - offset, block_size));
         if (send_block(handle, loaded->bytes.get() + offset, static_cast<uint32_t>(offset),
-                       length) != 1) {
-            return 0;
+                       length) != rc::done) {
+            return rc::failed;
         }
 
         const uint64_t percent = offset * 100 / size;
@@ -153,13 +152,13 @@ int Tovrela_Flash_Write(libusb_device_handle* handle, uint8_t selector, const Fl
         unsigned not_finished = 0;
         const PollOutcome block = poll_chip_status(handle, 0, &not_finished);
         if (block == PollOutcome::transfer_failed) {
-            return 0;
+            return rc::failed;
         }
         if (block == PollOutcome::timed_out) {
             print_message("\nTovrela_FFW_Tout\n");
             print_message("\t read-loop = %X\n", not_finished);
             print_message("\n");
-            return 0;
+            return rc::failed;
         }
         if (stop_signal() != 0) {
             char where[96];
@@ -170,10 +169,10 @@ int Tovrela_Flash_Write(libusb_device_handle* handle, uint8_t selector, const Fl
                           static_cast<unsigned long long>(offset));
             print_message("\n");
             report_stop(where, flash_incomplete);
-            return 0;
+            return rc::failed;
         }
     }
     print_message("\n");
     // An image without blocks was never written.
-    return size > 0 ? 1 : 0;
+    return size > 0 ? rc::done : rc::failed;
 }

@@ -2,6 +2,7 @@
 #include "hub_selection.h"
 
 #include "message_output.h"
+#include "result_codes.h"
 #include "settings.h"
 
 #include <array>
@@ -113,7 +114,7 @@ int find_target_device(TargetDevice* target) {
     if (gDeviceCount < 0) {
         gDeviceList = nullptr;
         print_message("libusb_get_device_list failed %zd\n", gDeviceCount);
-        return -4;
+        return rc::no_device_list;
     }
 
     print_message("\n");
@@ -160,10 +161,10 @@ int find_target_device(TargetDevice* target) {
                      port_path_text(target->device).c_str());
     }
 
-    int result = 0;
+    int result = rc::ok;
     if (target->device == nullptr) {
         print_message("   Target_Device_Not_Found.\n");
-        result = -5;
+        result = rc::not_found;
     }
     print_message("%s", rule_line);
     return result;
@@ -188,20 +189,20 @@ int lock_hub(libusb_device* device) {
     if (fd < 0) {
         std::fprintf(stderr, "Warning: no lock file %s; another tool process could use this hub\n",
                      path.c_str());
-        return 1;
+        return rc::done;
     }
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const bool held_elsewhere = errno == EWOULDBLOCK;
         close(fd);
         if (held_elsewhere) {
-            return 0;
+            return rc::failed;
         }
         std::fprintf(stderr, "Warning: cannot lock %s; another tool process could use this hub\n",
                      path.c_str());
-        return 1;
+        return rc::done;
     }
     gHubLock = fd;
-    return 1;
+    return rc::done;
 }
 
 void unlock_hub() {

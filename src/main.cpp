@@ -2,6 +2,7 @@
 #include "fw_version.h"
 #include "hub_selection.h"
 #include "message_output.h"
+#include "result_codes.h"
 #include "settings.h"
 #include "stop_signals.h"
 #include "tool_info.h"
@@ -33,7 +34,7 @@ constexpr bool banner_lines_are_40_wide() {
 }
 static_assert(banner_lines_are_40_wide());
 
-// The operation of the three status-printing modes; 1 is success.
+// The operation of the three status-printing modes: rc::done or rc::failed.
 int run_status_operation(libusb_device_handle* handle) {
     if (gSettings.gReadVerOnly != 0) {
         return read_device_version(handle, nullptr);
@@ -57,7 +58,10 @@ int main(int argc, char** argv) {
         print_message("%.*s", static_cast<int>(line.size()), line.data());
     }
 
-    load_settings(argc, argv);
+    // The result is not needed: whatever stops the load early (an image that does not open, no
+    // arguments, no memory for their text) leaves the remaining settings at their defaults, and
+    // the run goes on with them.
+    (void)load_settings(argc, argv);
 
     if (gSettings.gSelfTest != 0) {
         return run_self_tests();
@@ -71,7 +75,7 @@ int main(int argc, char** argv) {
 
     TargetDevice target;
     result = find_target_device(&target);
-    if (result != 0) {
+    if (result != rc::ok) {
         print_message("target device not found %d\n", result);
         return result;
     }
@@ -86,7 +90,7 @@ int main(int argc, char** argv) {
         if (result == LIBUSB_ERROR_ACCESS) {
             print_access_hint();
         }
-    } else if (lock_hub(target.device) != 1) {
+    } else if (lock_hub(target.device) != rc::done) {
         // Another tool process is talking to this hub: touch nothing.
         result = LIBUSB_ERROR_BUSY;
         print_message("liusb_open failed %s(%d)\n", libusb_error_name(result), result);
@@ -94,15 +98,15 @@ int main(int argc, char** argv) {
     } else {
         if (gSettings.gCheckUpdateOnly != 0) {
             result = check_fw_update(handle);
-            completed = result == 0 || result == 7;
+            completed = result == update_check::available || result == update_check::up_to_date;
         } else {
             int status = run_status_operation(handle);
             print_message("Status=0x%x\n", static_cast<unsigned>(status));
             // A failed operation must not read as success to the scripts that call the tool.
-            if (status != 1) {
+            if (status != rc::done) {
                 result = 1;
             }
-            completed = status == 1;
+            completed = status == rc::done;
         }
         libusb_close(handle);
         unlock_hub();

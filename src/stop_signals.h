@@ -14,7 +14,7 @@ void hold_stop_signals();
 void release_stop_signals();
 
 // The signal remembered since hold_stop_signals, or 0.
-int stop_signal();
+[[nodiscard]] int stop_signal();
 
 // Prints the one line of a stop: "Stopped by SIGxxx <where><consequence>\n". `where` says
 // where the tool stopped; `consequence` what that means for the chip (may be empty).
