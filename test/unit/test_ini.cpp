@@ -153,9 +153,9 @@ TEST(ProfileFiles, EveryLookupClosesTheFile) {
     };
     const auto before = count_fds();
     for (int i = 0; i < 20; ++i) {
-        read_profile_hex("Config", "DbgMsg", 0, profile.path());  // found
-        read_profile_hex("Config", "LogFile", 0, profile.path()); // section ended
-        read_profile_hex("Other", "LogFile", 0, profile.path());  // end of file
+        (void)read_profile_hex("Config", "DbgMsg", 0, profile.path());  // found
+        (void)read_profile_hex("Config", "LogFile", 0, profile.path()); // section ended
+        (void)read_profile_hex("Other", "LogFile", 0, profile.path());  // end of file
     }
     EXPECT_EQ(count_fds(), before);
 }
@@ -193,9 +193,9 @@ TEST(ProfileStringDeathTest, ReportsTheFirstFailedPrecondition) {
                                    (c.plain ? "read_profile_string" : "read_profile_stringS") +
                                    ": Assertion `" + c.condition + "' failed\\.";
         if (c.plain) {
-            EXPECT_DEATH(read_profile_string(c.s, c.k, value, c.size, c.d, c.f), report);
+            EXPECT_DEATH((void)read_profile_string(c.s, c.k, value, c.size, c.d, c.f), report);
         } else {
-            EXPECT_DEATH(read_profile_stringS(c.s, c.k, value, c.size, c.d, c.f), report);
+            EXPECT_DEATH((void)read_profile_stringS(c.s, c.k, value, c.size, c.d, c.f), report);
         }
     }
 }
