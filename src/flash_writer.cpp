@@ -11,7 +11,7 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdio>
+#include <cinttypes>
 
 namespace {
 
@@ -161,14 +161,10 @@ int Tovrela_Flash_Write(libusb_device_handle* handle, uint8_t selector, const Fl
             return rc::failed;
         }
         if (stop_signal() != 0) {
-            char where[96];
-            std::snprintf(where, sizeof where,
-                          "after block %llu of %llu of Image %d (offset 0x%llX)",
-                          static_cast<unsigned long long>(offset / block_size + 1),
-                          static_cast<unsigned long long>(blocks), selector == 0 ? 0 : 1,
-                          static_cast<unsigned long long>(offset));
             print_message("\n");
-            report_stop(where, flash_incomplete);
+            report_stop(flash_incomplete,
+                        "after block %" PRIu64 " of %" PRIu64 " of Image %d (offset 0x%" PRIX64 ")",
+                        offset / block_size + 1, blocks, selector == 0 ? 0 : 1, offset);
             return rc::failed;
         }
     }

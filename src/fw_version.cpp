@@ -9,7 +9,6 @@
 #include "vendor_requests.h"
 
 #include <array>
-#include <cstdio>
 #include <memory>
 
 namespace {
@@ -149,10 +148,7 @@ int read_device_version(libusb_device_handle* handle, FwVersion* version) {
     bool all_read = true;
     for (std::size_t i = 0; i < version_registers.size(); ++i) {
         if (i > 0 && stop_signal() != 0) {
-            char where[40];
-            std::snprintf(where, sizeof where, "before register %04X was read",
-                          version_registers[i]);
-            report_stop(where, "");
+            report_stop("", "before register %04X was read", version_registers[i]);
             return rc::failed;
         }
         uint16_t value = 0;

@@ -85,16 +85,16 @@ int main(int argc, char** argv) {
     bool completed = false; // the operation ran to its end and succeeded
     libusb_device_handle* handle = nullptr;
     result = libusb_open(target.device, &handle);
+    if (result >= 0 && lock_hub(target.device) != rc::done) {
+        // Another tool process is talking to this hub: touch nothing, and fail as a busy open.
+        libusb_close(handle);
+        result = LIBUSB_ERROR_BUSY;
+    }
     if (result < 0) {
         print_message("liusb_open failed %s(%d)\n", libusb_error_name(result), result);
         if (result == LIBUSB_ERROR_ACCESS) {
             print_access_hint();
         }
-    } else if (lock_hub(target.device) != rc::done) {
-        // Another tool process is talking to this hub: touch nothing.
-        result = LIBUSB_ERROR_BUSY;
-        print_message("liusb_open failed %s(%d)\n", libusb_error_name(result), result);
-        libusb_close(handle);
     } else {
         if (gSettings.gCheckUpdateOnly != 0) {
             result = check_fw_update(handle);

@@ -16,9 +16,11 @@ void release_stop_signals();
 // The signal remembered since hold_stop_signals, or 0.
 [[nodiscard]] int stop_signal();
 
-// Prints the one line of a stop: "Stopped by SIGxxx <where><consequence>\n". `where` says
-// where the tool stopped; `consequence` what that means for the chip (may be empty).
-void report_stop(const char* where, const char* consequence);
+// Prints the one line of a stop: "Stopped by SIGxxx <where><consequence>\n". `where_format` and
+// the arguments after it (printf-style, cut to 127 characters) say where the tool stopped;
+// `consequence` what that means for the chip (may be empty).
+void report_stop(const char* consequence, const char* where_format, ...)
+    __attribute__((format(printf, 2, 3)));
 
 // What an interrupted update leaves, as the stop line says it.
 constexpr const char* flash_incomplete =

@@ -8,7 +8,6 @@
 #include "stop_signals.h"
 
 #include <cstdint>
-#include <cstdio>
 
 namespace {
 
@@ -24,9 +23,7 @@ int write_control(libusb_device_handle* handle, uint16_t value) {
         return rc::failed;
     }
     if (stop_signal() != 0) {
-        char where[48];
-        std::snprintf(where, sizeof where, "after register %04X=%04X", control_register, value);
-        report_stop(where, flash_incomplete);
+        report_stop(flash_incomplete, "after register %04X=%04X", control_register, value);
         return rc::failed;
     }
     return rc::done;
@@ -43,7 +40,7 @@ int run_steps(libusb_device_handle* handle) {
         return rc::failed;
     }
     if (stop_signal() != 0) {
-        report_stop("before the first register write", "; the chip was not touched");
+        report_stop("; the chip was not touched", "before the first register write");
         return rc::failed;
     }
     if (write_control(handle, 0x0010) != rc::done) {
