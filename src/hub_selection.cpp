@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cerrno>
+#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
@@ -18,13 +19,12 @@
 
 namespace {
 
-static_assert(sizeof(ssize_t) == 8, "the device count is a signed 64-bit number");
-
 // The list of the last enumeration; the selected device is one of its entries and stays valid
 // while the list holds its reference.
 libusb_device** gDeviceList = nullptr;
-// What the last libusb_get_device_list returned: the number of entries or a libusb error.
-ssize_t gDeviceCount = 0;
+// What the last libusb_get_device_list returned: the number of entries or a libusb error, in 64
+// bits whatever the width of libusb's ssize_t.
+int64_t gDeviceCount = 0;
 
 constexpr const char* rule_line =
     "----------------------------------------------------------------\n";
@@ -113,7 +113,7 @@ int find_target_device(TargetDevice* target) {
     gDeviceCount = libusb_get_device_list(nullptr, &gDeviceList);
     if (gDeviceCount < 0) {
         gDeviceList = nullptr;
-        print_message("libusb_get_device_list failed %zd\n", gDeviceCount);
+        print_message("libusb_get_device_list failed %" PRId64 "\n", gDeviceCount);
         return rc::no_device_list;
     }
 
