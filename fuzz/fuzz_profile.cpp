@@ -1,5 +1,6 @@
 // The profile reader on arbitrary file contents, section and key names.
 #include "IniUpdate.h"
+#include "file_access.h"
 #include "fuzz_input.h"
 
 #include <cstdio>
@@ -26,9 +27,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     }
 
     const std::string path = fuzz_input::scratch_dir() + "/update.ini";
-    if (std::FILE* file = std::fopen(path.c_str(), "wb")) {
-        std::fwrite(data + skip, 1, size - skip, file);
-        std::fclose(file);
+    if (const File file{std::fopen(path.c_str(), "wb")}) {
+        std::fwrite(data + skip, 1, size - skip, file.get());
     }
 
     char value[256] = {};

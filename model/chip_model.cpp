@@ -1,5 +1,7 @@
 #include "chip_model.h"
 
+#include "hex_dump.h"
+
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
@@ -77,14 +79,9 @@ constexpr auto crc_table = [] {
     return table;
 }();
 
+// Bytes as a violation names them.
 std::string hex(Bytes bytes) {
-    std::string text;
-    char two[4];
-    for (uint8_t byte : bytes) {
-        std::snprintf(two, sizeof two, text.empty() ? "%02X" : " %02X", byte);
-        text += two;
-    }
-    return text.empty() ? "nothing" : text;
+    return bytes.empty() ? "nothing" : hex_dump(bytes, HexLetters::upper, " ");
 }
 
 uint32_t big_endian32(const uint8_t* bytes) {
@@ -634,13 +631,12 @@ void finish(Chip& chip) {
         return;
     }
     char text[320];
-    std::snprintf(
-        text, sizeof text,
-        "End of the run after transfer %zu: the update did not end; register 0x5000 last "
-        "written with 0x%04X (%s), Image 1 with %u blocks confirmed, Image 0 with %u",
-        chip.transfers.size(), values.back(),
-        chip.last_value_confirmed ? "confirmed" : "not confirmed", chip.blocks_confirmed[1],
-        chip.blocks_confirmed[0]);
+    std::snprintf(text, sizeof text,
+                  "End of the run after transfer %zu: the update did not end; register 0x5000 last "
+                  "written with 0x%04X (%s), Image 1 with %u blocks confirmed, Image 0 with %u",
+                  chip.transfers.size(), values.back(),
+                  chip.last_value_confirmed ? "confirmed" : "not confirmed",
+                  chip.blocks_confirmed[1], chip.blocks_confirmed[0]);
     const int image = chip.block_image >= 0 ? chip.block_image : current_image(chip);
     if (const std::size_t used = std::strlen(text); image >= 0 && used + 1 < sizeof text) {
         std::snprintf(text + used, sizeof text - used,

@@ -2,6 +2,7 @@
 // The command runs unmodified on the system's libusb; the umockdev preload library gives it and
 // every process it starts the simulated sysfs and device nodes, and every usbdevfs ioctl on them
 // is answered here, for the process that made it.
+#include "file_access.h"
 #include "sim_options.h"
 #include "sim_output.h"
 #include "usb_tree.h"
@@ -242,10 +243,7 @@ int write_usage(const std::string& path, std::string& error) {
     auto microseconds = [](const timeval& time) {
         return static_cast<long long>(time.tv_sec) * 1000000 + time.tv_usec;
     };
-    struct FileCloser {
-        void operator()(std::FILE* file) const { std::fclose(file); }
-    };
-    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "w"));
+    File file(std::fopen(path.c_str(), "w"));
     bool good = file && std::fprintf(file.get(),
                                      "user_us %lld\nsys_us %lld\nmaxrss_kb %ld\n"
                                      "sim_user_us %lld\nsim_sys_us %lld\n",

@@ -1,5 +1,7 @@
 #include "usb_tree.h"
 
+#include "hex_dump.h"
+
 #include <cstddef>
 #include <cstdio>
 #include <iterator>
@@ -18,16 +20,6 @@ constexpr uint16_t generic_hub_pid = 0x0001;
 constexpr uint16_t generic_device_pid = 0x0002;
 
 using Place = std::pair<unsigned, std::vector<unsigned>>;
-
-std::string hex_bytes(const std::vector<uint8_t>& bytes) {
-    std::string text;
-    char digits[3];
-    for (uint8_t byte : bytes) {
-        std::snprintf(digits, sizeof digits, "%02x", byte);
-        text += digits;
-    }
-    return text;
-}
 
 // Device descriptor, then one configuration with one interface and one interrupt endpoint.
 std::vector<uint8_t> descriptors(const UsbDevice& device) {
@@ -75,7 +67,7 @@ void describe(UsbDevice& device) {
                     "A: speed=480\\n\n"
                     "A: bConfigurationValue=1\\n\n"
                     "H: descriptors=" +
-                    hex_bytes(descriptors(device)) + "\n";
+                    hex_dump(descriptors(device)) + "\n";
 }
 
 } // namespace
