@@ -73,6 +73,74 @@ void print_size_line(uint64_t size) {
     }
 }
 
+// The size rules of an image to be flashed: its size error line, or null when the size is right.
+const char* size_refusal(bool image0, uint64_t size) {
+    if (!fits_image_buffer(size)) {
+        return "  BinFile Size Error\n";
+    }
+    if (image0 && size < image0_min_size) {
+        return "  BinFile0 Size Error\n";
+    }
+    if (!image0 && (size > image1_max_size || size == 0)) {
+        return "  BinFile1 Size Error\n";
+    }
+    return nullptr;
+}
+
+// After a block was sent: the CRC pause, then the chip's status until it reports the block
+// written. rc::done when it did.
+int confirm_block(libusb_device_handle* handle) {
+    protocol_pause(crc_pause_us);
+    unsigned not_finished = 0;
+    const PollOutcome block = poll_chip_status(handle, 0, &not_finished);
+    if (block == PollOutcome::transfer_failed) {
+        return rc::failed;
+    }
+    if (block == PollOutcome::timed_out) {
+        print_message("\nTovrela_FFW_Tout\n");
+        print_message("\t read-loop = %X\n", not_finished);
+        print_message("\n");
+        return rc::failed;
+    }
+    return rc::done;
+}
+
+// Sends the image block by block, each confirmed before the next, with the progress line. Stops
+// after a confirmed block when a stop signal was remembered. rc::done when every block was
+// confirmed.
+int send_image(libusb_device_handle* handle, uint8_t selector, const FlashImage& image) {
+    const uint64_t size = image.size;
+    const uint64_t blocks = (size + block_size - 1) / block_size;
+    uint64_t shown_percent = 0;
+    for (uint64_t offset = 0; offset < size; offset += block_size) {
+        const auto length = static_cast<uint32_t>(std::min(size - offset, block_size));
+        if (send_block(handle, image.bytes.get() + offset, static_cast<uint32_t>(offset), length) !=
+            rc::done) {
+            return rc::failed;
+        }
+
+        const uint64_t percent = offset * 100 / size;
+        if (percent > shown_percent) {
+            print_message("\rprogress=%02d%%", static_cast<int>(percent));
+            shown_percent = percent;
+        }
+
+        if (confirm_block(handle) != rc::done) {
+            return rc::failed;
+        }
+        if (stop_signal() != 0) {
+            print_message("\n");
+            report_stop(flash_incomplete,
+                        "after block %" PRIu64 " of %" PRIu64 " of Image %d (offset 0x%" PRIX64 ")",
+                        offset / block_size + 1, blocks, selector == 0 ? 0 : 1, offset);
+            return rc::failed;
+        }
+    }
+    print_message("\n");
+    // An image without blocks was never written.
+    return size > 0 ? rc::done : rc::failed;
+}
+
 } // namespace
 
 uint16_t flash_block_crc(const uint8_t* bytes, std::size_t count) {
@@ -101,15 +169,7 @@ int load_flash_image(uint8_t selector, FlashImage* image) {
 
     // The length is taken whole: a file of 4 GiB or more must not pass as a small one.
     const uint64_t size = file_length(file.get());
-    const char* refusal = nullptr;
-    if (size > image_buffer_size) {
-        refusal = "  BinFile Size Error\n";
-    } else if (image0 && size < image0_min_size) {
-        refusal = "  BinFile0 Size Error\n";
-    } else if (!image0 && (size > image1_max_size || size == 0)) {
-        refusal = "  BinFile1 Size Error\n";
-    }
-    if (refusal != nullptr) {
+    if (const char* refusal = size_refusal(image0, size); refusal != nullptr) {
         print_size_line(size);
         print_message("%s", refusal);
         return rc::failed;
@@ -130,45 +190,6 @@ int Tovrela_Flash_Write(libusb_device_handle* handle, uint8_t selector, const Fl
         }
         loaded = &own;
     }
-    const uint64_t size = loaded->size;
-    print_size_line(size);
-
-    const uint64_t blocks = (size + block_size - 1) / block_size;
-    uint64_t shown_percent = 0;
-    for (uint64_t offset = 0; offset < size; offset += block_size) {
-        const auto length = static_cast<uint32_t>(std::min(size - offset, block_size));
-        if (send_block(handle, loaded->bytes.get() + offset, static_cast<uint32_t>(offset),
-                       length) != rc::done) {
-            return rc::failed;
-        }
-
-        const uint64_t percent = offset * 100 / size;
-        if (percent > shown_percent) {
-            print_message("\rprogress=%02d%%", static_cast<int>(percent));
-            shown_percent = percent;
-        }
-
-        protocol_pause(crc_pause_us);
-        unsigned not_finished = 0;
-        const PollOutcome block = poll_chip_status(handle, 0, &not_finished);
-        if (block == PollOutcome::transfer_failed) {
-            return rc::failed;
-        }
-        if (block == PollOutcome::timed_out) {
-            print_message("\nTovrela_FFW_Tout\n");
-            print_message("\t read-loop = %X\n", not_finished);
-            print_message("\n");
-            return rc::failed;
-        }
-        if (stop_signal() != 0) {
-            print_message("\n");
-            report_stop(flash_incomplete,
-                        "after block %" PRIu64 " of %" PRIu64 " of Image %d (offset 0x%" PRIX64 ")",
-                        offset / block_size + 1, blocks, selector == 0 ? 0 : 1, offset);
-            return rc::failed;
-        }
-    }
-    print_message("\n");
-    // An image without blocks was never written.
-    return size > 0 ? rc::done : rc::failed;
+    print_size_line(loaded->size);
+    return send_image(handle, selector, *loaded);
 }

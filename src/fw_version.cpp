@@ -21,7 +21,6 @@ constexpr std::array<const char*, 6> version_lines{
     "CUSTOMER_MAJOR_REVERSION = %d\n", "CUSTOMER_MINOR_REVERSION = %d\n",
 };
 
-constexpr uint64_t image_limit = image_buffer_size;
 // Image 0 holds its version only when it is longer than this.
 constexpr uint64_t version_block_end = 0xFFFF2;
 constexpr std::size_t offset_std_minor = 0xFFFED;
@@ -43,7 +42,7 @@ File open_within_limit(int image, const char* path, uint64_t* size) {
                       static_cast<unsigned long long>(*size),
                       static_cast<unsigned long long>(*size / 1024));
     }
-    if (*size > image_limit) {
+    if (!fits_image_buffer(*size)) {
         print_message("  BinFile%d Size Error\n", image);
         return nullptr;
     }

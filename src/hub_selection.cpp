@@ -84,6 +84,19 @@ bool bus_matches(libusb_device* device, int position) {
     return same;
 }
 
+// The filters in their order: the ids, then the port path and the bus when they are set.
+bool is_target(libusb_device* device, const libusb_device_descriptor& descriptor, int position) {
+    bool matched =
+        descriptor.idVendor == gSettings.gHub1VID && descriptor.idProduct == gSettings.gHub1PID;
+    if (matched && gSettings.gTargetPath[0] != 0) {
+        matched = path_matches(device, position);
+    }
+    if (matched && gSettings.gBus != 0) {
+        matched = bus_matches(device, position);
+    }
+    return matched;
+}
+
 void print_device_row(libusb_device* device, const libusb_device_descriptor& descriptor,
                       int position, bool matched) {
     print_message("(%c)%06d %04x:%04x bcdDevice %04x (address %02d) bus %d,", matched ? '*' : ' ',
@@ -129,19 +142,12 @@ int find_target_device(TargetDevice* target) {
             break;
         }
         libusb_device_descriptor descriptor{};
-        if (const int rc = libusb_get_device_descriptor(device, &descriptor); rc < 0) {
-            print_message("failed to get device descriptor %d\n", rc);
+        if (const int error = libusb_get_device_descriptor(device, &descriptor); error < 0) {
+            print_message("failed to get device descriptor %d\n", error);
             break;
         }
 
-        bool matched =
-            descriptor.idVendor == gSettings.gHub1VID && descriptor.idProduct == gSettings.gHub1PID;
-        if (matched && gSettings.gTargetPath[0] != 0) {
-            matched = path_matches(device, i);
-        }
-        if (matched && gSettings.gBus != 0) {
-            matched = bus_matches(device, i);
-        }
+        const bool matched = is_target(device, descriptor, i);
         if (matched) {
             // A later match replaces an earlier one: the last in enumeration order wins.
             target->device = device;
