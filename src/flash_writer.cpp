@@ -130,9 +130,9 @@ int send_image(libusb_device_handle* handle, uint8_t selector, const FlashImage&
         }
         if (stop_signal() != 0) {
             print_message("\n");
-            report_stop(flash_incomplete,
-                        "after block %" PRIu64 " of %" PRIu64 " of Image %d (offset 0x%" PRIX64 ")",
-                        offset / block_size + 1, blocks, selector == 0 ? 0 : 1, offset);
+            report_stop(
+                "after block %" PRIu64 " of %" PRIu64 " of Image %d (offset 0x%" PRIX64 ")%s",
+                offset / block_size + 1, blocks, selector == 0 ? 0 : 1, offset, flash_incomplete);
             return rc::failed;
         }
     }

@@ -147,7 +147,7 @@ int read_device_version(libusb_device_handle* handle, FwVersion* version) {
     bool all_read = true;
     for (std::size_t i = 0; i < version_registers.size(); ++i) {
         if (i > 0 && stop_signal() != 0) {
-            report_stop("", "before register %04X was read", version_registers[i]);
+            report_stop("before register %04X was read", version_registers[i]);
             return rc::failed;
         }
         uint16_t value = 0;

@@ -68,11 +68,11 @@ int stop_signal() {
     return remembered;
 }
 
-void report_stop(const char* consequence, const char* where_format, ...) {
-    std::array<char, 128> where{};
+void report_stop(const char* format, ...) {
+    std::array<char, 256> text{};
     va_list args;
-    va_start(args, where_format);
-    std::vsnprintf(where.data(), where.size(), where_format, args);
+    va_start(args, format);
+    std::vsnprintf(text.data(), text.size(), format, args);
     va_end(args);
-    print_message("Stopped by %s %s%s\n", signal_name(stop_signal()), where.data(), consequence);
+    print_message("Stopped by %s %s\n", signal_name(stop_signal()), text.data());
 }

@@ -23,7 +23,7 @@ int write_control(libusb_device_handle* handle, uint16_t value) {
         return rc::failed;
     }
     if (stop_signal() != 0) {
-        report_stop(flash_incomplete, "after register %04X=%04X", control_register, value);
+        report_stop("after register %04X=%04X%s", control_register, value, flash_incomplete);
         return rc::failed;
     }
     return rc::done;
@@ -40,7 +40,7 @@ int run_steps(libusb_device_handle* handle) {
         return rc::failed;
     }
     if (stop_signal() != 0) {
-        report_stop("; the chip was not touched", "before the first register write");
+        report_stop("before the first register write; the chip was not touched");
         return rc::failed;
     }
     if (write_control(handle, 0x0010) != rc::done) {
