@@ -121,6 +121,7 @@ struct Child {
     bool ended = false;
 };
 
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): GLib's GChildWatchFunc
 void on_child_exit(GPid pid, gint wait_status, gpointer user_data) {
     auto* child = static_cast<Child*>(user_data);
     child->wait_status = wait_status;

@@ -76,6 +76,7 @@ void copy_bounded(char* dest, int32_t size, const char* source) {
 
 } // namespace
 
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the reader's interface stays as it is
 int find_profile_entry(const char* file, const char* section, const char* key, char* value) {
     Text line{};
     Text section_pattern{};
@@ -120,8 +121,10 @@ int find_profile_entry(const char* file, const char* section, const char* key, c
     return rc::failed;
 }
 
+// NOLINTBEGIN(bugprone-easily-swappable-parameters): the reader's interface stays as it is
 int read_profile_string(const char* section, const char* key, char* value, int32_t size,
                         const char* default_value, const char* file) {
+    // NOLINTEND(bugprone-easily-swappable-parameters)
     PROFILE_REQUIRE(section != nullptr && *section != '\0', 141);
     PROFILE_REQUIRE(key != nullptr && *key != '\0', 142);
     PROFILE_REQUIRE(value != nullptr, 143);
@@ -137,8 +140,10 @@ int read_profile_string(const char* section, const char* key, char* value, int32
     return rc::done;
 }
 
+// NOLINTBEGIN(bugprone-easily-swappable-parameters): the reader's interface stays as it is
 int read_profile_stringS(const char* section, const char* key, char* value, int32_t size,
                          const char* default_value, const char* file) {
+    // NOLINTEND(bugprone-easily-swappable-parameters)
     PROFILE_REQUIRE(section != nullptr && *section != '\0', 158);
     PROFILE_REQUIRE(key != nullptr && *key != '\0', 159);
     PROFILE_REQUIRE(value != nullptr, 160);
