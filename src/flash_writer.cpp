@@ -36,7 +36,7 @@ void put_be32(uint8_t* out, uint32_t value) {
     out[3] = static_cast<uint8_t>(value);
 }
 
-// Sends one block: prepare frame, header, data pieces and CRC frame. 1 when all were sent.
+// Sends one block: prepare frame, header, data pieces and CRC frame. rc::done when all were sent.
 int send_block(libusb_device_handle* handle, const uint8_t* bytes, uint32_t offset,
                uint32_t length) {
     if (i2c_write_cmd(handle, hub_request::command_frame, prepare_frame.size(),

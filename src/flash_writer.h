@@ -22,8 +22,8 @@ struct FlashImage {
 [[nodiscard]] int load_flash_image(uint8_t selector, FlashImage* image);
 
 // selector 0 writes Image 0, any other value Image 1. rc::done when every block was confirmed,
-// else rc::failed. The image
-// is `loaded` when given (from load_flash_image), else the writer loads it itself. Stops after a
-// confirmed block when a stop signal was remembered, with the stop line.
+// else rc::failed. The image is `loaded` when given (from load_flash_image), else the writer
+// loads it itself. Stops after a confirmed block when a stop signal was remembered, with the
+// stop line.
 [[nodiscard]] int Tovrela_Flash_Write(libusb_device_handle* handle, uint8_t selector,
                                       const FlashImage* loaded = nullptr);

@@ -49,7 +49,8 @@ File open_within_limit(int image, const char* path, uint64_t* size) {
     return file;
 }
 
-// Image 0: checks its size and takes its version when it holds one. 1 when the image was read.
+// Image 0: checks its size and takes its version when it holds one. rc::done when the image was
+// read.
 int read_image0(FwVersion* version, bool* has_version) {
     uint64_t size = 0;
     File file = open_within_limit(0, gSettings.gTovrelaBin0.data(), &size);

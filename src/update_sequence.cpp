@@ -16,8 +16,8 @@ constexpr uint32_t settle_pause_us = 1000000;
 constexpr uint8_t image0 = 0;
 constexpr uint8_t image1 = 1;
 
-// One write of the control register. 1 when it was confirmed and no stop signal is pending;
-// after a stop signal, 0 with the stop line.
+// One write of the control register. rc::done when it was confirmed and no stop signal is
+// pending; after a stop signal, rc::failed with the stop line.
 int write_control(libusb_device_handle* handle, uint16_t value) {
     if (Tovrela_Reg_Write(handle, control_register, value) != rc::done) {
         return rc::failed;
