@@ -50,6 +50,7 @@ libusb_device_handle* handle() {
 
 void protocol_pause(uint32_t /*microseconds*/) {}
 
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): libusb's signature, which this replaces
 extern "C" int libusb_control_transfer(libusb_device_handle* /*handle*/, uint8_t request_type,
                                        uint8_t request, uint16_t /*value*/, uint16_t index,
                                        unsigned char* data, uint16_t length,

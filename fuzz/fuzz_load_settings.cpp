@@ -1,5 +1,6 @@
 // Settings loading on an arbitrary profile and argument vector, in a scratch working directory
 // that holds two small image files.
+#include "file_access.h"
 #include "fuzz_input.h"
 #include "settings.h"
 
@@ -12,9 +13,8 @@ std::string fuzz_input::scratch_dir() {
         char pattern[] = "/dev/shm/tovrela-fuzz-XXXXXX";
         std::string made(mkdtemp(pattern));
         for (const char* image : {"/a.bin", "/b.bin"}) {
-            if (std::FILE* file = std::fopen((made + image).c_str(), "wb")) {
-                std::fputs("image", file);
-                std::fclose(file);
+            if (const File file{std::fopen((made + image).c_str(), "wb")}) {
+                std::fputs("image", file.get());
             }
         }
         return made;
@@ -36,9 +36,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     // profile \0 argument \0 argument ...
     auto pieces = fuzz_input::split(data, size);
-    if (std::FILE* file = std::fopen("update.ini", "wb")) {
-        std::fwrite(pieces.front().data(), 1, pieces.front().size(), file);
-        std::fclose(file);
+    if (const File file{std::fopen("update.ini", "wb")}) {
+        std::fwrite(pieces.front().data(), 1, pieces.front().size(), file.get());
     }
     std::vector<char*> argv{const_cast<char*>("tovrela-update")};
     for (std::size_t i = 1; i < pieces.size(); ++i) {
@@ -47,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     argv.push_back(nullptr);
 
     gSettings = RunSettings{};
-    load_settings(static_cast<int>(argv.size() - 1), argv.data());
+    (void)load_settings(static_cast<int>(argv.size() - 1), argv.data());
     unlink("debug.log"); // a profile may turn logging on; keep the file from growing
     return 0;
 }

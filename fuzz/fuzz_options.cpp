@@ -4,13 +4,16 @@
 
 #include <cstring>
 
-std::string fuzz_input::scratch_dir() { return "/tmp"; }
+std::string fuzz_input::scratch_dir() {
+    return "/tmp";
+}
 
 namespace {
 
 constexpr const char* option_names[] = {
-    "-selftest", "-vid",    "-pid",        "-hub1bin", "-hubpdsharespi", "-readveronly",
-    "-readbinonly", "-checkupdateonly", "-backuponly", "-bus",  "-path",
+    "-selftest",      "-vid",         "-pid",         "-hub1bin",
+    "-hubpdsharespi", "-readveronly", "-readbinonly", "-checkupdateonly",
+    "-backuponly",    "-bus",         "-path",
 };
 
 } // namespace
@@ -38,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     }
     // An arbitrary name, and normalisation of raw input with its white space and high bytes.
     std::string name = pieces.front();
-    find_option(text.get(), name.c_str());
+    (void)find_option(text.get(), name.c_str());
     std::string raw(reinterpret_cast<const char*>(data), size);
     normalize_text(raw.data());
     return 0;

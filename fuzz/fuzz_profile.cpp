@@ -1,5 +1,6 @@
 // The profile reader on arbitrary file contents, section and key names.
 #include "IniUpdate.h"
+#include "file_access.h"
 #include "fuzz_input.h"
 
 #include <cstdio>
@@ -26,18 +27,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     }
 
     const std::string path = fuzz_input::scratch_dir() + "/update.ini";
-    if (std::FILE* file = std::fopen(path.c_str(), "wb")) {
-        std::fwrite(data + skip, 1, size - skip, file);
-        std::fclose(file);
+    if (const File file{std::fopen(path.c_str(), "wb")}) {
+        std::fwrite(data + skip, 1, size - skip, file.get());
     }
 
     char value[256] = {};
     if (!section.empty() && !key.empty()) {
-        read_profile_string(section.c_str(), key.c_str(), value, sizeof value, "NA", path.c_str());
-        read_profile_stringS(section.c_str(), key.c_str(), value, sizeof value, "NA",
-                             path.c_str());
+        (void)read_profile_string(section.c_str(), key.c_str(), value, sizeof value, "NA",
+                                  path.c_str());
+        (void)read_profile_stringS(section.c_str(), key.c_str(), value, sizeof value, "NA",
+                                   path.c_str());
     }
-    read_profile_int(section.c_str(), key.c_str(), 7, path.c_str());
-    read_profile_hex(section.c_str(), key.c_str(), 7, path.c_str());
+    (void)read_profile_int(section.c_str(), key.c_str(), 7, path.c_str());
+    (void)read_profile_hex(section.c_str(), key.c_str(), 7, path.c_str());
     return 0;
 }

@@ -1,5 +1,7 @@
 #include "chip_model.h"
 
+#include "hex_dump.h"
+
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
@@ -64,6 +66,15 @@ constexpr uint64_t timing_slack_us = 1000;
 constexpr uint16_t crc_polynomial = 0x1021;
 constexpr uint16_t crc_initial = 0x1021;
 
+// The setup fields of one control transfer.
+struct Setup {
+    uint8_t request_type;
+    uint8_t request;
+    uint16_t value;
+    uint16_t index;
+    uint16_t length;
+};
+
 // CRC of each possible top byte, so that a block is folded in a byte at a time.
 constexpr auto crc_table = [] {
     std::array<uint16_t, 256> table{};
@@ -77,14 +88,9 @@ constexpr auto crc_table = [] {
     return table;
 }();
 
+// Bytes as a violation names them.
 std::string hex(Bytes bytes) {
-    std::string text;
-    char two[4];
-    for (uint8_t byte : bytes) {
-        std::snprintf(two, sizeof two, text.empty() ? "%02X" : " %02X", byte);
-        text += two;
-    }
-    return text.empty() ? "nothing" : text;
+    return bytes.empty() ? "nothing" : hex_dump(bytes, HexLetters::upper, " ");
 }
 
 uint32_t big_endian32(const uint8_t* bytes) {
@@ -94,14 +100,19 @@ uint32_t big_endian32(const uint8_t* bytes) {
 // Records one violation, naming the transfer (1-based) and its request code.
 [[gnu::format(printf, 2, 3)]] void violation(Chip& chip, const char* format, ...) {
     char text[320];
-    int head =
-        std::snprintf(text, sizeof text, "Transfer %zu (request %02X): ", chip.transfers.size(),
-                      chip.transfers.back().request);
+    std::snprintf(text, sizeof text, "Transfer %zu (request %02X): ", chip.transfers.size(),
+                  chip.transfers.back().request);
+    const std::size_t head = std::strlen(text);
     va_list args;
     va_start(args, format);
     std::vsnprintf(text + head, sizeof text - head, format, args);
     va_end(args);
     chip.violations.emplace_back(text);
+}
+
+// Where Image `image` (0 or 1, as current_image gives it inside a window) keeps its records.
+std::size_t image_slot(int image) {
+    return image == 0 ? 0 : 1;
 }
 
 // A command the chip takes on: busy for the configured number of status replies.
@@ -137,7 +148,7 @@ void drop_block(Chip& chip) {
 
 void open_window(Chip& chip, Phase phase) {
     chip.phase = phase;
-    const int image = current_image(chip);
+    const std::size_t image = image_slot(current_image(chip));
     chip.flashed[image].clear();
     chip.blocks_confirmed[image] = 0;
     chip.next_offset = 0;
@@ -354,11 +365,11 @@ void take_crc_frame(Chip& chip, Bytes frame) {
         }
     }
     if (good) {
-        auto& image = chip.flashed[chip.block_image];
+        auto& image = chip.flashed[image_slot(chip.block_image)];
         const std::size_t end = std::size_t{chip.block_offset} + chip.block_length;
         image.resize(std::max(image.size(), end));
         std::ranges::copy(chip.block_data, image.begin() + chip.block_offset);
-        ++chip.blocks_confirmed[chip.block_image];
+        ++chip.blocks_confirmed[image_slot(chip.block_image)];
         chip.next_offset = static_cast<uint32_t>(end);
         chip.image_ended = chip.block_length < block_size;
         accept_command(chip);
@@ -428,8 +439,9 @@ uint16_t register_value(Chip& chip) {
 // Answers an in request; `room` is what the hub may move (wLength, or less for a short reply).
 // A status fault (`reply_kind`) gives a reply the tool must take as "not finished": the chip's
 // own state stays as it was.
-int answer_read(Chip& chip, uint16_t index, uint8_t* data, uint16_t length, std::size_t room,
+int answer_read(Chip& chip, const Setup& setup, uint8_t* data, std::size_t room,
                 FaultKind reply_kind, uint8_t fault_value) {
+    const uint16_t index = setup.index;
     std::array<uint8_t, status_size> reply{};
     std::size_t size = 0;
     if (index == command_read) {
@@ -453,93 +465,112 @@ int answer_read(Chip& chip, uint16_t index, uint8_t* data, uint16_t length, std:
         violation(chip, "read from I2C address %02X, neither E7 nor E9", index);
         return error_pipe;
     }
-    if (length != size) {
-        violation(chip, "read of %u bytes from %02X, which answers %zu", length, index, size);
+    if (setup.length != size) {
+        violation(chip, "read of %u bytes from %02X, which answers %zu", setup.length, index, size);
     }
     const std::size_t moved = std::min(room, size);
     std::memcpy(data, reply.data(), moved);
     return static_cast<int>(moved);
 }
 
-void check_setup(Chip& chip, uint8_t request_type, uint16_t value, uint16_t index, bool in) {
+void check_setup(Chip& chip, const Setup& setup, bool in) {
     const uint8_t expected = in ? type_in : type_out;
-    if (request_type != expected) {
-        violation(chip, "bmRequestType 0x%02X instead of 0x%02X", request_type, expected);
+    if (setup.request_type != expected) {
+        violation(chip, "bmRequestType 0x%02X instead of 0x%02X", setup.request_type, expected);
     }
-    if (value != 0) {
-        violation(chip, "wValue 0x%04X instead of 0", value);
+    if (setup.value != 0) {
+        violation(chip, "wValue 0x%04X instead of 0", setup.value);
     }
-    if (!in && index != 0) {
-        violation(chip, "wIndex 0x%04X instead of 0", index);
+    if (!in && setup.index != 0) {
+        violation(chip, "wIndex 0x%04X instead of 0", setup.index);
     }
 }
 
-int handle(Chip& chip, uint8_t request_type, uint8_t request, uint16_t value, uint16_t index,
-           uint8_t* data, uint16_t length) {
+// What an injected fault makes of the request it strikes: a failure code to return at once, or
+// the bytes to move and the kind of status reply to give.
+struct FaultEffect {
+    int failure = 0; // non-zero: the request fails with this code
+    std::size_t moved = 0;
+    FaultKind reply_kind = FaultKind::none;
+};
+
+FaultEffect fault_effect(Chip& chip, const Setup& setup) {
+    const unsigned count = ++chip.request_counts[setup.request];
+    const Fault& fault = chip.config.fault;
+    FaultEffect effect{0, setup.length, FaultKind::none};
+    if (fault.kind == FaultKind::none || fault.request != setup.request || fault.nth != count) {
+        return effect;
+    }
+    switch (fault.kind) {
+    case FaultKind::stall:
+        effect.failure = error_pipe;
+        break;
+    case FaultKind::no_device:
+        chip.device_gone = true;
+        effect.failure = error_no_device;
+        break;
+    case FaultKind::timeout:
+        effect.failure = error_timeout;
+        break;
+    case FaultKind::short_reply:
+        effect.moved = setup.length / 2;
+        break;
+    case FaultKind::never_finish:
+        chip.never_finish = true;
+        break;
+    case FaultKind::reply_bytes:
+        effect.moved = std::min<std::size_t>(setup.length, fault.value);
+        effect.reply_kind = fault.kind;
+        break;
+    case FaultKind::bad_check:
+    case FaultKind::state:
+        effect.reply_kind = fault.kind;
+        break;
+    case FaultKind::none:
+        break;
+    }
+    return effect;
+}
+
+int handle(Chip& chip, const Setup& setup, uint8_t* data) {
     if (chip.device_gone) {
         return error_no_device;
     }
-    const unsigned count = ++chip.request_counts[request];
-    const Fault& fault = chip.config.fault;
-    std::size_t moved = length;
-    FaultKind reply_kind = FaultKind::none;
-    if (fault.kind != FaultKind::none && fault.request == request && fault.nth == count) {
-        switch (fault.kind) {
-        case FaultKind::stall:
-            return error_pipe;
-        case FaultKind::no_device:
-            chip.device_gone = true;
-            return error_no_device;
-        case FaultKind::timeout:
-            return error_timeout;
-        case FaultKind::short_reply:
-            moved = length / 2;
-            break;
-        case FaultKind::never_finish:
-            chip.never_finish = true;
-            break;
-        case FaultKind::reply_bytes:
-            moved = std::min<std::size_t>(length, fault.value);
-            reply_kind = fault.kind;
-            break;
-        case FaultKind::bad_check:
-        case FaultKind::state:
-            reply_kind = fault.kind;
-            break;
-        case FaultKind::none:
-            break;
-        }
+    const FaultEffect effect = fault_effect(chip, setup);
+    if (effect.failure != 0) {
+        return effect.failure;
     }
-    if (data == nullptr && length > 0) {
-        violation(chip, "no data buffer for %u bytes", length);
+    if (data == nullptr && setup.length > 0) {
+        violation(chip, "no data buffer for %u bytes", setup.length);
         return error_io;
     }
-    const Bytes received{data, moved};
-    switch (request) {
+    const Bytes received{data, effect.moved};
+    switch (setup.request) {
     case request_read:
-        check_setup(chip, request_type, value, index, true);
-        return answer_read(chip, index, data, length, moved, reply_kind, fault.value);
+        check_setup(chip, setup, true);
+        return answer_read(chip, setup, data, effect.moved, effect.reply_kind,
+                           chip.config.fault.value);
     case request_command:
-        check_setup(chip, request_type, value, index, false);
+        check_setup(chip, setup, false);
         take_command(chip, received);
         break;
     case request_address:
-        check_setup(chip, request_type, value, index, false);
+        check_setup(chip, setup, false);
         take_address_request(chip, received);
         break;
     case request_data:
-        check_setup(chip, request_type, value, index, false);
+        check_setup(chip, setup, false);
         take_piece(chip, received);
         break;
     case request_crc:
-        check_setup(chip, request_type, value, index, false);
+        check_setup(chip, setup, false);
         take_crc_frame(chip, received);
         break;
     default:
         violation(chip, "unknown request code");
         return error_pipe;
     }
-    return static_cast<int>(moved);
+    return static_cast<int>(effect.moved);
 }
 
 } // namespace
@@ -551,8 +582,9 @@ void reset(Chip& chip, const Config& config) {
 
 namespace {
 
-bool is_status_read(uint8_t request_type, uint8_t request, uint16_t index) {
-    return (request_type & 0x80) != 0 && request == request_read && index == command_read;
+bool is_status_read(const Setup& setup) {
+    return (setup.request_type & 0x80) != 0 && setup.request == request_read &&
+           setup.index == command_read;
 }
 
 void gap_violation(Chip& chip, uint64_t gap_us, uint64_t due_us, const char* what) {
@@ -563,7 +595,9 @@ void gap_violation(Chip& chip, uint64_t gap_us, uint64_t due_us, const char* wha
 }
 
 // The pauses before the transfer just recorded, made at `now_us`.
-void check_timing(Chip& chip, uint64_t now_us, uint8_t request, bool status_read) {
+void check_timing(Chip& chip, const Setup& setup, uint64_t now_us) {
+    const uint8_t request = setup.request;
+    const bool status_read = is_status_read(setup);
     const bool known = chip.clock_seen;
     const uint64_t gap = now_us >= chip.last_us ? now_us - chip.last_us : 0;
     chip.clock_seen = true;
@@ -607,7 +641,7 @@ int control_transfer_at(Chip& chip, uint64_t now_us, uint8_t request_type, uint8
                         uint16_t value, uint16_t index, uint8_t* data, uint16_t length) {
     chip.transfers.push_back({request_type, request, value, index, length, {}, 0});
     if (!chip.device_gone) {
-        check_timing(chip, now_us, request, is_status_read(request_type, request, index));
+        check_timing(chip, {request_type, request, value, index, length}, now_us);
     }
     chip.transfers.pop_back();
     return control_transfer(chip, request_type, request, value, index, data, length);
@@ -629,18 +663,17 @@ void finish(Chip& chip) {
         return;
     }
     char text[320];
-    int used = std::snprintf(
-        text, sizeof text,
-        "End of the run after transfer %zu: the update did not end; register 0x5000 last "
-        "written with 0x%04X (%s), Image 1 with %u blocks confirmed, Image 0 with %u",
-        chip.transfers.size(), values.back(),
-        chip.last_value_confirmed ? "confirmed" : "not confirmed", chip.blocks_confirmed[1],
-        chip.blocks_confirmed[0]);
+    std::snprintf(text, sizeof text,
+                  "End of the run after transfer %zu: the update did not end; register 0x5000 last "
+                  "written with 0x%04X (%s), Image 1 with %u blocks confirmed, Image 0 with %u",
+                  chip.transfers.size(), values.back(),
+                  chip.last_value_confirmed ? "confirmed" : "not confirmed",
+                  chip.blocks_confirmed[1], chip.blocks_confirmed[0]);
     const int image = chip.block_image >= 0 ? chip.block_image : current_image(chip);
-    if (image >= 0 && used > 0 && static_cast<std::size_t>(used) < sizeof text) {
+    if (const std::size_t used = std::strlen(text); image >= 0 && used + 1 < sizeof text) {
         std::snprintf(text + used, sizeof text - used,
                       "; stopped in Image %d at block %u (offset 0x%X)%s", image,
-                      chip.blocks_confirmed[image],
+                      chip.blocks_confirmed[image_slot(image)],
                       chip.block_open && chip.header_seen ? chip.block_offset : chip.next_offset,
                       chip.block_open ? ", half sent" : "");
     }
@@ -651,7 +684,7 @@ int control_transfer(Chip& chip, uint8_t request_type, uint8_t request, uint16_t
                      uint16_t index, uint8_t* data, uint16_t length) {
     chip.transfers.push_back({request_type, request, value, index, length, {}, 0});
     const std::size_t number = chip.transfers.size() - 1;
-    const int result = handle(chip, request_type, request, value, index, data, length);
+    const int result = handle(chip, {request_type, request, value, index, length}, data);
     Transfer& transfer = chip.transfers[number];
     transfer.result = result;
     if (result > 0) {
@@ -666,9 +699,12 @@ int current_image(const Chip& chip) {
         return 0;
     case Phase::image1:
         return 1;
-    default:
-        return -1;
+    case Phase::idle:
+    case Phase::between:
+    case Phase::done:
+        break;
     }
+    return -1;
 }
 
 uint16_t block_crc(const uint8_t* bytes, std::size_t count) {

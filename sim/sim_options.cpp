@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstring>
 #include <getopt.h>
+#include <iterator>
 #include <optional>
 #include <string_view>
 #include <tuple>
@@ -121,149 +122,253 @@ std::optional<chip_model::FaultKind> parse_fault_kind(std::string_view text, uin
     return std::nullopt;
 }
 
-// Applies one option with its value. Returns an empty text or the reason it was refused.
-std::string apply(Options& options, std::string_view name, std::string_view value) {
-    if (name == "vid" || name == "pid") {
-        auto id = parse_id(value);
-        if (!id) {
-            return "expects a hexadecimal id of at most 16 bits";
+// Each applies one option's value to the options: an empty text, or the reason it was refused.
+
+std::string set_id(uint16_t& id, std::string_view value) {
+    auto parsed = parse_id(value);
+    if (!parsed) {
+        return "expects a hexadecimal id of at most 16 bits";
+    }
+    id = *parsed;
+    return {};
+}
+
+std::string apply_vid(Options& options, std::string_view value) {
+    return set_id(options.hub.vid, value);
+}
+
+std::string apply_pid(Options& options, std::string_view value) {
+    return set_id(options.hub.pid, value);
+}
+
+std::string apply_bus(Options& options, std::string_view value) {
+    auto bus = parse_bus(value);
+    if (!bus) {
+        return "expects a bus number 1 to 255";
+    }
+    options.hub.bus = *bus;
+    return {};
+}
+
+std::string apply_port_path(Options& options, std::string_view value) {
+    auto ports = parse_port_path(value);
+    if (!ports) {
+        return "expects port numbers 1 to 255 joined by '.', at most 7, or 0 for a root hub";
+    }
+    options.hub.ports = *ports;
+    return {};
+}
+
+std::string apply_extra_device(Options& options, std::string_view value) {
+    auto parts = split(value, ':');
+    std::optional<unsigned> bus;
+    std::optional<std::vector<unsigned>> ports;
+    std::optional<uint16_t> vid;
+    std::optional<uint16_t> pid;
+    if (parts.size() == 4) {
+        bus = parse_bus(parts[0]);
+        ports = parse_port_path(parts[1]);
+        vid = parse_id(parts[2]);
+        pid = parse_id(parts[3]);
+    }
+    if (!bus || !ports || !vid || !pid) {
+        return "expects BUS:PATH:VID:PID, for example 1:3.1:abcd:0001";
+    }
+    options.extra_devices.push_back({*bus, *ports, *vid, *pid});
+    return {};
+}
+
+std::string apply_version_bytes(Options& options, std::string_view value) {
+    auto parts = split(value, ',');
+    if (parts.size() != 6) {
+        return "expects six byte values b0,b1,b2,b3,b4,b5";
+    }
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        auto byte = parse_number(parts[i], 10);
+        if (!byte || *byte > 255) {
+            return "expects six byte values 0 to 255";
         }
-        (name == "vid" ? options.hub.vid : options.hub.pid) = *id;
-    } else if (name == "bus") {
-        auto bus = parse_bus(value);
-        if (!bus) {
-            return "expects a bus number 1 to 255";
-        }
-        options.hub.bus = *bus;
-    } else if (name == "port-path") {
-        auto ports = parse_port_path(value);
-        if (!ports) {
-            return "expects port numbers 1 to 255 joined by '.', at most 7, or 0 for a root hub";
-        }
-        options.hub.ports = *ports;
-    } else if (name == "extra-device") {
-        auto parts = split(value, ':');
-        std::optional<unsigned> bus;
-        std::optional<std::vector<unsigned>> ports;
-        std::optional<uint16_t> vid;
-        std::optional<uint16_t> pid;
-        if (parts.size() == 4) {
-            bus = parse_bus(parts[0]);
-            ports = parse_port_path(parts[1]);
-            vid = parse_id(parts[2]);
-            pid = parse_id(parts[3]);
-        }
-        if (!bus || !ports || !vid || !pid) {
-            return "expects BUS:PATH:VID:PID, for example 1:3.1:abcd:0001";
-        }
-        options.extra_devices.push_back({*bus, *ports, *vid, *pid});
-    } else if (name == "version-bytes") {
-        auto parts = split(value, ',');
-        if (parts.size() != 6) {
-            return "expects six byte values b0,b1,b2,b3,b4,b5";
-        }
-        for (std::size_t i = 0; i < parts.size(); ++i) {
-            auto byte = parse_number(parts[i], 10);
-            if (!byte || *byte > 255) {
-                return "expects six byte values 0 to 255";
-            }
-            options.chip.version[i] = static_cast<uint8_t>(*byte);
-        }
-    } else if (name == "busy") {
-        auto count = parse_number(value, 10);
-        if (!count || *count > 1000000) {
-            return "expects a count";
-        }
-        options.chip.busy_replies = static_cast<unsigned>(*count);
-    } else if (name == "fault") {
-        auto parts = split(value, ':');
-        std::optional<chip_model::FaultKind> kind;
-        std::optional<unsigned long> request;
-        std::optional<unsigned long> nth;
-        uint8_t fault_value = 0;
-        if (parts.size() == 3) {
-            kind = parse_fault_kind(parts[0], fault_value);
-            request = parse_number(parts[1], 16);
-            nth = parse_number(parts[2], 10);
-        }
-        if (!kind || !request || *request > 0xFF || !nth || *nth < 1 || *nth > 0xFFFFFFFF) {
-            return "expects KIND:REQUEST:NTH, KIND one of stall, nodev, timeout, short, "
-                   "never-finish, bad-check, state=HH, reply-bytes=N (0 to 7), REQUEST a "
-                   "hexadecimal request code, NTH from 1";
-        }
-        options.chip.fault = {*kind, static_cast<uint8_t>(*request), static_cast<unsigned>(*nth),
-                              fault_value};
-    } else if (name == "signal") {
-        auto parts = split(value, ':');
-        std::optional<int> signal;
-        std::optional<unsigned long> request;
-        std::optional<unsigned long> nth;
-        if (parts.size() == 3) {
-            signal = parse_signal(parts[0]);
-            request = parse_number(parts[1], 16);
-            nth = parse_number(parts[2], 10);
-        }
-        if (!signal || !request || *request > 0xFF || !nth || *nth < 1 || *nth > 0xFFFFFFFF) {
-            return "expects SIG:REQUEST:NTH, SIG a name (INT, TERM, HUP, QUIT, ...) or number, "
-                   "REQUEST a hexadecimal request code, NTH from 1";
-        }
-        options.signals.push_back(
-            {*signal, static_cast<uint8_t>(*request), static_cast<unsigned>(*nth)});
-    } else if (name == "hub") {
-        auto parts = split(value, ':');
-        std::optional<unsigned> bus;
-        std::optional<std::vector<unsigned>> ports;
-        if (parts.size() == 2) {
-            bus = parse_bus(parts[0]);
-            ports = parse_port_path(parts[1]);
-        }
-        if (!bus || !ports) {
-            return "expects BUS:PATH, for example 1:3.2 (PATH 0: a root hub)";
-        }
-        options.more_hubs.push_back({*bus, *ports, 0, 0});
-    } else if (name == "flash-out") {
-        options.flash_out_dir = value;
-    } else if (name == "trace") {
-        options.trace_file = value;
-    } else if (name == "verdict") {
-        options.verdict_file = value;
-    } else if (name == "usage") {
-        options.usage_file = value;
-    } else {
-        return "is not an option of tovrela-sim (see --help)";
+        options.chip.version[i] = static_cast<uint8_t>(*byte);
     }
     return {};
+}
+
+std::string apply_busy(Options& options, std::string_view value) {
+    auto count = parse_number(value, 10);
+    if (!count || *count > 1000000) {
+        return "expects a count";
+    }
+    options.chip.busy_replies = static_cast<unsigned>(*count);
+    return {};
+}
+
+struct RequestCount {
+    uint8_t request;
+    unsigned nth;
+};
+
+// The REQUEST:NTH that ends the value of --fault and --signal (parts 1 and 2 of its three): a
+// request code (hex) and a count from 1.
+std::optional<RequestCount> request_and_nth(const std::vector<std::string_view>& parts) {
+    auto code = parse_number(parts[1], 16);
+    auto count = parse_number(parts[2], 10);
+    if (!code || *code > 0xFF || !count || *count < 1 || *count > 0xFFFFFFFF) {
+        return std::nullopt;
+    }
+    return RequestCount{static_cast<uint8_t>(*code), static_cast<unsigned>(*count)};
+}
+
+std::string apply_fault(Options& options, std::string_view value) {
+    auto parts = split(value, ':');
+    std::optional<chip_model::FaultKind> kind;
+    std::optional<RequestCount> target;
+    uint8_t fault_value = 0;
+    if (parts.size() == 3) {
+        kind = parse_fault_kind(parts[0], fault_value);
+        target = request_and_nth(parts);
+    }
+    if (!kind || !target) {
+        return "expects KIND:REQUEST:NTH, KIND one of stall, nodev, timeout, short, "
+               "never-finish, bad-check, state=HH, reply-bytes=N (0 to 7), REQUEST a "
+               "hexadecimal request code, NTH from 1";
+    }
+    options.chip.fault = {*kind, target->request, target->nth, fault_value};
+    return {};
+}
+
+std::string apply_signal(Options& options, std::string_view value) {
+    auto parts = split(value, ':');
+    std::optional<int> signal;
+    std::optional<RequestCount> target;
+    if (parts.size() == 3) {
+        signal = parse_signal(parts[0]);
+        target = request_and_nth(parts);
+    }
+    if (!signal || !target) {
+        return "expects SIG:REQUEST:NTH, SIG a name (INT, TERM, HUP, QUIT, ...) or number, "
+               "REQUEST a hexadecimal request code, NTH from 1";
+    }
+    options.signals.push_back({*signal, target->request, target->nth});
+    return {};
+}
+
+std::string apply_hub(Options& options, std::string_view value) {
+    auto parts = split(value, ':');
+    std::optional<unsigned> bus;
+    std::optional<std::vector<unsigned>> ports;
+    if (parts.size() == 2) {
+        bus = parse_bus(parts[0]);
+        ports = parse_port_path(parts[1]);
+    }
+    if (!bus || !ports) {
+        return "expects BUS:PATH, for example 1:3.2 (PATH 0: a root hub)";
+    }
+    options.more_hubs.push_back({*bus, *ports, 0, 0});
+    return {};
+}
+
+// Every option but the switches takes a value; each is given as --name VALUE or --name=VALUE.
+// The command follows "--".
+enum : int { switch_fast = 256, switch_no_devices, switch_unplugged, switch_version };
+
+struct OptionRule {
+    option entry;
+    std::string (*apply)(Options&, std::string_view value) = nullptr;
+    std::string Options::*path = nullptr; // instead of `apply`: the value names a file or folder
+};
+
+const OptionRule option_rules[] = {
+    {{"help", no_argument, nullptr, 'h'}, nullptr},
+    {{"version", no_argument, nullptr, switch_version}, nullptr},
+    {{"fast", no_argument, nullptr, switch_fast}, nullptr},
+    {{"no-devices", no_argument, nullptr, switch_no_devices}, nullptr},
+    {{"unplugged", no_argument, nullptr, switch_unplugged}, nullptr},
+    {{"vid", required_argument, nullptr, 0}, apply_vid},
+    {{"pid", required_argument, nullptr, 0}, apply_pid},
+    {{"bus", required_argument, nullptr, 0}, apply_bus},
+    {{"port-path", required_argument, nullptr, 0}, apply_port_path},
+    {{"hub", required_argument, nullptr, 0}, apply_hub},
+    {{"extra-device", required_argument, nullptr, 0}, apply_extra_device},
+    {{"version-bytes", required_argument, nullptr, 0}, apply_version_bytes},
+    {{"busy", required_argument, nullptr, 0}, apply_busy},
+    {{"fault", required_argument, nullptr, 0}, apply_fault},
+    {{"signal", required_argument, nullptr, 0}, apply_signal},
+    {{"flash-out", required_argument, nullptr, 0}, nullptr, &Options::flash_out_dir},
+    {{"trace", required_argument, nullptr, 0}, nullptr, &Options::trace_file},
+    {{"verdict", required_argument, nullptr, 0}, nullptr, &Options::verdict_file},
+    {{"usage", required_argument, nullptr, 0}, nullptr, &Options::usage_file},
+};
+
+// getopt_long's table: the rules' entries and the closing empty one.
+std::vector<option> option_table() {
+    std::vector<option> table;
+    table.reserve(std::size(option_rules) + 1);
+    for (const auto& rule : option_rules) {
+        table.push_back(rule.entry);
+    }
+    table.push_back({nullptr, 0, nullptr, 0});
+    return table;
+}
+
+// Why getopt_long refused the word `given` (the option's text before any '=').
+std::string refusal_of(const std::string& given) {
+    for (const auto& rule : option_rules) {
+        if (given == std::string("--") + rule.entry.name) {
+            return given +
+                   (rule.entry.has_arg != no_argument ? " needs a value" : " takes no value");
+        }
+    }
+    return "'" + given + "' is not an option of tovrela-sim (see --help)";
+}
+
+// Applies the value of the option at `index` of the rules. 1, or 0 with the reason in `error`.
+int apply_value(Options& options, int index, const char* argument, std::string& error) {
+    const OptionRule& rule = option_rules[index];
+    const std::string name = rule.entry.name;
+    const std::string_view value = argument != nullptr ? argument : "";
+    // "--trace -- cmd": the separator is no value.
+    if (value == "--") {
+        error = "--" + name + " needs a value";
+        return 0;
+    }
+    if (rule.path != nullptr) {
+        options.*rule.path = value;
+    } else if (auto reason = rule.apply(options, value); !reason.empty()) {
+        error = "--" + name + " " + reason;
+        return 0;
+    }
+    return 1;
+}
+
+// After the options: the command, and the ids of --vid and --pid on every hub. 1, or 0 with the
+// reason in `error`.
+int take_command(int first, int argc, const char* const* argv, Options& options,
+                 std::string& error) {
+    if (first < argc && std::string_view(argv[first - 1]) != "--") {
+        error = "unexpected argument '" + std::string(argv[first]) + "' (the command follows --)";
+        return 0;
+    }
+    for (int i = first; i < argc; ++i) {
+        options.command.emplace_back(argv[i]);
+    }
+    if (options.command.empty()) {
+        error = "no command given: tovrela-sim [options] -- COMMAND [ARGS...]";
+        return 0;
+    }
+    // Every hub carries the ids of --vid and --pid, wherever they stand.
+    for (auto& hub : options.more_hubs) {
+        hub.vid = options.hub.vid;
+        hub.pid = options.hub.pid;
+    }
+    return 1;
 }
 
 } // namespace
 
 int parse_options(int argc, const char* const* argv, Options& options, std::string& error) {
-    // Every option of the table takes a value but the switches; each is given as --name VALUE
-    // or --name=VALUE. The command follows "--".
-    enum : int { switch_fast = 256, switch_no_devices, switch_unplugged, switch_version };
-    static const option table[] = {
-        {"help", no_argument, nullptr, 'h'},
-        {"version", no_argument, nullptr, switch_version},
-        {"fast", no_argument, nullptr, switch_fast},
-        {"no-devices", no_argument, nullptr, switch_no_devices},
-        {"unplugged", no_argument, nullptr, switch_unplugged},
-        {"vid", required_argument, nullptr, 0},
-        {"pid", required_argument, nullptr, 0},
-        {"bus", required_argument, nullptr, 0},
-        {"port-path", required_argument, nullptr, 0},
-        {"hub", required_argument, nullptr, 0},
-        {"extra-device", required_argument, nullptr, 0},
-        {"version-bytes", required_argument, nullptr, 0},
-        {"busy", required_argument, nullptr, 0},
-        {"fault", required_argument, nullptr, 0},
-        {"signal", required_argument, nullptr, 0},
-        {"flash-out", required_argument, nullptr, 0},
-        {"trace", required_argument, nullptr, 0},
-        {"verdict", required_argument, nullptr, 0},
-        {"usage", required_argument, nullptr, 0},
-        {nullptr, 0, nullptr, 0},
-    };
+    static const std::vector<option> table = option_table();
     std::vector<char*> words;
+    words.reserve(static_cast<std::size_t>(argc) + 1);
     for (int i = 0; i < argc; ++i) {
         words.push_back(const_cast<char*>(argv[i]));
     }
@@ -273,7 +378,7 @@ int parse_options(int argc, const char* const* argv, Options& options, std::stri
     for (;;) {
         int index = -1;
         const int previous = optind == 0 ? 1 : optind;
-        const int code = getopt_long(argc, words.data(), "+h", table, &index);
+        const int code = getopt_long(argc, words.data(), "+h", table.data(), &index);
         if (code == -1) {
             break;
         }
@@ -297,60 +402,20 @@ int parse_options(int argc, const char* const* argv, Options& options, std::stri
         case switch_unplugged:
             options.unplugged = true;
             break;
-        case 0: {
-            std::string_view name = table[index].name;
-            std::string_view value = optarg != nullptr ? optarg : "";
-            // "--trace -- cmd": the separator is no value.
-            if (value == "--") {
-                error = "--" + std::string(name) + " needs a value";
-                return 0;
-            }
-            if (auto reason = apply(options, name, value); !reason.empty()) {
-                error = "--" + std::string(name) + " " + reason;
+        case 0:
+            if (apply_value(options, index, optarg, error) != 1) {
                 return 0;
             }
             break;
-        }
         case ':':
             error = given + " needs a value";
             return 0;
-        default: {
-            bool takes_value = false;
-            bool known = false;
-            for (const option* entry = table; entry->name != nullptr; ++entry) {
-                if (given == std::string("--") + entry->name) {
-                    known = true;
-                    takes_value = entry->has_arg != no_argument;
-                }
-            }
-            if (known && takes_value) {
-                error = given + " needs a value";
-            } else if (known) {
-                error = given + " takes no value";
-            } else {
-                error = "'" + given + "' is not an option of tovrela-sim (see --help)";
-            }
+        default:
+            error = refusal_of(given);
             return 0;
         }
-        }
     }
-    if (optind < argc && std::string_view(argv[optind - 1]) != "--") {
-        error = "unexpected argument '" + std::string(argv[optind]) + "' (the command follows --)";
-        return 0;
-    }
-    for (int i = optind; i < argc; ++i) {
-        options.command.emplace_back(argv[i]);
-    }
-    if (options.command.empty()) {
-        error = "no command given: tovrela-sim [options] -- COMMAND [ARGS...]";
-        return 0;
-    }
-    // Every hub carries the ids of --vid and --pid, wherever they stand.
-    for (auto& hub : options.more_hubs) {
-        hub.vid = options.hub.vid;
-        hub.pid = options.hub.pid;
-    }
-    return 1;
+    return take_command(optind, argc, argv, options, error);
 }
 
 std::string usage_text() {

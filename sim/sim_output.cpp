@@ -1,20 +1,16 @@
 #include "sim_output.h"
 
+#include "file_access.h"
+#include "hex_dump.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <glib.h>
-#include <memory>
-#include <vector>
 
 namespace sim {
 
 namespace {
-
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
 
 int write_file(const std::string& path, const void* bytes, std::size_t count, std::string& error) {
     File file(std::fopen(path.c_str(), "wb"));
@@ -29,14 +25,6 @@ int write_file(const std::string& path, const void* bytes, std::size_t count, st
     return 1;
 }
 
-void append_hex(std::string& line, const std::vector<uint8_t>& bytes) {
-    static constexpr char digits[] = "0123456789abcdef";
-    for (uint8_t byte : bytes) {
-        line += digits[byte >> 4];
-        line += digits[byte & 0x0f];
-    }
-}
-
 std::string transfer_line(std::size_t number, const TransferRecord& record) {
     const chip_model::Transfer& t = record.transfer;
     char head[128];
@@ -45,8 +33,7 @@ std::string transfer_line(std::size_t number, const TransferRecord& record) {
                   static_cast<unsigned long long>(record.clock_us),
                   (t.request_type & 0x80) != 0 ? "in" : "out", t.request, t.value, t.index,
                   static_cast<unsigned>(t.length), result_text(t.result).c_str());
-    std::string line = head;
-    append_hex(line, t.data);
+    std::string line = head + hex_dump(t.data);
     if (!record.on_chip) {
         line += " " + record.devnode;
     }

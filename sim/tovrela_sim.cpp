@@ -2,6 +2,7 @@
 // The command runs unmodified on the system's libusb; the umockdev preload library gives it and
 // every process it starts the simulated sysfs and device nodes, and every usbdevfs ioctl on them
 // is answered here, for the process that made it.
+#include "file_access.h"
 #include "sim_options.h"
 #include "sim_output.h"
 #include "usb_tree.h"
@@ -19,6 +20,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
+#include <optional>
 #include <string>
 #include <sys/mman.h>
 #include <sys/resource.h>
@@ -119,6 +121,7 @@ struct Child {
     bool ended = false;
 };
 
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): GLib's GChildWatchFunc
 void on_child_exit(GPid pid, gint wait_status, gpointer user_data) {
     auto* child = static_cast<Child*>(user_data);
     child->wait_status = wait_status;
@@ -187,9 +190,15 @@ struct LockFolder {
     }
 };
 
-std::vector<std::string> child_environment(const std::string& root, const std::string& preload,
-                                           const std::string& clock_file,
-                                           const std::string& lock_dir) {
+// What the command's environment names besides what it inherits.
+struct BedPaths {
+    std::string root;       // the test bed (UMOCKDEV_DIR)
+    std::string preload;    // the libraries preloaded ahead of the command's own LD_PRELOAD
+    std::string clock_file; // the shared virtual clock; empty without --fast
+    std::string lock_dir;   // the bed's lock folder; empty when the command names one already
+};
+
+std::vector<std::string> child_environment(const BedPaths& paths) {
     std::vector<std::string> environment;
     std::string previous_preload;
     // A command built with AddressSanitizer wants its runtime first among the libraries; the
@@ -200,24 +209,24 @@ std::vector<std::string> child_environment(const std::string& root, const std::s
         if (text.rfind("LD_PRELOAD=", 0) == 0) {
             previous_preload = text.substr(11);
         } else if (text.rfind("ASAN_OPTIONS=", 0) == 0) {
-            asan_options = text.substr(13) + ":" + asan_options;
+            asan_options = text.substr(13).append(":").append(asan_options);
         } else if (text.rfind("UMOCKDEV_DIR=", 0) != 0 &&
                    text.rfind(std::string(virtual_clock::file_variable) + "=", 0) != 0) {
             environment.push_back(text);
         }
     }
-    std::string preloads = preload;
+    std::string preloads = paths.preload;
     if (!previous_preload.empty()) {
         preloads += " " + previous_preload;
     }
     environment.push_back("LD_PRELOAD=" + preloads);
     environment.push_back("ASAN_OPTIONS=" + asan_options);
-    environment.push_back("UMOCKDEV_DIR=" + root);
-    if (!clock_file.empty()) {
-        environment.push_back(std::string(virtual_clock::file_variable) + "=" + clock_file);
+    environment.push_back("UMOCKDEV_DIR=" + paths.root);
+    if (!paths.clock_file.empty()) {
+        environment.push_back(std::string(virtual_clock::file_variable) + "=" + paths.clock_file);
     }
-    if (!lock_dir.empty()) {
-        environment.push_back(std::string(lock_dir_variable) + "=" + lock_dir);
+    if (!paths.lock_dir.empty()) {
+        environment.push_back(std::string(lock_dir_variable) + "=" + paths.lock_dir);
     }
     return environment;
 }
@@ -242,10 +251,7 @@ int write_usage(const std::string& path, std::string& error) {
     auto microseconds = [](const timeval& time) {
         return static_cast<long long>(time.tv_sec) * 1000000 + time.tv_usec;
     };
-    struct FileCloser {
-        void operator()(std::FILE* file) const { std::fclose(file); }
-    };
-    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "w"));
+    File file(std::fopen(path.c_str(), "w"));
     bool good = file && std::fprintf(file.get(),
                                      "user_us %lld\nsys_us %lld\nmaxrss_kb %ld\n"
                                      "sim_user_us %lld\nsim_sys_us %lld\n",
@@ -259,6 +265,150 @@ int write_usage(const std::string& path, std::string& error) {
         error = "cannot write " + path + ": " + std::strerror(errno);
     }
     return good ? 1 : 0;
+}
+
+// The bed's hubs, one for each device with a chip, each chip set up as the options say.
+void place_hubs(sim::Bed& bed, const sim::Options& options,
+                const std::vector<sim::UsbDevice>& devices) {
+    bed.keep_records = !options.trace_file.empty();
+    bed.signals = options.signals;
+    bed.hubs.resize(devices.empty() ? 0 : 1 + options.more_hubs.size());
+    for (const auto& usb_device : devices) {
+        if (usb_device.chip) {
+            sim::Hub& hub = bed.hubs[static_cast<std::size_t>(usb_device.chip_hub)];
+            hub.place = usb_device.place;
+            hub.devnode = usb_device.devnode;
+            hub.name =
+                std::to_string(usb_device.place.bus) + "-" +
+                (usb_device.place.ports.empty() ? "0"
+                                                : sim::port_path_text(usb_device.place.ports));
+            chip_model::reset(hub.chip, options.chip);
+        }
+    }
+}
+
+// The libraries preloaded into the command. The fast-clock library goes into every run: it spares
+// the command the umockdev preload's zero sleeps, and with --fast it runs the command's pauses on
+// the shared virtual clock. Empty, with the reason in `error`, when --fast cannot have it.
+std::string preload_list(const sim::Options& options, std::string& error) {
+    std::string preload = umockdev_preload;
+    const std::string library = find_fastclock_library();
+    if (!library.empty()) {
+        preload += " " + library;
+    } else if (options.fast) {
+        error = std::string("cannot find ") + fastclock_name + " (set TOVRELA_FASTCLOCK_LIB)";
+        return {};
+    }
+    return preload;
+}
+
+std::vector<char*> pointers_to(std::vector<std::string>& words) {
+    std::vector<char*> pointers;
+    pointers.reserve(words.size() + 1);
+    for (auto& word : words) {
+        pointers.push_back(word.data());
+    }
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+// Runs the command until it ends, passing SIGINT, SIGTERM and SIGHUP on to it. Its wait status,
+// or nothing with the reason in `error` when it could not be started.
+std::optional<int> run_command(std::vector<std::string>& command,
+                               std::vector<std::string>& environment, sim::Bed& bed,
+                               std::string& error) {
+    std::vector<char*> child_argv = pointers_to(command);
+    std::vector<char*> child_envp = pointers_to(environment);
+    GPid pid = 0;
+    GError* failure = nullptr;
+    auto flags = static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH_FROM_ENVP |
+                                          G_SPAWN_DO_NOT_REAP_CHILD | G_SPAWN_CHILD_INHERITS_STDIN);
+    if (!g_spawn_async(nullptr, child_argv.data(), child_envp.data(), flags, nullptr, nullptr, &pid,
+                       &failure)) {
+        error = "cannot run " + command[0] + ": " + failure->message;
+        g_clear_error(&failure);
+        return std::nullopt;
+    }
+
+    Child child;
+    child.pid = pid;
+    bed.command_pid = pid;
+    child.loop = g_main_loop_new(nullptr, FALSE);
+    g_child_watch_add(pid, on_child_exit, &child);
+    std::pair<Child*, int> forwards[] = {{&child, SIGINT}, {&child, SIGTERM}, {&child, SIGHUP}};
+    std::vector<guint> signal_sources;
+    for (auto& forward : forwards) {
+        signal_sources.push_back(g_unix_signal_add(forward.second, forward_signal, &forward));
+    }
+    g_main_loop_run(child.loop);
+    for (guint source : signal_sources) {
+        g_source_remove(source);
+    }
+    g_main_loop_unref(child.loop);
+    return child.wait_status;
+}
+
+// Once the command has ended: the last pauses, the latest virtual time of any process, the URBs
+// still held and each chip's closing verdict.
+void close_bed(sim::Bed& bed, const SharedClock& clock) {
+    sim::collect_pauses(bed);
+    if (clock.header != nullptr) {
+        for (const auto& slot : clock.header->slots) {
+            bed.clock_end_us = std::max<uint64_t>(bed.clock_end_us, slot.now_us.load());
+        }
+    }
+    sim::release_urbs(bed);
+    for (auto& hub : bed.hubs) {
+        chip_model::finish(hub.chip);
+    }
+}
+
+// The records the options ask for, in this order. 1, or 0 with the reason in `error`.
+int write_records(const sim::Options& options, const sim::Bed& bed, std::string& error) {
+    if (!options.flash_out_dir.empty() &&
+        sim::write_flash_images(bed, options.flash_out_dir, error) != 1) {
+        return 0;
+    }
+    if (!options.trace_file.empty() && sim::write_trace(bed, options.trace_file, error) != 1) {
+        return 0;
+    }
+    if (!options.verdict_file.empty() &&
+        sim::write_verdict(bed, options.verdict_file, error) != 1) {
+        return 0;
+    }
+    if (!options.usage_file.empty() && write_usage(options.usage_file, error) != 1) {
+        return 0;
+    }
+    return 1;
+}
+
+std::string root_dir_of(UMockdevTestbed* testbed) {
+    gchar* root = umockdev_testbed_get_root_dir(testbed);
+    std::string dir = root;
+    g_free(root);
+    return dir;
+}
+
+// The test bed's device nodes and the handler of their ioctls, the bed's lock folder, and the
+// hub's node removed for --unplugged. 1, or 0 with the reason in `error`.
+int prepare_testbed(UMockdevTestbed* testbed, UMockdevIoctlBase* handler,
+                    const std::vector<sim::UsbDevice>& devices, const sim::Options& options,
+                    sim::Bed& bed, LockFolder& locks, std::string& error) {
+    sim::connect_handler(handler, bed);
+    if (build_testbed(testbed, handler, devices, error) != 1) {
+        return 0;
+    }
+    const std::string root_dir = root_dir_of(testbed);
+    if (locks.create(root_dir, error) != 1) {
+        return 0;
+    }
+    if (options.unplugged && !bed.hubs.empty()) {
+        const std::string node = root_dir + bed.hubs[0].devnode;
+        if (unlink(node.c_str()) != 0) {
+            report("cannot remove " + node + ": " + std::strerror(errno));
+        }
+    }
+    return 1;
 }
 
 } // namespace
@@ -284,130 +434,36 @@ int main(int argc, char** argv) {
         report(error);
         return exit_sim_failure;
     }
-
     sim::Bed bed;
-    bed.keep_records = !options.trace_file.empty();
-    bed.signals = options.signals;
-    bed.hubs.resize(devices.empty() ? 0 : 1 + options.more_hubs.size());
-    for (const auto& usb_device : devices) {
-        if (usb_device.chip) {
-            sim::Hub& hub = bed.hubs[static_cast<std::size_t>(usb_device.chip_hub)];
-            hub.place = usb_device.place;
-            hub.devnode = usb_device.devnode;
-            hub.name =
-                std::to_string(usb_device.place.bus) + "-" +
-                (usb_device.place.ports.empty() ? "0"
-                                                : sim::port_path_text(usb_device.place.ports));
-            chip_model::reset(hub.chip, options.chip);
-        }
-    }
+    place_hubs(bed, options, devices);
 
-    // The fast-clock library goes into every run: it spares the command the umockdev preload's
-    // zero sleeps, and with --fast it runs the command's pauses on the shared virtual clock.
     SharedClock clock;
-    std::string preload = umockdev_preload;
-    std::string library = find_fastclock_library();
-    if (!library.empty()) {
-        preload += " " + library;
-    } else if (options.fast) {
-        report(std::string("cannot find ") + fastclock_name + " (set TOVRELA_FASTCLOCK_LIB)");
+    const std::string preload = preload_list(options, error);
+    if (preload.empty() || (options.fast && clock.create(error) != 1)) {
+        report(error);
         return exit_sim_failure;
     }
-    if (options.fast) {
-        if (clock.create(error) != 1) {
-            report(error);
-            return exit_sim_failure;
-        }
-        bed.clock = clock.header;
-    }
+    bed.clock = clock.header;
 
     TestbedRef testbed(umockdev_testbed_new());
     HandlerRef handler(umockdev_ioctl_base_new());
-    sim::connect_handler(handler.get(), bed);
-    if (build_testbed(testbed.get(), handler.get(), devices, error) != 1) {
-        report(error);
-        return exit_sim_failure;
-    }
-    gchar* root = umockdev_testbed_get_root_dir(testbed.get());
     LockFolder locks;
-    if (locks.create(root, error) != 1) {
-        g_free(root);
+    if (prepare_testbed(testbed.get(), handler.get(), devices, options, bed, locks, error) != 1) {
         report(error);
         return exit_sim_failure;
     }
-    if (options.unplugged && !bed.hubs.empty()) {
-        std::string node = std::string(root) + bed.hubs[0].devnode;
-        if (unlink(node.c_str()) != 0) {
-            report("cannot remove " + node + ": " + std::strerror(errno));
-        }
-    }
-    std::vector<std::string> environment = child_environment(root, preload, clock.path, locks.path);
-    g_free(root);
+    std::vector<std::string> environment =
+        child_environment({root_dir_of(testbed.get()), preload, clock.path, locks.path});
 
-    std::vector<char*> child_argv;
-    for (auto& word : options.command) {
-        child_argv.push_back(word.data());
-    }
-    child_argv.push_back(nullptr);
-    std::vector<char*> child_envp;
-    for (auto& entry : environment) {
-        child_envp.push_back(entry.data());
-    }
-    child_envp.push_back(nullptr);
-
-    GPid pid = 0;
-    GError* failure = nullptr;
-    auto flags = static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH_FROM_ENVP |
-                                          G_SPAWN_DO_NOT_REAP_CHILD | G_SPAWN_CHILD_INHERITS_STDIN);
-    if (!g_spawn_async(nullptr, child_argv.data(), child_envp.data(), flags, nullptr, nullptr, &pid,
-                       &failure)) {
-        report(std::string("cannot run ") + options.command[0] + ": " + failure->message);
-        g_clear_error(&failure);
+    const std::optional<int> wait_status = run_command(options.command, environment, bed, error);
+    if (!wait_status) {
+        report(error);
         return exit_cannot_run;
     }
+    close_bed(bed, clock);
 
-    Child child;
-    child.pid = pid;
-    bed.command_pid = pid;
-    child.loop = g_main_loop_new(nullptr, FALSE);
-    g_child_watch_add(pid, on_child_exit, &child);
-    std::pair<Child*, int> forwards[] = {{&child, SIGINT}, {&child, SIGTERM}, {&child, SIGHUP}};
-    std::vector<guint> signal_sources;
-    for (auto& forward : forwards) {
-        signal_sources.push_back(g_unix_signal_add(forward.second, forward_signal, &forward));
-    }
-    g_main_loop_run(child.loop);
-    for (guint source : signal_sources) {
-        g_source_remove(source);
-    }
-    g_main_loop_unref(child.loop);
-
-    sim::collect_pauses(bed);
-    if (clock.header != nullptr) {
-        for (const auto& slot : clock.header->slots) {
-            bed.clock_end_us = std::max<uint64_t>(bed.clock_end_us, slot.now_us.load());
-        }
-    }
-    sim::release_urbs(bed);
-    for (auto& hub : bed.hubs) {
-        chip_model::finish(hub.chip);
-    }
-
-    int status = exit_status_of(child.wait_status);
-    int written = 1;
-    if (!options.flash_out_dir.empty()) {
-        written &= sim::write_flash_images(bed, options.flash_out_dir, error);
-    }
-    if (written == 1 && !options.trace_file.empty()) {
-        written &= sim::write_trace(bed, options.trace_file, error);
-    }
-    if (written == 1 && !options.verdict_file.empty()) {
-        written &= sim::write_verdict(bed, options.verdict_file, error);
-    }
-    if (written == 1 && !options.usage_file.empty()) {
-        written &= write_usage(options.usage_file, error);
-    }
-    if (written != 1) {
+    const int status = exit_status_of(*wait_status);
+    if (write_records(options, bed, error) != 1) {
         report(error);
         return exit_sim_failure;
     }

@@ -1,6 +1,10 @@
 #include "usb_tree.h"
 
+#include "hex_dump.h"
+
+#include <cstddef>
 #include <cstdio>
+#include <iterator>
 #include <map>
 #include <utility>
 
@@ -16,16 +20,6 @@ constexpr uint16_t generic_hub_pid = 0x0001;
 constexpr uint16_t generic_device_pid = 0x0002;
 
 using Place = std::pair<unsigned, std::vector<unsigned>>;
-
-std::string hex_bytes(const std::vector<uint8_t>& bytes) {
-    std::string text;
-    char digits[3];
-    for (uint8_t byte : bytes) {
-        std::snprintf(digits, sizeof digits, "%02x", byte);
-        text += digits;
-    }
-    return text;
-}
 
 // Device descriptor, then one configuration with one interface and one interrupt endpoint.
 std::vector<uint8_t> descriptors(const UsbDevice& device) {
@@ -56,7 +50,7 @@ void describe(UsbDevice& device) {
     std::string bus = std::to_string(place.bus);
     device.sysname = place.ports.empty() ? "usb" + bus : bus + "-" + port_path_text(place.ports);
     device.syspath = "/devices/pci0000:00/0000:00:14.0/usb" + bus;
-    for (std::size_t depth = 1; depth <= place.ports.size(); ++depth) {
+    for (std::ptrdiff_t depth = 1; depth <= std::ssize(place.ports); ++depth) {
         std::vector<unsigned> prefix(place.ports.begin(), place.ports.begin() + depth);
         device.syspath += "/" + bus + "-" + port_path_text(prefix);
     }
@@ -73,19 +67,15 @@ void describe(UsbDevice& device) {
                     "A: speed=480\\n\n"
                     "A: bConfigurationValue=1\\n\n"
                     "H: descriptors=" +
-                    hex_bytes(descriptors(device)) + "\n";
+                    hex_dump(descriptors(device)) + "\n";
 }
 
-} // namespace
+using Tree = std::map<Place, UsbDevice>;
 
-int build_usb_tree(const Options& options, std::vector<UsbDevice>& devices, std::string& error) {
-    devices.clear();
-    if (options.no_devices) {
-        return 1;
-    }
-    // Explicit devices: the hubs with a chip first, then the extras; no two at one place.
-    std::map<Place, UsbDevice> tree;
-    auto add_explicit = [&](const DevicePlace& place, int chip_hub) {
+// The devices the options name: the hubs with a chip first, then the extras. False, with the
+// reason in `error`, when two would stand at one place.
+bool add_explicit_devices(Tree& tree, const Options& options, std::string& error) {
+    auto add = [&](const DevicePlace& place, int chip_hub) {
         UsbDevice device;
         device.place = place;
         device.chip = chip_hub >= 0;
@@ -98,45 +88,49 @@ int build_usb_tree(const Options& options, std::vector<UsbDevice>& devices, std:
         }
         return true;
     };
-    if (!add_explicit(options.hub, 0)) {
-        return 0;
+    if (!add(options.hub, 0)) {
+        return false;
     }
     for (std::size_t i = 0; i < options.more_hubs.size(); ++i) {
-        if (!add_explicit(options.more_hubs[i], static_cast<int>(i + 1))) {
-            return 0;
+        if (!add(options.more_hubs[i], static_cast<int>(i + 1))) {
+            return false;
         }
     }
     for (const auto& extra : options.extra_devices) {
-        if (!add_explicit(extra, -1)) {
-            return 0;
+        if (!add(extra, -1)) {
+            return false;
         }
     }
+    return true;
+}
 
-    // Generated devices fill the places no explicit device takes: a plain device on bus 2, the
-    // root hubs of buses 1 and 2 and of every bus in use, and every hub on the way up.
-    auto add_generated = [&](unsigned bus, std::vector<unsigned> ports, uint16_t vid,
-                             uint16_t pid) {
+// Generated devices fill the places no explicit device takes: a plain device on bus 2, the root
+// hubs of buses 1 and 2 and of every bus in use, and every hub on the way up.
+void add_generated_devices(Tree& tree) {
+    auto add = [&](unsigned bus, std::vector<unsigned> ports, uint16_t vid, uint16_t pid) {
         UsbDevice device;
         device.place = {bus, ports, vid, pid};
         device.bcd_device = ports.empty() ? 0x0601 : 0x0100;
         tree.emplace(Place{bus, std::move(ports)}, device);
     };
-    add_generated(2, {1}, generic_vid, generic_device_pid);
+    add(2, {1}, generic_vid, generic_device_pid);
     std::vector<Place> places;
+    places.reserve(tree.size());
     for (const auto& [place, device] : tree) {
         places.push_back(place);
     }
-    add_generated(1, {}, root_hub_vid, root_hub_pid);
-    add_generated(2, {}, root_hub_vid, root_hub_pid);
+    add(1, {}, root_hub_vid, root_hub_pid);
+    add(2, {}, root_hub_vid, root_hub_pid);
     for (const auto& [bus, ports] : places) {
-        add_generated(bus, {}, root_hub_vid, root_hub_pid);
-        for (std::size_t depth = 1; depth < ports.size(); ++depth) {
-            add_generated(bus, {ports.begin(), ports.begin() + depth}, generic_vid,
-                          generic_hub_pid);
+        add(bus, {}, root_hub_vid, root_hub_pid);
+        for (std::ptrdiff_t depth = 1; depth < std::ssize(ports); ++depth) {
+            add(bus, {ports.begin(), ports.begin() + depth}, generic_vid, generic_hub_pid);
         }
     }
+}
 
-    // A device is a hub when it is a root hub or has a device behind it.
+// A device is a hub when it is a root hub or has a device behind it.
+void mark_hubs(Tree& tree) {
     for (auto& [place, device] : tree) {
         device.hub = place.second.empty();
     }
@@ -146,9 +140,25 @@ int build_usb_tree(const Options& options, std::vector<UsbDevice>& devices, std:
             tree.at(Place{place.first, parent}).hub = true;
         }
     }
+}
+
+} // namespace
+
+int build_usb_tree(const Options& options, std::vector<UsbDevice>& devices, std::string& error) {
+    devices.clear();
+    if (options.no_devices) {
+        return 1;
+    }
+    Tree tree;
+    if (!add_explicit_devices(tree, options, error)) {
+        return 0;
+    }
+    add_generated_devices(tree);
+    mark_hubs(tree);
 
     // Addresses per bus in the map's order, which puts every parent before its children.
     std::map<unsigned, unsigned> next_address;
+    devices.reserve(tree.size());
     for (auto& [place, device] : tree) {
         device.devnum = ++next_address[place.first];
         describe(device);

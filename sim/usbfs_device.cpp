@@ -151,6 +151,78 @@ bool time_of(Bed& bed, Client& client, uint64_t& now_us) {
     return true;
 }
 
+// The setup packet's fields; the length is cut to the room the URB's buffer has after the packet.
+void read_setup(const uint8_t* setup, int buffer_length, chip_model::Transfer& t) {
+    t.request_type = setup[0];
+    t.request = setup[1];
+    t.value = static_cast<uint16_t>(setup[2] | setup[3] << 8);
+    t.index = static_cast<uint16_t>(setup[4] | setup[5] << 8);
+    t.length = static_cast<uint16_t>(std::min<int>(setup[6] | setup[7] << 8, buffer_length - 8));
+}
+
+// Hands the transfer to the hub's chip, on the process's clock when `now_us` is given; another
+// device stalls it. An IN reply goes back into the URB's buffer after the setup packet. Returns
+// the bytes moved; `t.result` gets the model's result and `data` the bytes of the transfer (for
+// an IN transfer only those moved).
+int exchange(UMockdevIoctlData* buffer, Hub* hub, const uint64_t* now_us, chip_model::Transfer& t,
+             std::vector<uint8_t>& data) {
+    const bool in = (t.request_type & 0x80) != 0;
+    data.assign(buffer->data + 8, buffer->data + 8 + t.length);
+    if (in) {
+        std::fill(data.begin(), data.end(), 0);
+    }
+    if (hub != nullptr && now_us != nullptr) {
+        t.result = chip_model::control_transfer_at(hub->chip, *now_us, t.request_type, t.request,
+                                                   t.value, t.index, data.data(), t.length);
+    } else if (hub != nullptr) {
+        t.result = chip_model::control_transfer(hub->chip, t.request_type, t.request, t.value,
+                                                t.index, data.data(), t.length);
+    } else {
+        t.result = chip_model::error_pipe;
+    }
+    const int moved = std::clamp<int>(t.result, 0, t.length);
+    if (in && moved > 0) {
+        umockdev_ioctl_data_update(buffer, 8, data.data(), moved);
+    }
+    if (in) {
+        data.resize(static_cast<std::size_t>(moved));
+    }
+    return moved;
+}
+
+// Counts the transfer in its hub's records (another device's in the first hub's) and keeps it
+// there when the bed keeps records.
+void record_transfer(Bed& bed, const Client& client, const Hub* hub, TransferRecord record,
+                     std::vector<uint8_t> data) {
+    const std::size_t hub_index = hub != nullptr ? static_cast<std::size_t>(client.hub) : 0;
+    if (client.pid != 0 && hub != nullptr) {
+        bed.hub_of_process[client.pid] = hub_index;
+    }
+    collect_pauses(bed);
+    if (bed.hubs.empty()) {
+        return;
+    }
+    Hub& records = bed.hubs[hub_index];
+    ++records.transfer_count;
+    if (bed.keep_records) {
+        record.transfer.data = std::move(data);
+        bed.events.push_back({Event::Kind::transfer, hub_index, records.transfers.size()});
+        records.transfers.push_back(std::move(record));
+    }
+}
+
+// The --signal rules that the request just taken on the hub fulfils: each strikes once.
+void send_due_signals(Bed& bed, const Client& client, const Hub* hub, uint8_t request) {
+    for (SignalRule& rule : bed.signals) {
+        if (hub == nullptr || rule.sent || request != rule.request ||
+            hub->chip.request_counts[request] != rule.nth) {
+            continue;
+        }
+        rule.sent = true;
+        kill(client.pid != 0 ? client.pid : bed.command_pid, rule.signal);
+    }
+}
+
 void submit_urb(Bed& bed, Client& client, UMockdevIoctlClient* handle, UMockdevIoctlData* arg) {
     DataRef urb_data = resolve(arg, 0, sizeof(usbdevfs_urb));
     if (!urb_data) {
@@ -168,69 +240,21 @@ void submit_urb(Bed& bed, Client& client, UMockdevIoctlClient* handle, UMockdevI
         complete(handle, -1, EFAULT);
         return;
     }
-    const uint8_t* setup = buffer->data;
     TransferRecord record;
     record.devnode = client.devnode;
     record.on_chip = client.hub >= 0;
     uint64_t now_us = 0;
     const bool timed = time_of(bed, client, now_us);
     record.clock_us = now_us;
-    chip_model::Transfer& t = record.transfer;
-    t.request_type = setup[0];
-    t.request = setup[1];
-    t.value = static_cast<uint16_t>(setup[2] | setup[3] << 8);
-    t.index = static_cast<uint16_t>(setup[4] | setup[5] << 8);
-    t.length =
-        static_cast<uint16_t>(std::min<int>(setup[6] | setup[7] << 8, urb->buffer_length - 8));
+    read_setup(buffer->data, urb->buffer_length, record.transfer);
 
-    bool in = (t.request_type & 0x80) != 0;
-    std::vector<uint8_t> data(buffer->data + 8, buffer->data + 8 + t.length);
-    if (in) {
-        std::fill(data.begin(), data.end(), 0);
-    }
     Hub* hub = record.on_chip ? &bed.hubs[static_cast<std::size_t>(client.hub)] : nullptr;
-    if (hub != nullptr && timed) {
-        t.result = chip_model::control_transfer_at(hub->chip, now_us, t.request_type, t.request,
-                                                   t.value, t.index, data.data(), t.length);
-    } else if (hub != nullptr) {
-        t.result = chip_model::control_transfer(hub->chip, t.request_type, t.request, t.value,
-                                                t.index, data.data(), t.length);
-    } else {
-        t.result = chip_model::error_pipe;
-    }
-    int moved = std::clamp<int>(t.result, 0, t.length);
-    if (in && moved > 0) {
-        umockdev_ioctl_data_update(buffer.get(), 8, data.data(), moved);
-    }
-    if (in) {
-        data.resize(static_cast<std::size_t>(moved));
-    }
-
-    int result = t.result;
-    const uint8_t request = t.request;
-    // Another device's transfers go to the records of the first hub.
-    const std::size_t hub_index = hub != nullptr ? static_cast<std::size_t>(client.hub) : 0;
-    if (client.pid != 0 && hub != nullptr) {
-        bed.hub_of_process[client.pid] = hub_index;
-    }
-    collect_pauses(bed);
-    if (!bed.hubs.empty()) {
-        Hub& records = bed.hubs[hub_index];
-        ++records.transfer_count;
-        if (bed.keep_records) {
-            t.data = std::move(data);
-            bed.events.push_back({Event::Kind::transfer, hub_index, records.transfers.size()});
-            records.transfers.push_back(std::move(record));
-        }
-    }
-    for (SignalRule& rule : bed.signals) {
-        if (hub == nullptr || rule.sent || request != rule.request ||
-            hub->chip.request_counts[request] != rule.nth) {
-            continue;
-        }
-        rule.sent = true;
-        kill(client.pid != 0 ? client.pid : bed.command_pid, rule.signal);
-    }
+    std::vector<uint8_t> data;
+    const int moved = exchange(buffer.get(), hub, timed ? &now_us : nullptr, record.transfer, data);
+    const int result = record.transfer.result;
+    const uint8_t request = record.transfer.request;
+    record_transfer(bed, client, hub, std::move(record), std::move(data));
+    send_due_signals(bed, client, hub, request);
 
     if (result == chip_model::error_no_device) {
         complete(handle, -1, ENODEV);

@@ -15,9 +15,12 @@
 #include <sys/types.h>
 #include <vector>
 
+// umockdev's own struct tags, declared here so that this header needs no GLib headers.
+// NOLINTBEGIN(bugprone-reserved-identifier)
 typedef struct _UMockdevIoctlBase UMockdevIoctlBase;
 typedef struct _UMockdevIoctlData UMockdevIoctlData;
 typedef struct _UMockdevIoctlClient UMockdevIoctlClient;
+// NOLINTEND(bugprone-reserved-identifier)
 
 namespace sim {
 

@@ -4,6 +4,7 @@
 #include "IniUpdate.h"
 
 #include "file_access.h"
+#include "result_codes.h"
 
 #include <array>
 #include <climits>
@@ -75,6 +76,7 @@ void copy_bounded(char* dest, int32_t size, const char* source) {
 
 } // namespace
 
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the reader's interface stays as it is
 int find_profile_entry(const char* file, const char* section, const char* key, char* value) {
     Text line{};
     Text section_pattern{};
@@ -86,13 +88,13 @@ int find_profile_entry(const char* file, const char* section, const char* key, c
     const int key_length = std::snprintf(key_pattern.data(), key_pattern.size(), "%s=", key);
     if (section_length < 0 || static_cast<std::size_t>(section_length) >= text_size ||
         key_length < 0 || static_cast<std::size_t>(key_length) >= text_size) {
-        return 0;
+        return rc::failed;
     }
 
     // Opened like an image file: only a regular file, and without blocking on a FIFO.
     File profile(open_image_file(file));
     if (!profile) {
-        return 0;
+        return rc::failed;
     }
 
     bool in_section = false;
@@ -107,20 +109,22 @@ int find_profile_entry(const char* file, const char* section, const char* key, c
             continue;
         }
         if (std::strchr(line.data(), '[') != nullptr) {
-            return 0;
+            return rc::failed;
         }
         if (std::strncmp(line.data(), key_pattern.data(), static_cast<std::size_t>(key_length)) ==
             0) {
             // The line holds at most 199 characters, so the value fits any 200-byte text.
             std::strcpy(value, std::strchr(line.data(), '=') + 1);
-            return 1;
+            return rc::done;
         }
     }
-    return 0;
+    return rc::failed;
 }
 
+// NOLINTBEGIN(bugprone-easily-swappable-parameters): the reader's interface stays as it is
 int read_profile_string(const char* section, const char* key, char* value, int32_t size,
                         const char* default_value, const char* file) {
+    // NOLINTEND(bugprone-easily-swappable-parameters)
     PROFILE_REQUIRE(section != nullptr && *section != '\0', 141);
     PROFILE_REQUIRE(key != nullptr && *key != '\0', 142);
     PROFILE_REQUIRE(value != nullptr, 143);
@@ -129,15 +133,17 @@ int read_profile_string(const char* section, const char* key, char* value, int32
     PROFILE_REQUIRE(default_value != nullptr, 146);
 
     Text found{};
-    if (find_profile_entry(file, section, key, found.data()) != 1) {
-        return 0;
+    if (find_profile_entry(file, section, key, found.data()) != rc::done) {
+        return rc::failed;
     }
     copy_bounded(value, size, found.data());
-    return 1;
+    return rc::done;
 }
 
+// NOLINTBEGIN(bugprone-easily-swappable-parameters): the reader's interface stays as it is
 int read_profile_stringS(const char* section, const char* key, char* value, int32_t size,
                          const char* default_value, const char* file) {
+    // NOLINTEND(bugprone-easily-swappable-parameters)
     PROFILE_REQUIRE(section != nullptr && *section != '\0', 158);
     PROFILE_REQUIRE(key != nullptr && *key != '\0', 159);
     PROFILE_REQUIRE(value != nullptr, 160);
@@ -146,18 +152,18 @@ int read_profile_stringS(const char* section, const char* key, char* value, int3
     PROFILE_REQUIRE(default_value != nullptr, 163);
 
     Text found{};
-    if (find_profile_entry(file, section, key, found.data()) != 1) {
+    if (find_profile_entry(file, section, key, found.data()) != rc::done) {
         copy_bounded(value, size, default_value);
-        return 0;
+        return rc::failed;
     }
     copy_bounded(value, size, found.data());
-    return 1;
+    return rc::done;
 }
 
 int32_t read_profile_int(const char* section, const char* key, int32_t default_value,
                          const char* file) {
     Text found{};
-    if (find_profile_entry(file, section, key, found.data()) != 1) {
+    if (find_profile_entry(file, section, key, found.data()) != rc::done) {
         return default_value;
     }
     // Decimal as atoi reads it, but without its undefined overflow: out-of-range values clamp.
@@ -174,7 +180,7 @@ int32_t read_profile_int(const char* section, const char* key, int32_t default_v
 uint16_t read_profile_hex(const char* section, const char* key, uint16_t default_value,
                           const char* file) {
     Text found{};
-    if (find_profile_entry(file, section, key, found.data()) != 1) {
+    if (find_profile_entry(file, section, key, found.data()) != rc::done) {
         return default_value;
     }
     return static_cast<uint16_t>(parse_hex32(found.data()) & 0xFFFFu);

@@ -2,6 +2,7 @@
 
 #include "message_output.h"
 #include "pause.h"
+#include "result_codes.h"
 #include "settings.h"
 #include "vendor_requests.h"
 
@@ -25,7 +26,7 @@ constexpr uint16_t slow_value = 0x0020;
 int wrap_command_frame(const uint8_t* payload, uint32_t length, uint8_t* frame) {
     if (length > max_payload) {
         print_message("Tovrela_Warp_Over\n");
-        return 0;
+        return rc::failed;
     }
     frame[0] = chip_command_write;
     frame[1] = frame_marker;
@@ -36,14 +37,14 @@ int wrap_command_frame(const uint8_t* payload, uint32_t length, uint8_t* frame) 
         check ^= payload[i];
     }
     frame[3 + length] = check;
-    return 1;
+    return rc::done;
 }
 
 ChipStatus read_chip_status(libusb_device_handle* handle) {
     std::array<uint8_t, status_length> reply{};
     int received = 0;
     if (i2c_read_cmd(handle, hub_request::status_or_value, chip_command_read, status_length,
-                     reply.data(), &received) != 1) {
+                     reply.data(), &received) != rc::done) {
         return ChipStatus::transfer_failed;
     }
     if (received < static_cast<int>(status_length)) {
@@ -94,23 +95,23 @@ int Tovrela_Reg_Write(libusb_device_handle* handle, uint16_t address, uint16_t v
         static_cast<uint8_t>(value & 0xFF),
     };
     std::array<uint8_t, payload.size() + 4> frame{};
-    if (wrap_command_frame(payload.data(), payload.size(), frame.data()) != 1) {
-        return 0;
+    if (wrap_command_frame(payload.data(), payload.size(), frame.data()) != rc::done) {
+        return rc::failed;
     }
-    if (i2c_write_cmd(handle, hub_request::command_frame, frame.size(), frame.data()) != 1) {
-        return 0;
+    if (i2c_write_cmd(handle, hub_request::command_frame, frame.size(), frame.data()) != rc::done) {
+        return rc::failed;
     }
 
     unsigned k = 0;
     const PollOutcome outcome =
         poll_chip_status(handle, value == slow_value ? slow_value_pause_us : 0, &k);
     if (outcome == PollOutcome::transfer_failed) {
-        return 0;
+        return rc::failed;
     }
-    int result = 1;
+    int result = rc::done;
     if (outcome == PollOutcome::timed_out) {
         print_message("Tovrela_Reg_Tout\n");
-        result = 0;
+        result = rc::failed;
     }
     if (verbose_detail()) {
         print_message("    read-loop = %X\n", k);
@@ -122,20 +123,20 @@ int Tovrela_Reg_Read(libusb_device_handle* handle, uint8_t device, uint16_t addr
                      uint16_t* value) {
     const std::array<uint8_t, 3> request{device, static_cast<uint8_t>(address >> 8),
                                          static_cast<uint8_t>(address & 0xFF)};
-    if (i2c_write_cmd(handle, hub_request::address, request.size(), request.data()) != 1) {
-        return 0;
+    if (i2c_write_cmd(handle, hub_request::address, request.size(), request.data()) != rc::done) {
+        return rc::failed;
     }
     std::array<uint8_t, 2> reply{};
     int received = 0;
     if (i2c_read_cmd(handle, hub_request::status_or_value, static_cast<uint8_t>(device | 0x01),
-                     reply.size(), reply.data(), &received) != 1) {
-        return 0;
+                     reply.size(), reply.data(), &received) != rc::done) {
+        return rc::failed;
     }
     if (received < static_cast<int>(reply.size())) {
         // A value that did not arrive in full is never handed on.
         print_message("Tovrela_Reg_Read %04X short reply %d\n", address, received);
-        return 0;
+        return rc::failed;
     }
     *value = static_cast<uint16_t>(reply[0] << 8 | reply[1]);
-    return 1;
+    return rc::done;
 }

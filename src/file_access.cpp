@@ -36,17 +36,19 @@ uint64_t file_length(std::FILE* file) {
 }
 
 std::unique_ptr<uint8_t[]> read_image_content(std::FILE* file, uint64_t size, int image) {
-    if (size > image_buffer_size) {
+    if (!fits_image_buffer(size)) {
         return nullptr;
     }
+    // Within the limit, the size fits size_t on every target.
+    const auto count = static_cast<std::size_t>(size);
     // Sized to the image, at least one byte, so that two images held at once stay small.
-    std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[size == 0 ? 1 : size]());
+    std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[count == 0 ? 1 : count]());
     if (!buffer) {
         print_message("!!!No memory for BinFile %d\n", image);
         return nullptr;
     }
-    const std::size_t delivered = std::fread(buffer.get(), 1, size, file);
-    if (delivered != size) {
+    const std::size_t delivered = std::fread(buffer.get(), 1, count, file);
+    if (delivered != count) {
         // Never send or read zeros in place of content the file did not deliver.
         print_message("!!!Read BinFile %d Fail: %zu of %llu bytes\n", image, delivered,
                       static_cast<unsigned long long>(size));

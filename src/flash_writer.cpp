@@ -4,13 +4,14 @@
 #include "file_access.h"
 #include "message_output.h"
 #include "pause.h"
+#include "result_codes.h"
 #include "settings.h"
 #include "stop_signals.h"
 #include "vendor_requests.h"
 
 #include <algorithm>
 #include <array>
-#include <cstdio>
+#include <cinttypes>
 
 namespace {
 
@@ -35,12 +36,12 @@ void put_be32(uint8_t* out, uint32_t value) {
     out[3] = static_cast<uint8_t>(value);
 }
 
-// Sends one block: prepare frame, header, data pieces and CRC frame. 1 when all were sent.
+// Sends one block: prepare frame, header, data pieces and CRC frame. rc::done when all were sent.
 int send_block(libusb_device_handle* handle, const uint8_t* bytes, uint32_t offset,
                uint32_t length) {
     if (i2c_write_cmd(handle, hub_request::command_frame, prepare_frame.size(),
-                      prepare_frame.data()) != 1) {
-        return 0;
+                      prepare_frame.data()) != rc::done) {
+        return rc::failed;
     }
     const uint16_t crc = flash_block_crc(bytes, length);
 
@@ -48,23 +49,21 @@ int send_block(libusb_device_handle* handle, const uint8_t* bytes, uint32_t offs
     header[0] = chip_command_write;
     put_be32(&header[1], offset);
     put_be32(&header[5], length);
-    if (i2c_write_cmd(handle, hub_request::address, header.size(), header.data()) != 1) {
-        return 0;
+    if (i2c_write_cmd(handle, hub_request::address, header.size(), header.data()) != rc::done) {
+        return rc::failed;
     }
 
     for (uint32_t sent = 0; sent < length;) {
         const auto piece = static_cast<uint16_t>(std::min<uint64_t>(length - sent, piece_size));
-        if (i2c_write_cmd(handle, hub_request::flash_data, piece, bytes + sent) != 1) {
-            return 0;
+        if (i2c_write_cmd(handle, hub_request::flash_data, piece, bytes + sent) != rc::done) {
+            return rc::failed;
         }
         sent += piece;
     }
 
     const std::array<uint8_t, 4> crc_frame{0x00, 0x00, static_cast<uint8_t>(crc >> 8),
                                            static_cast<uint8_t>(crc & 0xFF)};
-    return i2c_write_cmd(handle, hub_request::flash_crc, crc_frame.size(), crc_frame.data()) == 1
-               ? 1
-               : 0;
+    return i2c_write_cmd(handle, hub_request::flash_crc, crc_frame.size(), crc_frame.data());
 }
 
 void print_size_line(uint64_t size) {
@@ -72,6 +71,74 @@ void print_size_line(uint64_t size) {
         print_message("TotalByte: 0x%llX = %llu KB\n", static_cast<unsigned long long>(size),
                       static_cast<unsigned long long>(size / 1024));
     }
+}
+
+// The size rules of an image to be flashed: its size error line, or null when the size is right.
+const char* size_refusal(bool image0, uint64_t size) {
+    if (!fits_image_buffer(size)) {
+        return "  BinFile Size Error\n";
+    }
+    if (image0 && size < image0_min_size) {
+        return "  BinFile0 Size Error\n";
+    }
+    if (!image0 && (size > image1_max_size || size == 0)) {
+        return "  BinFile1 Size Error\n";
+    }
+    return nullptr;
+}
+
+// After a block was sent: the CRC pause, then the chip's status until it reports the block
+// written. rc::done when it did.
+int confirm_block(libusb_device_handle* handle) {
+    protocol_pause(crc_pause_us);
+    unsigned not_finished = 0;
+    const PollOutcome block = poll_chip_status(handle, 0, &not_finished);
+    if (block == PollOutcome::transfer_failed) {
+        return rc::failed;
+    }
+    if (block == PollOutcome::timed_out) {
+        print_message("\nTovrela_FFW_Tout\n");
+        print_message("\t read-loop = %X\n", not_finished);
+        print_message("\n");
+        return rc::failed;
+    }
+    return rc::done;
+}
+
+// Sends the image block by block, each confirmed before the next, with the progress line. Stops
+// after a confirmed block when a stop signal was remembered. rc::done when every block was
+// confirmed.
+int send_image(libusb_device_handle* handle, uint8_t selector, const FlashImage& image) {
+    const uint64_t size = image.size;
+    const uint64_t blocks = (size + block_size - 1) / block_size;
+    uint64_t shown_percent = 0;
+    for (uint64_t offset = 0; offset < size; offset += block_size) {
+        const auto length = static_cast<uint32_t>(std::min(size - offset, block_size));
+        if (send_block(handle, image.bytes.get() + offset, static_cast<uint32_t>(offset), length) !=
+            rc::done) {
+            return rc::failed;
+        }
+
+        const uint64_t percent = offset * 100 / size;
+        if (percent > shown_percent) {
+            print_message("\rprogress=%02d%%", static_cast<int>(percent));
+            shown_percent = percent;
+        }
+
+        if (confirm_block(handle) != rc::done) {
+            return rc::failed;
+        }
+        if (stop_signal() != 0) {
+            print_message("\n");
+            report_stop(
+                "after block %" PRIu64 " of %" PRIu64 " of Image %d (offset 0x%" PRIX64 ")%s",
+                offset / block_size + 1, blocks, selector == 0 ? 0 : 1, offset, flash_incomplete);
+            return rc::failed;
+        }
+    }
+    print_message("\n");
+    // An image without blocks was never written.
+    return size > 0 ? rc::done : rc::failed;
 }
 
 } // namespace
@@ -97,28 +164,20 @@ int load_flash_image(uint8_t selector, FlashImage* image) {
     File file = open_image_file(path);
     if (!file) {
         print_message("!!!Open BinFile %d Fail\n", selector);
-        return 0;
+        return rc::failed;
     }
 
     // The length is taken whole: a file of 4 GiB or more must not pass as a small one.
     const uint64_t size = file_length(file.get());
-    const char* refusal = nullptr;
-    if (size > image_buffer_size) {
-        refusal = "  BinFile Size Error\n";
-    } else if (image0 && size < image0_min_size) {
-        refusal = "  BinFile0 Size Error\n";
-    } else if (!image0 && (size > image1_max_size || size == 0)) {
-        refusal = "  BinFile1 Size Error\n";
-    }
-    if (refusal != nullptr) {
+    if (const char* refusal = size_refusal(image0, size); refusal != nullptr) {
         print_size_line(size);
         print_message("%s", refusal);
-        return 0;
+        return rc::failed;
     }
 
     image->bytes = read_image_content(file.get(), size, selector);
     image->size = size;
-    return image->bytes ? 1 : 0;
+    return image->bytes ? rc::done : rc::failed;
 }
 
 int Tovrela_Flash_Write(libusb_device_handle* handle, uint8_t selector, const FlashImage* loaded) {
@@ -126,54 +185,11 @@ int Tovrela_Flash_Write(libusb_device_handle* handle, uint8_t selector, const Fl
 
     FlashImage own;
     if (loaded == nullptr) {
-        if (load_flash_image(selector, &own) != 1) {
-            return 0;
+        if (load_flash_image(selector, &own) != rc::done) {
+            return rc::failed;
         }
         loaded = &own;
     }
-    const uint64_t size = loaded->size;
-    print_size_line(size);
-
-    const uint64_t blocks = (size + block_size - 1) / block_size;
-    uint64_t shown_percent = 0;
-    for (uint64_t offset = 0; offset < size; offset += block_size) {
-        const auto length = static_cast<uint32_t>(std::min(size - offset, block_size));
-        if (send_block(handle, loaded->bytes.get() + offset, static_cast<uint32_t>(offset),
-                       length) != 1) {
-            return 0;
-        }
-
-        const uint64_t percent = offset * 100 / size;
-        if (percent > shown_percent) {
-            print_message("\rprogress=%02d%%", static_cast<int>(percent));
-            shown_percent = percent;
-        }
-
-        protocol_pause(crc_pause_us);
-        unsigned not_finished = 0;
-        const PollOutcome block = poll_chip_status(handle, 0, &not_finished);
-        if (block == PollOutcome::transfer_failed) {
-            return 0;
-        }
-        if (block == PollOutcome::timed_out) {
-            print_message("\nTovrela_FFW_Tout\n");
-            print_message("\t read-loop = %X\n", not_finished);
-            print_message("\n");
-            return 0;
-        }
-        if (stop_signal() != 0) {
-            char where[96];
-            std::snprintf(where, sizeof where,
-                          "after block %llu of %llu of Image %d (offset 0x%llX)",
-                          static_cast<unsigned long long>(offset / block_size + 1),
-                          static_cast<unsigned long long>(blocks), selector == 0 ? 0 : 1,
-                          static_cast<unsigned long long>(offset));
-            print_message("\n");
-            report_stop(where, flash_incomplete);
-            return 0;
-        }
-    }
-    print_message("\n");
-    // An image without blocks was never written.
-    return size > 0 ? 1 : 0;
+    print_size_line(loaded->size);
+    return send_image(handle, selector, *loaded);
 }

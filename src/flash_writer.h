@@ -7,7 +7,7 @@
 #include <memory>
 
 // CRC-16, polynomial 0x1021, initial value 0x1021, no reflection, no final XOR.
-uint16_t flash_block_crc(const uint8_t* bytes, std::size_t count);
+[[nodiscard]] uint16_t flash_block_crc(const uint8_t* bytes, std::size_t count);
 
 // One image read whole and found within its size rules.
 struct FlashImage {
@@ -16,13 +16,14 @@ struct FlashImage {
 };
 
 // Opens, measures, checks against its size rules and reads Image 0 (selector 0) or Image 1 (any
-// other value). 1 with `image` filled; 0 after the reason ("!!!Open BinFile %d Fail", a size
-// error, "!!!Read BinFile ..."), preceded by the size line when detail lines are on. An empty
-// Image 1 is refused too: it would leave the chip without its Image 1.
-int load_flash_image(uint8_t selector, FlashImage* image);
+// other value). rc::done with `image` filled; rc::failed after the reason ("!!!Open BinFile %d
+// Fail", a size error, "!!!Read BinFile ..."), preceded by the size line when detail lines are on.
+// An empty Image 1 is refused too: it would leave the chip without its Image 1.
+[[nodiscard]] int load_flash_image(uint8_t selector, FlashImage* image);
 
-// selector 0 writes Image 0, any other value Image 1. 1 when every block was confirmed. The image
-// is `loaded` when given (from load_flash_image), else the writer loads it itself. Stops after a
-// confirmed block when a stop signal was remembered, with the stop line.
-int Tovrela_Flash_Write(libusb_device_handle* handle, uint8_t selector,
-                        const FlashImage* loaded = nullptr);
+// selector 0 writes Image 0, any other value Image 1. rc::done when every block was confirmed,
+// else rc::failed. The image is `loaded` when given (from load_flash_image), else the writer
+// loads it itself. Stops after a confirmed block when a stop signal was remembered, with the
+// stop line.
+[[nodiscard]] int Tovrela_Flash_Write(libusb_device_handle* handle, uint8_t selector,
+                                      const FlashImage* loaded = nullptr);

@@ -3,12 +3,12 @@
 #include "chip_channel.h"
 #include "file_access.h"
 #include "message_output.h"
+#include "result_codes.h"
 #include "settings.h"
 #include "stop_signals.h"
 #include "vendor_requests.h"
 
 #include <array>
-#include <cstdio>
 #include <memory>
 
 namespace {
@@ -21,7 +21,6 @@ constexpr std::array<const char*, 6> version_lines{
     "CUSTOMER_MAJOR_REVERSION = %d\n", "CUSTOMER_MINOR_REVERSION = %d\n",
 };
 
-constexpr uint64_t image_limit = image_buffer_size;
 // Image 0 holds its version only when it is longer than this.
 constexpr uint64_t version_block_end = 0xFFFF2;
 constexpr std::size_t offset_std_minor = 0xFFFED;
@@ -43,25 +42,26 @@ File open_within_limit(int image, const char* path, uint64_t* size) {
                       static_cast<unsigned long long>(*size),
                       static_cast<unsigned long long>(*size / 1024));
     }
-    if (*size > image_limit) {
+    if (!fits_image_buffer(*size)) {
         print_message("  BinFile%d Size Error\n", image);
         return nullptr;
     }
     return file;
 }
 
-// Image 0: checks its size and takes its version when it holds one. 1 when the image was read.
+// Image 0: checks its size and takes its version when it holds one. rc::done when the image was
+// read.
 int read_image0(FwVersion* version, bool* has_version) {
     uint64_t size = 0;
     File file = open_within_limit(0, gSettings.gTovrelaBin0.data(), &size);
     if (!file) {
-        return 0;
+        return rc::failed;
     }
 
     const std::unique_ptr<uint8_t[]> buffer = read_image_content(file.get(), size, 0);
     file.reset();
     if (!buffer) {
-        return 0;
+        return rc::failed;
     }
 
     if (size > version_block_end) {
@@ -76,19 +76,19 @@ int read_image0(FwVersion* version, bool* has_version) {
         }
         *has_version = true;
     }
-    return 1;
+    return rc::done;
 }
 
 // Image 1: only opened and measured.
 int check_image1() {
     uint64_t size = 0;
-    return open_within_limit(1, gSettings.gTovrelaBin1.data(), &size) ? 1 : 0;
+    return open_within_limit(1, gSettings.gTovrelaBin1.data(), &size) ? rc::done : rc::failed;
 }
 
 int read_images(FwVersion* version, bool* has_version) {
     *has_version = false;
-    if (read_image0(version, has_version) != 1) {
-        return 0;
+    if (read_image0(version, has_version) != rc::done) {
+        return rc::failed;
     }
     return check_image1();
 }
@@ -148,14 +148,11 @@ int read_device_version(libusb_device_handle* handle, FwVersion* version) {
     bool all_read = true;
     for (std::size_t i = 0; i < version_registers.size(); ++i) {
         if (i > 0 && stop_signal() != 0) {
-            char where[40];
-            std::snprintf(where, sizeof where, "before register %04X was read",
-                          version_registers[i]);
-            report_stop(where, "");
-            return 0;
+            report_stop("before register %04X was read", version_registers[i]);
+            return rc::failed;
         }
         uint16_t value = 0;
-        if (Tovrela_Reg_Read(handle, register_device, version_registers[i], &value) != 1) {
+        if (Tovrela_Reg_Read(handle, register_device, version_registers[i], &value) != rc::done) {
             all_read = false;
             continue;
         }
@@ -164,7 +161,7 @@ int read_device_version(libusb_device_handle* handle, FwVersion* version) {
     }
     if (!all_read) {
         print_message("Failed to read register\n");
-        return 0;
+        return rc::failed;
     }
     if (version != nullptr) {
         version->std_major = bytes[0];
@@ -175,7 +172,7 @@ int read_device_version(libusb_device_handle* handle, FwVersion* version) {
     for (std::size_t i = 0; i < bytes.size(); ++i) {
         print_message(version_lines[i], bytes[i]);
     }
-    return 1;
+    return rc::done;
 }
 
 int read_image_version(FwVersion* version) {
@@ -185,25 +182,25 @@ int read_image_version(FwVersion* version) {
 
 int check_fw_update(libusb_device_handle* handle) {
     FwVersion current;
-    if (read_device_version(handle, &current) != 1) {
+    if (read_device_version(handle, &current) != rc::done) {
         print_message("Failed to query current FW version\n");
-        return -1;
+        return update_check::device_version_unread;
     }
     FwVersion available;
     bool has_version = false;
     // An Image 0 too short to hold a version gives nothing to compare.
-    if (read_images(&available, &has_version) != 1 || !has_version) {
+    if (read_images(&available, &has_version) != rc::done || !has_version) {
         print_message("Failed to query available FW version\n");
-        return -2;
+        return update_check::image_version_unread;
     }
     print_version("FW Current: ", current);
     print_version("FW Available: ", available);
     if (fw_version_gt(available, current)) {
         print_message("FW update available\n");
-        return 0;
+        return update_check::available;
     }
     print_message("FW up to date\n");
-    return 7;
+    return update_check::up_to_date;
 }
 
 int run_self_tests() {

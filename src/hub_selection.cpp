@@ -2,10 +2,12 @@
 #include "hub_selection.h"
 
 #include "message_output.h"
+#include "result_codes.h"
 #include "settings.h"
 
 #include <array>
 #include <cerrno>
+#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
@@ -17,13 +19,12 @@
 
 namespace {
 
-static_assert(sizeof(ssize_t) == 8, "the device count is a signed 64-bit number");
-
 // The list of the last enumeration; the selected device is one of its entries and stays valid
 // while the list holds its reference.
 libusb_device** gDeviceList = nullptr;
-// What the last libusb_get_device_list returned: the number of entries or a libusb error.
-ssize_t gDeviceCount = 0;
+// What the last libusb_get_device_list returned: the number of entries or a libusb error, in 64
+// bits whatever the width of libusb's ssize_t.
+int64_t gDeviceCount = 0;
 
 constexpr const char* rule_line =
     "----------------------------------------------------------------\n";
@@ -83,6 +84,19 @@ bool bus_matches(libusb_device* device, int position) {
     return same;
 }
 
+// The filters in their order: the ids, then the port path and the bus when they are set.
+bool is_target(libusb_device* device, const libusb_device_descriptor& descriptor, int position) {
+    bool matched =
+        descriptor.idVendor == gSettings.gHub1VID && descriptor.idProduct == gSettings.gHub1PID;
+    if (matched && gSettings.gTargetPath[0] != 0) {
+        matched = path_matches(device, position);
+    }
+    if (matched && gSettings.gBus != 0) {
+        matched = bus_matches(device, position);
+    }
+    return matched;
+}
+
 void print_device_row(libusb_device* device, const libusb_device_descriptor& descriptor,
                       int position, bool matched) {
     print_message("(%c)%06d %04x:%04x bcdDevice %04x (address %02d) bus %d,", matched ? '*' : ' ',
@@ -112,8 +126,8 @@ int find_target_device(TargetDevice* target) {
     gDeviceCount = libusb_get_device_list(nullptr, &gDeviceList);
     if (gDeviceCount < 0) {
         gDeviceList = nullptr;
-        print_message("libusb_get_device_list failed %zd\n", gDeviceCount);
-        return -4;
+        print_message("libusb_get_device_list failed %" PRId64 "\n", gDeviceCount);
+        return rc::no_device_list;
     }
 
     print_message("\n");
@@ -128,19 +142,12 @@ int find_target_device(TargetDevice* target) {
             break;
         }
         libusb_device_descriptor descriptor{};
-        if (const int rc = libusb_get_device_descriptor(device, &descriptor); rc < 0) {
-            print_message("failed to get device descriptor %d\n", rc);
+        if (const int error = libusb_get_device_descriptor(device, &descriptor); error < 0) {
+            print_message("failed to get device descriptor %d\n", error);
             break;
         }
 
-        bool matched =
-            descriptor.idVendor == gSettings.gHub1VID && descriptor.idProduct == gSettings.gHub1PID;
-        if (matched && gSettings.gTargetPath[0] != 0) {
-            matched = path_matches(device, i);
-        }
-        if (matched && gSettings.gBus != 0) {
-            matched = bus_matches(device, i);
-        }
+        const bool matched = is_target(device, descriptor, i);
         if (matched) {
             // A later match replaces an earlier one: the last in enumeration order wins.
             target->device = device;
@@ -160,10 +167,10 @@ int find_target_device(TargetDevice* target) {
                      port_path_text(target->device).c_str());
     }
 
-    int result = 0;
+    int result = rc::ok;
     if (target->device == nullptr) {
         print_message("   Target_Device_Not_Found.\n");
-        result = -5;
+        result = rc::not_found;
     }
     print_message("%s", rule_line);
     return result;
@@ -188,20 +195,20 @@ int lock_hub(libusb_device* device) {
     if (fd < 0) {
         std::fprintf(stderr, "Warning: no lock file %s; another tool process could use this hub\n",
                      path.c_str());
-        return 1;
+        return rc::done;
     }
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const bool held_elsewhere = errno == EWOULDBLOCK;
         close(fd);
         if (held_elsewhere) {
-            return 0;
+            return rc::failed;
         }
         std::fprintf(stderr, "Warning: cannot lock %s; another tool process could use this hub\n",
                      path.c_str());
-        return 1;
+        return rc::done;
     }
     gHubLock = fd;
-    return 1;
+    return rc::done;
 }
 
 void unlock_hub() {

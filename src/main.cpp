@@ -2,6 +2,7 @@
 #include "fw_version.h"
 #include "hub_selection.h"
 #include "message_output.h"
+#include "result_codes.h"
 #include "settings.h"
 #include "stop_signals.h"
 #include "tool_info.h"
@@ -33,7 +34,7 @@ constexpr bool banner_lines_are_40_wide() {
 }
 static_assert(banner_lines_are_40_wide());
 
-// The operation of the three status-printing modes; 1 is success.
+// The operation of the three status-printing modes: rc::done or rc::failed.
 int run_status_operation(libusb_device_handle* handle) {
     if (gSettings.gReadVerOnly != 0) {
         return read_device_version(handle, nullptr);
@@ -42,6 +43,48 @@ int run_status_operation(libusb_device_handle* handle) {
         return read_image_version(nullptr);
     }
     return update_firmware(handle);
+}
+
+// What came of the run on the hub: the exit status, and whether the operation ran to its end and
+// succeeded.
+struct Outcome {
+    int status = 0;
+    bool completed = false;
+};
+
+// The operation of the chosen mode on the open and locked hub.
+Outcome run_operation(libusb_device_handle* handle) {
+    if (gSettings.gCheckUpdateOnly != 0) {
+        const int result = check_fw_update(handle);
+        return {result, result == update_check::available || result == update_check::up_to_date};
+    }
+    const int status = run_status_operation(handle);
+    print_message("Status=0x%x\n", static_cast<unsigned>(status));
+    // A failed operation must not read as success to the scripts that call the tool.
+    return {status == rc::done ? 0 : 1, status == rc::done};
+}
+
+// Opens and locks the hub, runs the operation and closes the hub again. A failed open, or a hub
+// that another tool process holds, ends with libusb's error code.
+Outcome run_on_hub(libusb_device* device) {
+    libusb_device_handle* handle = nullptr;
+    int result = libusb_open(device, &handle);
+    if (result >= 0 && lock_hub(device) != rc::done) {
+        // Another tool process is talking to this hub: touch nothing, and fail as a busy open.
+        libusb_close(handle);
+        result = LIBUSB_ERROR_BUSY;
+    }
+    if (result < 0) {
+        print_message("liusb_open failed %s(%d)\n", libusb_error_name(result), result);
+        if (result == LIBUSB_ERROR_ACCESS) {
+            print_access_hint();
+        }
+        return {result, false};
+    }
+    const Outcome outcome = run_operation(handle);
+    libusb_close(handle);
+    unlock_hub();
+    return outcome;
 }
 
 } // namespace
@@ -57,7 +100,10 @@ int main(int argc, char** argv) {
         print_message("%.*s", static_cast<int>(line.size()), line.data());
     }
 
-    load_settings(argc, argv);
+    // The result is not needed: whatever stops the load early (an image that does not open, no
+    // arguments, no memory for their text) leaves the remaining settings at their defaults, and
+    // the run goes on with them.
+    (void)load_settings(argc, argv);
 
     if (gSettings.gSelfTest != 0) {
         return run_self_tests();
@@ -71,50 +117,22 @@ int main(int argc, char** argv) {
 
     TargetDevice target;
     result = find_target_device(&target);
-    if (result != 0) {
+    if (result != rc::ok) {
         print_message("target device not found %d\n", result);
         return result;
     }
 
     // From the open to the close, a stop signal lets the chip step in progress finish.
     hold_stop_signals();
-    bool completed = false; // the operation ran to its end and succeeded
-    libusb_device_handle* handle = nullptr;
-    result = libusb_open(target.device, &handle);
-    if (result < 0) {
-        print_message("liusb_open failed %s(%d)\n", libusb_error_name(result), result);
-        if (result == LIBUSB_ERROR_ACCESS) {
-            print_access_hint();
-        }
-    } else if (lock_hub(target.device) != 1) {
-        // Another tool process is talking to this hub: touch nothing.
-        result = LIBUSB_ERROR_BUSY;
-        print_message("liusb_open failed %s(%d)\n", libusb_error_name(result), result);
-        libusb_close(handle);
-    } else {
-        if (gSettings.gCheckUpdateOnly != 0) {
-            result = check_fw_update(handle);
-            completed = result == 0 || result == 7;
-        } else {
-            int status = run_status_operation(handle);
-            print_message("Status=0x%x\n", static_cast<unsigned>(status));
-            // A failed operation must not read as success to the scripts that call the tool.
-            if (status != 1) {
-                result = 1;
-            }
-            completed = status == 1;
-        }
-        libusb_close(handle);
-        unlock_hub();
-    }
+    const Outcome outcome = run_on_hub(target.device);
     release_stop_signals();
 
     release_device_list();
     libusb_exit(nullptr);
-    if (const int number = stop_signal(); number != 0 && !completed) {
+    if (const int number = stop_signal(); number != 0 && !outcome.completed) {
         // The shell's convention for a process ended by a signal. A signal that came during the
         // last step, which then finished, stopped nothing: the result stands.
         return 128 + number;
     }
-    return result;
+    return outcome.status;
 }

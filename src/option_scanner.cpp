@@ -3,6 +3,8 @@
 // Character classes are those of the "C" locale, tested by byte value.
 #include "option_scanner.h"
 
+#include "result_codes.h"
+
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -127,23 +129,23 @@ const char* find_option(const char* text, const char* name) {
 
 int get_option_value(const char* text, const char* name, char* dest, std::size_t dest_size) {
     if (text == nullptr || name == nullptr || dest == nullptr || dest_size == 0) {
-        return -2;
+        return rc::missing;
     }
     const char* match = find_option(text, name);
     if (match == nullptr) {
-        return -5;
+        return rc::not_found;
     }
     // The next '=' may belong to a later option; that is the scanner's rule.
     const char* equals = std::strchr(match, '=');
     if (equals == nullptr) {
-        return -5;
+        return rc::not_found;
     }
     auto value = reinterpret_cast<const unsigned char*>(equals + 1);
     while (*value != '\0' && !is_graphic(*value)) {
         ++value;
     }
     if (*value == '\0') {
-        return -5;
+        return rc::not_found;
     }
     std::size_t length = 0;
     while (length < dest_size - 1 && is_graphic(value[length])) {
@@ -151,20 +153,20 @@ int get_option_value(const char* text, const char* name, char* dest, std::size_t
         ++length;
     }
     dest[length] = '\0';
-    return 0;
+    return rc::ok;
 }
 
 int get_option_number(const char* text, const char* name, int base, uint32_t* dest) {
     if (dest == nullptr) {
-        return -2;
+        return rc::missing;
     }
     char value[64] = {};
     const int result = get_option_value(text, name, value, sizeof value);
-    if (result != 0) {
+    if (result != rc::ok) {
         return result;
     }
     // strtol saturates out-of-range values; the low 32 bits of what it returns are stored.
     const long number = std::strtol(value, nullptr, base);
     *dest = static_cast<uint32_t>(static_cast<uint64_t>(static_cast<int64_t>(number)));
-    return 0;
+    return rc::ok;
 }

@@ -2,12 +2,15 @@
 #pragma once
 
 namespace rc {
-inline constexpr int done = 1;   // chip and image operations: success
-inline constexpr int failed = 0; // chip and image operations: failure
-inline constexpr int ok = 0;     // load_settings, option lookups, hub selection: success
-inline constexpr int missing = -2;        // no arguments; option text or name absent
+// The 1/0 operations: control transfers, register and flash operations, image loads and reads,
+// profile lookups (found or not) and the hub's lock (held here or elsewhere).
+inline constexpr int done = 1;
+inline constexpr int failed = 0;
+// load_settings, the option lookups and the hub selection.
+inline constexpr int ok = 0;
+inline constexpr int missing = -2;        // no arguments; option text, name or destination absent
 inline constexpr int no_device_list = -4; // the USB device list is unavailable
-inline constexpr int not_found = -5;      // no such option; no matching hub
+inline constexpr int not_found = -5;      // no such option or no value after it; no matching hub
 inline constexpr int no_memory = -11;     // no memory for the command-line text
 } // namespace rc
 

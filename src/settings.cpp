@@ -5,6 +5,7 @@
 #include "file_access.h"
 #include "message_output.h"
 #include "option_scanner.h"
+#include "result_codes.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -42,7 +43,8 @@ uint32_t read_hex_key(const char* key, uint16_t default_value) {
 // Reads one image path and makes sure the file opens. False ends the load (message printed).
 bool read_image_path(const ImageKey& image, std::span<char, 256> path) {
     if (read_profile_stringS(profile_section, image.key, path.data(),
-                             static_cast<int32_t>(path.size() - 1), "NA", profile_file) != 1) {
+                             static_cast<int32_t>(path.size() - 1), "NA",
+                             profile_file) != rc::done) {
         print_message("%s", image.missing_message);
         return false;
     }
@@ -126,7 +128,7 @@ int load_settings(int argc, char** argv) {
 
     if (!read_image_path(image0_key, gSettings.gTovrelaBin0) ||
         !read_image_path(image1_key, gSettings.gTovrelaBin1)) {
-        return 0;
+        return rc::ok;
     }
 
     if (gSettings.gDbgMsg != 0) {
@@ -134,11 +136,11 @@ int load_settings(int argc, char** argv) {
     }
 
     if (argc <= 1) {
-        return -2;
+        return rc::missing;
     }
     std::unique_ptr<char[]> command_line = build_command_line_text(argc, argv);
     if (!command_line) {
-        return -11;
+        return rc::no_memory;
     }
     const char* text = command_line.get();
 
@@ -152,7 +154,7 @@ int load_settings(int argc, char** argv) {
     get_option_number(text, "-checkupdateonly", 16, &gSettings.gCheckUpdateOnly);
     get_option_number(text, "-backuponly", 16, &gSettings.gBackUpOnly);
     get_option_number(text, "-bus", 16, &gSettings.gBus);
-    if (get_option_value(text, "-path", path_text.data(), path_text.size()) == 0) {
+    if (get_option_value(text, "-path", path_text.data(), path_text.size()) == rc::ok) {
         store_target_path(path_text.data());
     }
     command_line.reset();
@@ -160,5 +162,5 @@ int load_settings(int argc, char** argv) {
     if (gSettings.gDbgMsg != 0) {
         print_command_line_settings(path_text.data());
     }
-    return 0;
+    return rc::ok;
 }

@@ -28,11 +28,11 @@ struct RunSettings {
 extern RunSettings gSettings;
 
 // True when the detail lines of the chip and image operations are on (low 8 bits of DbgMsg).
-inline bool verbose_detail() {
+[[nodiscard]] inline bool verbose_detail() {
     return (gSettings.gDbgMsg & 0xFFu) != 0;
 }
 
 // Fills gSettings from "update.ini" in the working directory, then from the arguments.
-// Returns -2 without arguments after the program name, -11 without memory for the
-// command-line text, 0 otherwise (the early stops included).
-int load_settings(int argc, char** argv);
+// Returns rc::missing without arguments after the program name, rc::no_memory without memory for
+// the command-line text, rc::ok otherwise (the early stops included).
+[[nodiscard]] int load_settings(int argc, char** argv);

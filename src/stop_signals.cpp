@@ -4,7 +4,8 @@
 
 #include <array>
 #include <csignal>
-#include <cstring>
+#include <cstdarg>
+#include <cstdio>
 
 namespace {
 
@@ -67,6 +68,11 @@ int stop_signal() {
     return remembered;
 }
 
-void report_stop(const char* where, const char* consequence) {
-    print_message("Stopped by %s %s%s\n", signal_name(stop_signal()), where, consequence);
+void report_stop(const char* format, ...) {
+    std::array<char, 256> text{};
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text.data(), text.size(), format, args);
+    va_end(args);
+    print_message("Stopped by %s %s\n", signal_name(stop_signal()), text.data());
 }

@@ -14,11 +14,12 @@ void hold_stop_signals();
 void release_stop_signals();
 
 // The signal remembered since hold_stop_signals, or 0.
-int stop_signal();
+[[nodiscard]] int stop_signal();
 
-// Prints the one line of a stop: "Stopped by SIGxxx <where><consequence>\n". `where` says
-// where the tool stopped; `consequence` what that means for the chip (may be empty).
-void report_stop(const char* where, const char* consequence);
+// Prints the one line of a stop: "Stopped by SIGxxx <text>\n". The text, printf-style from
+// `format` and the arguments after it (cut to 255 characters), says where the tool stopped and
+// what that means for the chip.
+void report_stop(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // What an interrupted update leaves, as the stop line says it.
 constexpr const char* flash_incomplete =

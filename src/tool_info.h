@@ -4,7 +4,7 @@
 // When argv holds exactly one argument and it is "--help" or "--version", prints the usage or
 // the version and returns 0, or 1 when standard output could not take it; otherwise prints
 // nothing and returns -1.
-int print_tool_info(int argc, char** argv);
+[[nodiscard]] int print_tool_info(int argc, char** argv);
 
 // One line on standard error after "liusb_open failed LIBUSB_ERROR_ACCESS(-3)": where the udev
 // rule template is installed and where its use is described.

@@ -4,10 +4,10 @@
 #include "flash_writer.h"
 #include "message_output.h"
 #include "pause.h"
+#include "result_codes.h"
 #include "stop_signals.h"
 
 #include <cstdint>
-#include <cstdio>
 
 namespace {
 
@@ -16,19 +16,17 @@ constexpr uint32_t settle_pause_us = 1000000;
 constexpr uint8_t image0 = 0;
 constexpr uint8_t image1 = 1;
 
-// One write of the control register. 1 when it was confirmed and no stop signal is pending;
-// after a stop signal, 0 with the stop line.
+// One write of the control register. rc::done when it was confirmed and no stop signal is
+// pending; after a stop signal, rc::failed with the stop line.
 int write_control(libusb_device_handle* handle, uint16_t value) {
-    if (Tovrela_Reg_Write(handle, control_register, value) != 1) {
-        return 0;
+    if (Tovrela_Reg_Write(handle, control_register, value) != rc::done) {
+        return rc::failed;
     }
     if (stop_signal() != 0) {
-        char where[48];
-        std::snprintf(where, sizeof where, "after register %04X=%04X", control_register, value);
-        report_stop(where, flash_incomplete);
-        return 0;
+        report_stop("after register %04X=%04X%s", control_register, value, flash_incomplete);
+        return rc::failed;
     }
-    return 1;
+    return rc::done;
 }
 
 // The steps in their order; each runs only after all before it succeeded. Both images are read
@@ -37,34 +35,35 @@ int write_control(libusb_device_handle* handle, uint16_t value) {
 int run_steps(libusb_device_handle* handle) {
     FlashImage first;
     FlashImage second;
-    if (load_flash_image(image1, &first) != 1 || load_flash_image(image0, &second) != 1) {
-        return 0;
+    if (load_flash_image(image1, &first) != rc::done ||
+        load_flash_image(image0, &second) != rc::done) {
+        return rc::failed;
     }
     if (stop_signal() != 0) {
-        report_stop("before the first register write", "; the chip was not touched");
-        return 0;
+        report_stop("before the first register write; the chip was not touched");
+        return rc::failed;
     }
-    if (write_control(handle, 0x0010) != 1) {
-        return 0;
-    }
-    protocol_pause(settle_pause_us);
-    if (write_control(handle, 0x0011) != 1) {
-        return 0;
-    }
-    if (Tovrela_Flash_Write(handle, image1, &first) != 1) {
-        return 0;
-    }
-    if (write_control(handle, 0x0012) != 1) {
-        return 0;
+    if (write_control(handle, 0x0010) != rc::done) {
+        return rc::failed;
     }
     protocol_pause(settle_pause_us);
-    if (write_control(handle, 0x0020) != 1) {
-        return 0;
+    if (write_control(handle, 0x0011) != rc::done) {
+        return rc::failed;
     }
-    if (Tovrela_Flash_Write(handle, image0, &second) != 1) {
-        return 0;
+    if (Tovrela_Flash_Write(handle, image1, &first) != rc::done) {
+        return rc::failed;
     }
-    return Tovrela_Reg_Write(handle, control_register, 0x0110) == 1 ? 1 : 0;
+    if (write_control(handle, 0x0012) != rc::done) {
+        return rc::failed;
+    }
+    protocol_pause(settle_pause_us);
+    if (write_control(handle, 0x0020) != rc::done) {
+        return rc::failed;
+    }
+    if (Tovrela_Flash_Write(handle, image0, &second) != rc::done) {
+        return rc::failed;
+    }
+    return Tovrela_Reg_Write(handle, control_register, 0x0110);
 }
 
 } // namespace
@@ -72,7 +71,8 @@ int run_steps(libusb_device_handle* handle) {
 int update_firmware(libusb_device_handle* handle) {
     const int result = run_steps(handle);
     print_message("\n===========================\n");
-    print_message(result == 1 ? "= Tovrela_FW_Update_PASS. =\n" : "= Tovrela_FW_Update_FAIL. =\n");
+    print_message(result == rc::done ? "= Tovrela_FW_Update_PASS. =\n"
+                                     : "= Tovrela_FW_Update_FAIL. =\n");
     print_message("===========================\n");
     return result;
 }

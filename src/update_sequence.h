@@ -3,5 +3,5 @@
 
 #include <libusb.h>
 
-// 1 when every step succeeded, else 0.
-int update_firmware(libusb_device_handle* handle);
+// rc::done when every step succeeded, else rc::failed.
+[[nodiscard]] int update_firmware(libusb_device_handle* handle);

@@ -1,6 +1,7 @@
 #include "vendor_requests.h"
 
 #include "message_output.h"
+#include "result_codes.h"
 
 namespace {
 
@@ -18,14 +19,14 @@ int i2c_write_cmd(libusb_device_handle* handle, uint8_t request, uint16_t length
                                          const_cast<uint8_t*>(data), length, transfer_timeout_ms);
     if (result < 0) {
         print_message("I2C-WriteCmd %02X Fail %d\n", request, result);
-        return 0;
+        return rc::failed;
     }
     if (result < length) {
         // Part of a frame is no frame: the chip must never be taken to have received it.
         print_message("I2C-WriteCmd %02X Short %d of %d\n", request, result, length);
-        return 0;
+        return rc::failed;
     }
-    return 1;
+    return rc::done;
 }
 
 int i2c_read_cmd(libusb_device_handle* handle, uint8_t request, uint8_t index, uint16_t length,
@@ -37,7 +38,7 @@ int i2c_read_cmd(libusb_device_handle* handle, uint8_t request, uint8_t index, u
     }
     if (result < 0) {
         print_message("I2C-ReadCmd %02X Fail %d\n", request, result);
-        return 0;
+        return rc::failed;
     }
-    return 1;
+    return rc::done;
 }

@@ -19,12 +19,12 @@ constexpr uint8_t chip_command_write = 0xE6;
 constexpr uint8_t chip_command_read = 0xE7;
 constexpr uint8_t chip_register_write = 0xE8;
 
-// Host to device. 1 when all `length` bytes were sent, 0 after the failure line (a transfer error,
-// or fewer bytes moved than asked).
-int i2c_write_cmd(libusb_device_handle* handle, uint8_t request, uint16_t length,
-                  const uint8_t* data);
+// Host to device. rc::done when all `length` bytes were sent, rc::failed after the failure line (a
+// transfer error, or fewer bytes moved than asked).
+[[nodiscard]] int i2c_write_cmd(libusb_device_handle* handle, uint8_t request, uint16_t length,
+                                const uint8_t* data);
 
-// Device to host. 1 when the transfer succeeded, 0 after the failure line. When `received` is
-// given it gets the number of bytes that arrived.
-int i2c_read_cmd(libusb_device_handle* handle, uint8_t request, uint8_t index, uint16_t length,
-                 uint8_t* buffer, int* received = nullptr);
+// Device to host. rc::done when the transfer succeeded, rc::failed after the failure line. When
+// `received` is given it gets the number of bytes that arrived.
+[[nodiscard]] int i2c_read_cmd(libusb_device_handle* handle, uint8_t request, uint8_t index,
+                               uint16_t length, uint8_t* buffer, int* received = nullptr);
