@@ -51,7 +51,7 @@ INSTANTIATE_TEST_SUITE_P(
         ToolFault{"BlockNeverArrives",
                   preloading(TOVRELA_TRANSFER_FAULT_LIB, "TOVRELA_TRANSFER_FAULT=swallow:b9:132"),
                   "stopped in Image 0 at block 127 (offset 0x7F000), half sent", false}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& test) { return std::string(test.param.name); });
 
 // Three hubs on one bed, each updated by a tool process of its own at the same time.
 TEST_F(VirtualHub, SeveralHubsAreUpdatedAtOnce) {

@@ -75,7 +75,7 @@ INSTANTIATE_TEST_SUITE_P(FullUpdate, FaultSweep, testing::Values(
     Fault{"Image0Block127_B2_Short", "short:b2:136", to_image0 + percents(1, 98) + "I2C-WriteCmd B2 Short 4 of 9\n"},
     Fault{"Image0Block127_B9_Stall", "stall:b9:132", to_image0 + percents(1, 98) + "I2C-WriteCmd B9 Fail -9\n"},
     Fault{"Reg0110_B2_Nodev", "nodev:b2:137", after_image0 + "I2C-WriteCmd B2 Fail -4\n"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& test) { return std::string(test.param.name); });
 // clang-format on
 
 } // namespace

@@ -125,10 +125,10 @@ TEST(ProfileStringDeathTest, ReportsTheFirstFailedPrecondition) {
                 {146, 163, "default_value != nullptr", "s", "k", v, 10, nullptr, "f"}};
     for (const auto& [line, line_s, condition, s, k, value, size, d, f] : cases) {
         const std::string assertion = ": Assertion `" + condition + "' failed\\.";
-        EXPECT_DEATH(read_profile_string(s, k, value, size, d, f),
+        EXPECT_DEATH((void)read_profile_string(s, k, value, size, d, f),
                      "\\.\\./src/IniUpdate:" + std::to_string(line) + ": read_profile_string" +
                          assertion);
-        EXPECT_DEATH(read_profile_stringS(s, k, value, size, d, f),
+        EXPECT_DEATH((void)read_profile_stringS(s, k, value, size, d, f),
                      "\\.\\./src/IniUpdate:" + std::to_string(line_s) + ": read_profile_stringS" +
                          assertion);
     }
