@@ -36,26 +36,22 @@ TEST_P(ToolFaults, TheVerdictCatchesEach) {
 }
 
 // The frame of 0x0110 is the 137th of request B2, and Image 0's last CRC the 132nd of B9.
-INSTANTIATE_TEST_SUITE_P(
-    Faults, ToolFaults,
-    testing::Values(
-        ToolFault{"NoPause", preloading(TOVRELA_NO_PAUSE_LIB),
-                  "status read 0.000 ms after the transfer before it, where 321 ms were due", true},
-        ToolFault{"SplitPiece",
-                  preloading(TOVRELA_TRANSFER_FAULT_LIB, "TOVRELA_TRANSFER_FAULT=split:1"),
-                  "piece of 16 bytes at 0x0 of the block at offset 0x0, where 32 were due", false},
-        ToolFault{"Missing0110",
-                  preloading(TOVRELA_TRANSFER_FAULT_LIB, "TOVRELA_TRANSFER_FAULT=swallow:b2:137"),
-                  "the update did not end; register 0x5000 last written with 0x0020 (confirmed)",
-                  true},
-        ToolFault{"BlockNeverArrives",
-                  preloading(TOVRELA_TRANSFER_FAULT_LIB, "TOVRELA_TRANSFER_FAULT=swallow:b9:132"),
-                  "stopped in Image 0 at block 127 (offset 0x7F000), half sent", false}),
+const std::string fault = "TOVRELA_TRANSFER_FAULT=";
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Faults, ToolFaults, testing::Values(
+    ToolFault{"NoPause", preloading(TOVRELA_NO_PAUSE_LIB),
+              "status read 0.000 ms after the transfer before it, where 321 ms were due", true},
+    ToolFault{"SplitPiece", preloading(TOVRELA_TRANSFER_FAULT_LIB, fault + "split:1"),
+              "piece of 16 bytes at 0x0 of the block at offset 0x0, where 32 were due", false},
+    ToolFault{"Missing0110", preloading(TOVRELA_TRANSFER_FAULT_LIB, fault + "swallow:b2:137"),
+              "the update did not end; register 0x5000 last written with 0x0020 (confirmed)", true},
+    ToolFault{"BlockNeverArrives", preloading(TOVRELA_TRANSFER_FAULT_LIB, fault + "swallow:b9:132"),
+              "stopped in Image 0 at block 127 (offset 0x7F000), half sent", false}),
     [](const auto& test) { return std::string(test.param.name); });
+// clang-format on
 
 // Three hubs on one bed, each updated by a tool process of its own at the same time.
 TEST_F(VirtualHub, SeveralHubsAreUpdatedAtOnce) {
-    const std::vector<std::string> paths{"2.4", "2.5", "2.6"};
     const test_process::Result result = test_process::run(
         {TOVRELA_SIM_BIN, "--fast", "--verdict", dir.file("verdict"), "--flash-out",
          dir.file("flash"), "--hub", "1:2.5", "--hub", "1:2.6", "--", "/bin/sh", "-c",
@@ -66,7 +62,7 @@ TEST_F(VirtualHub, SeveralHubsAreUpdatedAtOnce) {
         dir.path());
     EXPECT_EQ(result.exit_status, 0) << result.err;
     EXPECT_EQ(dir.read("verdict"), "");
-    for (const auto& path : paths) {
+    for (const std::string path : {"2.4", "2.5", "2.6"}) {
         EXPECT_TRUE(dir.read("out." + path).ends_with(pass_banner + "Status=0x1\n")) << path;
         const std::string flashed = "flash/1-" + path + "/image";
         EXPECT_EQ(dir.read(flashed + "0.bin"), std::string(image0.begin(), image0.end())) << path;

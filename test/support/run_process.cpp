@@ -13,10 +13,7 @@ namespace test_process {
 
 namespace {
 
-struct Closer {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using File = std::unique_ptr<std::FILE, Closer>;
+using File = std::unique_ptr<std::FILE, decltype(&std::fclose)>;
 
 std::string contents(std::FILE* file) {
     std::string text;
@@ -42,8 +39,8 @@ std::vector<char*> pointers(std::vector<std::string>& words) {
 Result run(const std::vector<std::string>& argv, const std::string& workdir,
            const std::vector<std::string>& env) {
     Result result;
-    const File out(std::tmpfile());
-    const File err(std::tmpfile());
+    const File out(std::tmpfile(), &std::fclose);
+    const File err(std::tmpfile(), &std::fclose);
     std::vector<std::string> args = argv;
     std::vector<std::string> environment;
     for (char** entry = environ; *entry != nullptr; ++entry) {

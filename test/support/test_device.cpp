@@ -33,10 +33,6 @@ void reset(const chip_model::Config& config) {
     the_now_us = 0;
 }
 
-uint64_t now_us() {
-    return the_now_us;
-}
-
 libusb_device_handle* handle() {
     static int placeholder;
     return reinterpret_cast<libusb_device_handle*>(&placeholder);

@@ -37,10 +37,6 @@ chip_model::Chip& chip();
 // Every transfer and pause in the order they happened.
 const std::vector<Event>& events();
 
-// The time of the chip's clock: the sum of the pauses since reset. Every transfer reaches the
-// chip with it, so the chip checks the pauses as on the virtual hub.
-uint64_t now_us();
-
 // Resets the chip with `config` and clears the event record.
 void reset(const chip_model::Config& config = {});
 

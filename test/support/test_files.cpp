@@ -49,10 +49,6 @@ std::string TempDir::read(const std::string& name) const {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-bool TempDir::exists(const std::string& name) const {
-    return std::filesystem::exists(file(name));
-}
-
 std::vector<uint8_t> pattern_bytes(std::size_t size, uint32_t seed) {
     std::vector<uint8_t> bytes(size);
     uint32_t state = seed * 2654435761u + 1;

@@ -26,7 +26,6 @@ class TempDir {
     void write(const std::string& name, const std::string& content) const;
     void write(const std::string& name, const std::vector<uint8_t>& content) const;
     std::string read(const std::string& name) const;
-    bool exists(const std::string& name) const;
 
   private:
     std::string path_;

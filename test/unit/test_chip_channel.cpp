@@ -1,5 +1,6 @@
-// The vendor requests and the chip's command channel: setup fields and timeout, frames, the test
-// of a status reply, register write with its poll, the failures of a register read.
+// The vendor requests and the chip's command channel: frames, the test of a status reply,
+// register write with its poll, the failures of a register read. The chip's verdict checks every
+// setup field and the timeout of each request.
 #include "chip_channel.h"
 #include "test_device.h"
 #include "vendor_requests.h"
@@ -16,24 +17,6 @@ const chip_model::Transfer& transfer(std::size_t i) {
 }
 
 libusb_device_handle* const hub = test_device::handle();
-
-TEST_F(ChipChannel, RequestsCarryTheirSetupFieldsAndTheOneSecondTimeout) {
-    const Bytes out{0xE8, 0x10, 0x01};
-    ASSERT_EQ(rc::done, i2c_write_cmd(hub, 0xB7, 3, out.data()));
-    test_device::queue_in_replies({{9}}); // a short reply is no failure of the request
-    Bytes in{0xAA, 0xBB};
-    int received = -1;
-    ASSERT_EQ(rc::done, i2c_read_cmd(hub, 0xA3, 0xFF, 2, in.data(), &received));
-    const auto& w = transfer(0);
-    const auto& r = transfer(1);
-    EXPECT_EQ((std::vector<int>{0x40, 0xB7, 0, 0, 3, 0xC0, 0xA3, 0, 0xFF, 2}),
-              (std::vector<int>{w.request_type, w.request, w.value, w.index, w.length,
-                                r.request_type, r.request, r.value, r.index, r.length}));
-    EXPECT_EQ(out, w.data);
-    EXPECT_EQ((Bytes{9, 0xBB}), in);
-    EXPECT_EQ(1, received);
-    EXPECT_EQ("", chip_model::verdict(test_device::chip())); // the timeouts among the rest
-}
 
 TEST_F(ChipChannel, CommandFramesHoldAtMost127Bytes) {
     Bytes frame(132, 0x5A);

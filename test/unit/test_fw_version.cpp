@@ -49,23 +49,15 @@ TEST(FwVersionGt, FirstDifferingFieldDecides) {
     }
 }
 
-TEST_F(Versions, DeviceVersionFailuresLeaveTheRecordAlone) {
-    const struct {
-        chip_model::Fault fault;
-        const char* output;
-    } cases[]{// The first read fails; the other two are still made.
-              {{FaultKind::stall, 0xB7, 1}, "I2C-WriteCmd B7 Fail -9\n"},
-              // A value that arrives with one byte of two is not used.
-              {{FaultKind::short_reply, 0xA3, 2}, "Tovrela_Reg_Read 1101 short reply 1\n"}};
-    for (const auto& c : cases) {
-        test_device::reset({.fault = c.fault});
-        FwVersion version{9, 9, 9, 9};
-        EXPECT_EQ(std::string(c.output) + "Failed to read register\n", capture_stdout([&] {
-                      EXPECT_EQ(rc::failed, read_device_version(test_device::handle(), &version));
-                  }));
-        EXPECT_EQ(3u, test_device::chip().request_counts[0xB7]);
-        EXPECT_TRUE((version == FwVersion{9, 9, 9, 9}));
-    }
+// A failed read leaves the record alone; the other two reads are still made.
+TEST_F(Versions, DeviceVersionFailureLeavesTheRecordAlone) {
+    test_device::reset({.fault = {FaultKind::stall, 0xB7, 1}});
+    FwVersion version{9, 9, 9, 9};
+    EXPECT_EQ("I2C-WriteCmd B7 Fail -9\nFailed to read register\n", capture_stdout([&] {
+                  EXPECT_EQ(rc::failed, read_device_version(test_device::handle(), &version));
+              }));
+    EXPECT_EQ(3u, test_device::chip().request_counts[0xB7]);
+    EXPECT_TRUE((version == FwVersion{9, 9, 9, 9}));
 }
 
 // The version block ends at 0xFFFF1: Image 0 needs more than 0xFFFF2 bytes to hold it.
