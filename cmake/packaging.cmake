@@ -12,7 +12,7 @@ install(FILES ${TOVRELA_PACKAGING_DIR}/update.ini ${TOVRELA_PACKAGING_DIR}/70-to
 if(TARGET tovrela-sim)
     install(TARGETS tovrela-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
     # Private to the virtual hub, which finds it in ../lib/tovrela-update beside its own folder.
-    install(TARGETS tovrela_fastclock LIBRARY DESTINATION lib/tovrela-update)
+    install(TARGETS tovrela_fastclock tovrela_eventsocket LIBRARY DESTINATION lib/tovrela-update)
     install(FILES ${TOVRELA_PACKAGING_DIR}/tovrela-sim.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()
 

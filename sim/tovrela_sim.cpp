@@ -37,16 +37,23 @@ constexpr int exit_sim_failure = 125;
 constexpr int exit_cannot_run = 127;
 
 constexpr const char* umockdev_preload = "libumockdev-preload.so.0";
-constexpr const char* fastclock_name = "libtovrela_fastclock.so";
+// A library the simulator preloads into the command, and the variable that may name its path.
+struct PreloadLibrary {
+    const char* variable;
+    const char* name;
+};
+constexpr PreloadLibrary fastclock_library{"TOVRELA_FASTCLOCK_LIB", "libtovrela_fastclock.so"};
+constexpr PreloadLibrary eventsocket_library{"TOVRELA_EVENTSOCKET_LIB",
+                                             "libtovrela_eventsocket.so"};
 
 void report(const std::string& text) {
     std::fprintf(stderr, "tovrela-sim: %s\n", text.c_str());
 }
 
-// The fast-clock library: $TOVRELA_FASTCLOCK_LIB, else beside this executable, else in the
+// Where `library` is: the path its variable names, else beside this executable, else in the
 // installed library folder.
-std::string find_fastclock_library() {
-    if (const char* path = std::getenv("TOVRELA_FASTCLOCK_LIB"); path != nullptr && *path) {
+std::string find_preload_library(const PreloadLibrary& library) {
+    if (const char* path = std::getenv(library.variable); path != nullptr && *path) {
         return path;
     }
     std::vector<char> self(4096);
@@ -57,7 +64,7 @@ std::string find_fastclock_library() {
     std::string directory(self.data(), static_cast<std::size_t>(length));
     directory.erase(directory.rfind('/'));
     for (const char* relative : {"/", "/../lib/tovrela-update/"}) {
-        std::string candidate = directory + relative + fastclock_name;
+        std::string candidate = directory + relative + library.name;
         if (access(candidate.c_str(), R_OK) == 0) {
             return candidate;
         }
@@ -287,17 +294,27 @@ void place_hubs(sim::Bed& bed, const sim::Options& options,
     }
 }
 
-// The libraries preloaded into the command. The fast-clock library goes into every run: it spares
-// the command the umockdev preload's zero sleeps, and with --fast it runs the command's pauses on
-// the shared virtual clock. Empty, with the reason in `error`, when --fast cannot have it.
+// The libraries preloaded into the command. The event-socket library comes first, ahead of the
+// umockdev preload whose uevent socket name it makes unique: without it, processes side by side
+// fail now and then, so no command runs without it. The fast-clock library goes into every run:
+// it spares the command the umockdev preload's zero sleeps, and with --fast it runs the command's
+// pauses on the shared virtual clock. Empty, with the reason in `error`, when a library that the
+// run needs cannot be found.
 std::string preload_list(const sim::Options& options, std::string& error) {
-    std::string preload = umockdev_preload;
-    const std::string library = find_fastclock_library();
-    if (!library.empty()) {
-        preload += " " + library;
+    auto missing = [&error](const PreloadLibrary& library) {
+        error = std::string("cannot find ") + library.name + " (set " + library.variable + ")";
+        return std::string();
+    };
+    const std::string events = find_preload_library(eventsocket_library);
+    if (events.empty()) {
+        return missing(eventsocket_library);
+    }
+    std::string preload = events + " " + umockdev_preload;
+    const std::string clock = find_preload_library(fastclock_library);
+    if (!clock.empty()) {
+        preload += " " + clock;
     } else if (options.fast) {
-        error = std::string("cannot find ") + fastclock_name + " (set TOVRELA_FASTCLOCK_LIB)";
-        return {};
+        return missing(fastclock_library);
     }
     return preload;
 }

@@ -70,6 +70,28 @@ TEST_F(VirtualHub, SeveralHubsAreUpdatedAtOnce) {
     }
 }
 
+// Tools started side by side on one bed, eight at a time on eight hubs, 15 rounds: no start fails
+// for the bed's sake, and every process got a uevent socket of its own. (Named after the fd number
+// alone, as the umockdev preload names them, the sockets of processes side by side replace each
+// other: a bind fails with "libusb_init failed -99" now and then, and one socket file is left
+// where 120 processes listened.)
+TEST_F(VirtualHub, ToolsStartedSideBySideEachKeepTheirEventSocket) {
+    std::vector<std::string> command = {TOVRELA_SIM_BIN, "--fast", "--port-path", "2.1"};
+    for (int port = 2; port <= 8; ++port) {
+        command.insert(command.end(), {"--hub", "1:2." + std::to_string(port)});
+    }
+    command.insert(command.end(),
+                   {"--", "/bin/sh", "-c",
+                    "for round in $(seq 15); do for port in 1 2 3 4 5 6 7 8; do "
+                    "\"$0\" -vid=1234 -pid=5678 -path=2.$port -readveronly=1 >out.$port 2>&1 || "
+                    "cat out.$port >&2 & done; wait; done; ls \"$UMOCKDEV_DIR\" | grep -c '^event'",
+                    TOVRELA_UPDATE_BIN});
+    const test_process::Result result = test_process::run(command, dir.path());
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.out, "120\n");
+    EXPECT_EQ(result.exit_status, 0);
+}
+
 // A closed standard output (the reader of a pipe went away) never ends an update: both images
 // reach the chip whole and "debug.log" gets every line.
 TEST_F(VirtualHub, ClosedStandardOutputNeverStopsTheUpdate) {

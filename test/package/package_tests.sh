@@ -116,7 +116,7 @@ deb() {
             grep -v '/$' | sed 's/^\.//' | sort) >&2 || fail "files of $name (< missing, > extra)"
     done <<'EOF'
 tovrela-update /usr/bin/tovrela-update /usr/share/man/man1/tovrela-update.1.gz /usr/share/tovrela-update/update.ini /usr/share/tovrela-update/70-tovrela-update.rules /usr/share/doc/tovrela-update/README.md.gz /usr/share/doc/tovrela-update/copyright /usr/share/doc/tovrela-update/changelog.gz
-tovrela-sim /usr/bin/tovrela-sim /usr/lib/tovrela-update/libtovrela_fastclock.so /usr/share/man/man1/tovrela-sim.1.gz /usr/share/doc/tovrela-sim/copyright /usr/share/doc/tovrela-sim/changelog.gz
+tovrela-sim /usr/bin/tovrela-sim /usr/lib/tovrela-update/libtovrela_fastclock.so /usr/lib/tovrela-update/libtovrela_eventsocket.so /usr/share/man/man1/tovrela-sim.1.gz /usr/share/doc/tovrela-sim/copyright /usr/share/doc/tovrela-sim/changelog.gz
 EOF
     # The simulator cannot start without umockdev's library and its preload (package umockdev).
     while read -r name needs; do
@@ -126,7 +126,7 @@ EOF
     done <<<$'tovrela-update libc6 libstdc\\+\\+6 libusb-1\\.0-0\ntovrela-sim libc6 libumockdev0 umockdev libglib2\\.0-0'
     lacks tovrela-update "$(field tovrela-update Depends)" umockdev
     local tool=$root/usr/bin/tovrela-update sim=$root/usr/bin/tovrela-sim share=$root/usr/share/tovrela-update
-    for binary in "$tool" "$sim" "$root/usr/lib/tovrela-update/libtovrela_fastclock.so"; do # hardened
+    for binary in "$tool" "$sim" "$root"/usr/lib/tovrela-update/libtovrela_{fastclock,eventsocket}.so; do # hardened
         lacks "$binary" "$(readelf -d "$binary")" RPATH RUNPATH # no looking into the build tree
         grep -q 'FLAGS.*BIND_NOW' <<<"$(readelf -d "$binary")" || fail "$binary is not linked with BIND_NOW"
         [[ $binary != *.so ]] || continue
@@ -158,9 +158,9 @@ EOF
         "    ReadBinOnly=0" "    CheckUpdateOnly=0" "    BackUpOnly=0" "    I2CTestOnly=0" \
         "    TovrelaBin0=image0.bin" "    TovrelaBin1=image1.bin"
     lacks "self test" "$out" 'device vid :pid'
-    # The installed virtual hub runs the installed tool, with the fast clock from its private
-    # library folder and the system's umockdev.
-    run "$self" env -u TOVRELA_FASTCLOCK_LIB "$sim" --fast -- "$tool" -vid=1234 -pid=5678 -readveronly=1
+    # The installed virtual hub runs the installed tool, with the fast clock and the event socket
+    # from its private library folder and the system's umockdev.
+    run "$self" env -u TOVRELA_FASTCLOCK_LIB -u TOVRELA_EVENTSOCKET_LIB "$sim" --fast -- "$tool" -vid=1234 -pid=5678 -readveronly=1
     [ "$status" -eq 0 ] || fail "read-version on the installed virtual hub: exit status $status: $out $err"
     has -x "read-version on the installed virtual hub" "$out" Status=0x1
     # A user who may not open the hub's node: "liusb_open failed LIBUSB_ERROR_ACCESS(-3)", exit status
