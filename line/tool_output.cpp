@@ -104,6 +104,12 @@ bool ToolOutput::take_progress_step(std::string_view line) {
     }
     if (line.starts_with("progress=")) {
         percent_ = number_after(line, '=').value_or(percent_);
+        // A failure right after a progress line shares its console line.
+        if (const std::size_t end = line.find('%'); end != std::string_view::npos) {
+            if (const std::string_view rest = line.substr(end + 1); !rest.empty()) {
+                take_line(rest);
+            }
+        }
         return true;
     }
     return false;
