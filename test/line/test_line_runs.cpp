@@ -84,6 +84,16 @@ class Line : public testing::Test {
         return test_process::run(command(sim_args, line_args), dir.path());
     }
 
+    // The same with the line started in the background by a shell on the bed, which runs
+    // `meanwhile` ($! is the line) and then waits for the line's exit status.
+    test_process::Result run_beside(const std::string& sim_args, const std::string& line_args,
+                                    const std::string& meanwhile) const {
+        auto argv = command(sim_args, line_args);
+        const auto line = std::find(argv.begin(), argv.end(), "--") + 1;
+        argv.insert(line, {"/bin/sh", "-c", "\"$@\" & " + meanwhile + "\nwait $!", "sh"});
+        return test_process::run(argv, dir.path());
+    }
+
     // The record's lines by place ("1-2.4"), each with every field.
     [[nodiscard]] std::map<std::string, Json> records() const {
         std::map<std::string, Json> by_place;
@@ -125,23 +135,17 @@ class Line : public testing::Test {
         return kept;
     }
 
-    // A --tool: a script that runs `before` (in the hub's folder) and then the real tool.
-    [[nodiscard]] std::string wrapper(const std::string& before) const {
-        dir.write("tool", "#!/bin/sh\n" + before + "\nexec " + TOVRELA_UPDATE_BIN + " \"$@\"\n");
-        std::filesystem::permissions(dir.file("tool"), std::filesystem::perms::owner_all);
-        return "--tool=" + dir.file("tool");
-    }
-
     TempDir dir;
     std::vector<uint8_t> image0;
     std::vector<uint8_t> image1;
 };
 
 TEST_F(Line, FourHubsAtOnceEachGetsTheImagesAsTheyWereAtTheStart) {
-    // Every tool first spoils the user's Image 0: the line flashes its own copy all the same.
-    const std::string spoil = "printf 'XXXX' | dd of=" + dir.file("image0.bin") +
-                              " bs=1 seek=100 conv=notrunc status=none";
-    const auto run = this->run("--hub 1:3 --hub 2:2 --hub 1:2.3", wrapper(spoil));
+    // Once the first hub has its folder (the copies are made before), the user's Image 0 is
+    // spoilt: every hub gets the copy all the same.
+    const auto run = run_beside("--hub 1:3 --hub 2:2 --hub 1:2.3", "",
+                                "until [ -d tovrela-line-logs/*/1-2.3 ]; do sleep 0.05; done\n"
+                                "printf XXXX > image0.bin");
     EXPECT_EQ(run.exit_status, 0) << run.out << run.err;
     EXPECT_EQ(violations(), "");
     const auto lines = records();
@@ -210,11 +214,11 @@ TEST_F(Line, DISABLED_OneFailingHubOfFourFailsAloneAndTheLineSaysWhich) {
 }
 
 TEST_F(Line, SigintStopsTheToolsAfterWholeStepsAndNamesTheIncompleteHubs) {
-    // The first update's tool has the line signalled while it flashes; one hub at a time, so
-    // the second hub never starts.
-    const std::string signal_line =
-        "case \"$*\" in *-readbinonly=0*) (sleep 0.5; kill -INT $PPID) & ;; esac";
-    const auto run = this->run("--hub 1:3", wrapper(signal_line) + " --jobs=1");
+    // The line is signalled once the first hub's update writes its flash; one hub at a time,
+    // so the second hub never starts.
+    const auto run = run_beside("--hub 1:3", "--jobs=1",
+                                "until grep -q -s FW1 tovrela-line-logs/*/*/*.log; do sleep 0.05; "
+                                "done\nkill -INT $!");
     EXPECT_EQ(run.exit_status, 130) << run.out << run.err;
     EXPECT_EQ(violations(), "");
     const auto lines = records();
