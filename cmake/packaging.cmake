@@ -5,6 +5,9 @@ set(TOVRELA_DATA_SUBDIR ${CMAKE_INSTALL_DATADIR}/tovrela-update)
 
 install(TARGETS tovrela-update RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${TOVRELA_PACKAGING_DIR}/tovrela-update.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+# tovrela-line beside the tool: its default --tool is the tovrela-update in its own folder.
+install(TARGETS tovrela-line RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES ${TOVRELA_PACKAGING_DIR}/tovrela-line.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 # The udev rule is a template with placeholder ids, so it goes beside the example profile and not
 # into the rules directory, where it would match nothing.
 install(FILES ${TOVRELA_PACKAGING_DIR}/update.ini ${TOVRELA_PACKAGING_DIR}/70-tovrela-update.rules
@@ -20,7 +23,8 @@ if(TOVRELA_BUILD_TESTS)
     set(TOVRELA_PACKAGE_TESTS bash ${PROJECT_SOURCE_DIR}/test/package/package_tests.sh)
     add_test(NAME package.man_page_lint
              COMMAND ${TOVRELA_PACKAGE_TESTS} man-pages ${PROJECT_SOURCE_DIR}
-                     ${TOVRELA_PACKAGING_DIR}/tovrela-update.1 ${TOVRELA_PACKAGING_DIR}/tovrela-sim.1)
+                     ${TOVRELA_PACKAGING_DIR}/tovrela-update.1 ${TOVRELA_PACKAGING_DIR}/tovrela-sim.1
+                     ${TOVRELA_PACKAGING_DIR}/tovrela-line.1)
     add_test(NAME package.help_and_version
              COMMAND ${TOVRELA_PACKAGE_TESTS} help-version $<TARGET_FILE:tovrela-update>
                      ${PROJECT_VERSION} ${PROJECT_SOURCE_DIR})

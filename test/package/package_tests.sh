@@ -64,6 +64,7 @@ man_pages() {
             [ "$(wc -l <<<"$options")" -ge 10 ] || fail "found only these simulator options: $options"
             # shellcheck disable=SC2046 # one word each
             has "$page" "$text" $(sed 's/-/\\-/g' <<<"$options") ;;
+        tovrela-line.1*) line_page "$page" "$text" "$1" ;;
         *) fail "no documentation checks for $page" ;;
         esac
     done
@@ -115,7 +116,7 @@ deb() {
         diff <(tr ' ' '\n' <<<"$needs" | sort) <(dpkg-deb --fsys-tarfile "$(path "$name")" | tar -t |
             grep -v '/$' | sed 's/^\.//' | sort) >&2 || fail "files of $name (< missing, > extra)"
     done <<'EOF'
-tovrela-update /usr/bin/tovrela-update /usr/share/man/man1/tovrela-update.1.gz /usr/share/tovrela-update/update.ini /usr/share/tovrela-update/70-tovrela-update.rules /usr/share/doc/tovrela-update/README.md.gz /usr/share/doc/tovrela-update/copyright /usr/share/doc/tovrela-update/changelog.gz
+tovrela-update /usr/bin/tovrela-update /usr/share/man/man1/tovrela-update.1.gz /usr/share/tovrela-update/update.ini /usr/share/tovrela-update/70-tovrela-update.rules /usr/share/doc/tovrela-update/README.user.gz /usr/bin/tovrela-line /usr/share/man/man1/tovrela-line.1.gz /usr/share/doc/tovrela-update/copyright /usr/share/doc/tovrela-update/changelog.gz
 tovrela-sim /usr/bin/tovrela-sim /usr/lib/tovrela-update/libtovrela_fastclock.so /usr/lib/tovrela-update/libtovrela_eventsocket.so /usr/share/man/man1/tovrela-sim.1.gz /usr/share/doc/tovrela-sim/copyright /usr/share/doc/tovrela-sim/changelog.gz
 EOF
     # The simulator cannot start without umockdev's library and its preload (package umockdev).
@@ -135,7 +136,8 @@ EOF
         grep -q __stack_chk_fail <<<"$symbols" || fail "$binary has no stack protector"
         grep -q -E '__[a-z_]+_chk@' <<<"$symbols" || fail "$binary is not built with fortify"
     done
-    man_pages "$1" "$root"/usr/share/man/man1/tovrela-{update,sim}.1.gz
+    man_pages "$1" "$root"/usr/share/man/man1/tovrela-{update,sim,line}.1.gz
+    line_installed "$root"
     # The uaccess tag on a line of its own with the match and the mode, for udev drops a whole
     # line whose group does not resolve; the group on the other line, and no other rule.
     rules=$(grep -v -e '^#' -e '^$' "$share/70-tovrela-update.rules")
@@ -174,6 +176,26 @@ EOF
     lacks "the tool's output" "$out" 70-tovrela-update.rules
     [ "$(wc -l <<<"$err")" -eq 1 ] || fail "access hint: not one line: $err"
     has "the access hint" "$err" /usr/share/tovrela-update/70-tovrela-update.rules '"Device access without root"'
+}
+
+# tovrela-line: its manual page documents every option of its --help, each record field and
+# each exit status; installed, it runs beside the installed tool.
+line_page() {
+    local options
+    options=$(sed -n 's/^ *"  \(--[a-z0-9-]*\).*/\1/p' "$3/line/line_options.cpp")
+    [ "$(wc -l <<<"$options")" -ge 14 ] || fail "found only these tovrela-line options: $options"
+    # shellcheck disable=SC2046 # one word each
+    has "$1" "$2" $(sed 's/-/\\-/g' <<<"$options") NO_COLOR SIGINT \
+        $(sed -n 's/^ *"\([a-z0-9_]*\)", *$/\1/p; s/^ *{"\([a-z0-9_]*\)", .*/\1/p' "$3/line/attempt_record.cpp" | sed 's/_/\\_/g; s/\\_/_/g')
+    for status in 0 1 2 3 4 '128 + N'; do has -x "$1" "$2" ".B $status"; done
+}
+line_installed() {
+    run "$work" "$1/usr/bin/tovrela-line" --version
+    [ "$status" -eq 0 ] && [[ $out == "tovrela-line "* ]] || fail "installed tovrela-line --version: $status $out"
+    run "$work" "$1/usr/bin/tovrela-line" --vid=1234 --pid=5678 --list
+    [ "$status" -eq 4 ] || fail "installed tovrela-line without update.ini: exit status $status, not 4"
+    run "$work" "$1/usr/bin/tovrela-line" --vid=1234 --pid=5678 --tool=/nonexistent
+    [ "$status" -eq 2 ] || fail "installed tovrela-line with a missing tool: exit status $status, not 2"
 }
 
 case $1 in

@@ -1,0 +1,114 @@
+#include "display.h"
+
+#include "unique_fd.h"
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <unistd.h>
+
+namespace line {
+
+namespace {
+
+constexpr const char* header =
+    "PLACE        SERIAL           PHASE           DONE  ELAPSED    LEFT  RESULT";
+
+const char* colour_of(RowState state) {
+    switch (state) {
+    case RowState::good:
+        return "\x1b[32m";
+    case RowState::bad:
+        return "\x1b[31m";
+    case RowState::running:
+        return "\x1b[33m";
+    case RowState::queued:
+        break;
+    }
+    return "";
+}
+
+std::string clipped(const std::string& text, std::size_t width) {
+    return text.size() <= width ? text : text.substr(0, width - 1) + "~";
+}
+
+} // namespace
+
+std::string duration_text(double seconds) {
+    const auto whole = static_cast<long>(seconds + 0.5);
+    if (whole < 60) {
+        return std::to_string(whole) + "s";
+    }
+    std::array<char, 32> text{};
+    std::snprintf(text.data(), text.size(), "%ld:%02ld", whole / 60, whole % 60);
+    return text.data();
+}
+
+Display::Display(int fd)
+    : fd_(fd), terminal_(isatty(fd) == 1),
+      colour_(terminal_ &&
+              (std::getenv("NO_COLOR") == nullptr || *std::getenv("NO_COLOR") == '\0')) {}
+
+void Display::put(const std::string& text) const {
+    // A closed or full standard output never stops the line.
+    static_cast<void>(write_all(fd_, text.data(), text.size()));
+}
+
+void Display::event(const std::string& line) const {
+    if (!terminal_) {
+        put(line + "\n");
+    }
+}
+
+void Display::say(const std::string& line) {
+    if (terminal_ && drawn_lines_ > 0) {
+        held_.push_back(line);
+    } else {
+        put(line + "\n");
+    }
+}
+
+std::string Display::row_text(const HubRow& row) const {
+    const std::string done =
+        row.progress ? std::to_string(static_cast<int>(*row.progress * 100.0)) + "%" : "";
+    const std::string elapsed = row.state == RowState::queued ? "" : duration_text(row.elapsed);
+    const std::string left = row.left ? duration_text(*row.left) : "";
+    std::array<char, 256> text{};
+    std::snprintf(text.data(), text.size(), "%-12s %-16s %-14s %5s %8s %7s  ",
+                  clipped(row.place, 12).c_str(), clipped(row.serial, 16).c_str(),
+                  clipped(row.phase, 14).c_str(), done.c_str(), elapsed.c_str(), left.c_str());
+    const std::string result =
+        row.result.empty() && row.state == RowState::queued ? "queued" : row.result;
+    if (colour_ && *colour_of(row.state) != '\0') {
+        return text.data() + std::string(colour_of(row.state)) + result + "\x1b[0m";
+    }
+    return text.data() + result;
+}
+
+void Display::table(const std::vector<HubRow>& rows, const std::string& summary) {
+    if (!terminal_) {
+        return;
+    }
+    std::string text;
+    if (drawn_lines_ > 0) {
+        text += "\x1b[" + std::to_string(drawn_lines_) + "A\r";
+    }
+    text += "\x1b[J";
+    text += std::string(header) + "\n";
+    for (const HubRow& row : rows) {
+        text += row_text(row) + "\n";
+    }
+    text += summary + "\n";
+    put(text);
+    drawn_lines_ = static_cast<int>(rows.size()) + 2;
+}
+
+void Display::finish() {
+    drawn_lines_ = 0;
+    for (const std::string& line : held_) {
+        put(line + "\n");
+    }
+    held_.clear();
+}
+
+} // namespace line

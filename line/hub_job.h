@@ -1,0 +1,64 @@
+// One board on the line and the tool runs of its job: the update (an update check first, for
+// the version before and --only-outdated, then the update itself), the check, or the version
+// read of the listing. Each run is one tovrela-update that selects exactly this hub.
+#pragma once
+
+#include "line_options.h"
+#include "run_folder.h"
+#include "tool_output.h"
+#include "tool_process.h"
+#include "unique_fd.h"
+#include "usb_listing.h"
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace line {
+
+enum class Step { queued, check, update, version_read, done };
+
+// The results a record may hold.
+namespace result {
+inline constexpr const char* passed = "passed";
+inline constexpr const char* failed = "failed";
+inline constexpr const char* busy = "busy";
+inline constexpr const char* stopped = "stopped";
+inline constexpr const char* unplugged = "unplugged";
+inline constexpr const char* up_to_date = "up_to_date";
+inline constexpr const char* update_available = "update_available";
+inline constexpr const char* listed = "listed";
+} // namespace result
+
+// True for the results of a hub that did its job.
+bool good_result(const std::string& text);
+
+struct Board {
+    HubInfo hub;
+    Step step = Step::queued;
+    std::optional<HubFolder> folder;
+    UniqueFd log;
+    bool log_failed = false;
+    std::optional<ToolProcess> process;
+    std::optional<ToolOutput> output;
+    std::chrono::system_clock::time_point started{};
+    std::chrono::system_clock::time_point ended{};
+    std::chrono::steady_clock::time_point started_steady{};
+    std::chrono::steady_clock::time_point update_started{};
+    bool update_began = false;
+    std::optional<std::string> version_before;
+    std::string result;
+    std::optional<int> exit_status;
+    std::optional<std::string> message;
+    int quarters_shown = 0;
+    bool present = true;
+};
+
+// The tool's options for one step on `hub`.
+std::vector<std::string> tool_args(const HubInfo& hub, Step step);
+
+// What a finished run of `step` says: one of the results above.
+std::string step_result(Step step, const ToolProcess& process, const ToolOutput& output);
+
+} // namespace line

@@ -1,0 +1,297 @@
+#include "line_options.h"
+
+#include "tool_version.h"
+
+#include <charconv>
+#include <cstdio>
+#include <getopt.h>
+#include <string_view>
+
+namespace line {
+
+namespace {
+
+constexpr const char* help_text =
+    "Usage: tovrela-line --vid=HEX --pid=HEX [OPTION]...\n"
+    "Updates, checks or lists every matching hub at once, each through its own\n"
+    "tovrela-update process, in a folder that holds \"update.ini\" and the images.\n"
+    "\n"
+    "Hubs:\n"
+    "  --vid=HEX            vendor id of the hubs (required)\n"
+    "  --pid=HEX            product id of the hubs (required)\n"
+    "  --bus=N              only hubs on bus N (decimal)\n"
+    "  --path=P             only hubs whose port path starts with P (as in 2.4)\n"
+    "Job (default: the full update):\n"
+    "  --check              the update check on every hub\n"
+    "  --list               list every hub: place, address, bcdDevice, serial, chip version\n"
+    "  --only-outdated      update only hubs whose chip is older than Image 0\n"
+    "Running:\n"
+    "  --jobs=N             at most N hubs at once (default: all)\n"
+    "  --watch              station mode: update every hub that is plugged in, until\n"
+    "                       SIGINT or SIGTERM\n"
+    "  --count=N            with --watch: end after N boards have finished\n"
+    "  --tool=PATH          the tovrela-update to run (default: the one beside tovrela-line)\n"
+    "Records:\n"
+    "  --logs=DIR           logs folder (default: ./tovrela-line-logs)\n"
+    "  --record=FILE        append one JSON object per hub and attempt to FILE\n"
+    "  --expect-sha256=FILE refuse to start unless the images have the sums in FILE\n"
+    "                       (lines as sha256sum writes them)\n"
+    "  --help               print this help and exit\n"
+    "  --version            print the version and exit\n"
+    "\n"
+    "Exit status:\n"
+    "  0    every hub did its job\n"
+    "  1    a hub failed, was busy or was unplugged, or a record could not be written\n"
+    "  2    usage error, or the tool, the logs folder or the record is not usable\n"
+    "  3    no hub matched (not with --watch)\n"
+    "  4    the images were refused before any hub was touched\n"
+    "  128+N  stopped by signal N\n"
+    "\n"
+    "Report bugs to the tovrela-update maintainers.\n";
+
+enum OptionId : int {
+    opt_vid = 256,
+    opt_pid,
+    opt_bus,
+    opt_path,
+    opt_check,
+    opt_list,
+    opt_only_outdated,
+    opt_jobs,
+    opt_watch,
+    opt_count,
+    opt_tool,
+    opt_logs,
+    opt_record,
+    opt_expect,
+    opt_help,
+    opt_version,
+};
+
+constexpr option long_options[] = {
+    {"vid", required_argument, nullptr, opt_vid},
+    {"pid", required_argument, nullptr, opt_pid},
+    {"bus", required_argument, nullptr, opt_bus},
+    {"path", required_argument, nullptr, opt_path},
+    {"check", no_argument, nullptr, opt_check},
+    {"list", no_argument, nullptr, opt_list},
+    {"only-outdated", no_argument, nullptr, opt_only_outdated},
+    {"jobs", required_argument, nullptr, opt_jobs},
+    {"watch", no_argument, nullptr, opt_watch},
+    {"count", required_argument, nullptr, opt_count},
+    {"tool", required_argument, nullptr, opt_tool},
+    {"logs", required_argument, nullptr, opt_logs},
+    {"record", required_argument, nullptr, opt_record},
+    {"expect-sha256", required_argument, nullptr, opt_expect},
+    {"help", no_argument, nullptr, opt_help},
+    {"version", no_argument, nullptr, opt_version},
+    {nullptr, 0, nullptr, 0},
+};
+
+// The whole of `text` as a number in `base` within [low, high].
+template <typename Number>
+std::optional<Number> read_number(std::string_view text, int base, Number low, Number high) {
+    unsigned long value = 0;
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value, base);
+    if (text.empty() || error != std::errc() || stop != end ||
+        value < static_cast<unsigned long>(low) || value > static_cast<unsigned long>(high)) {
+        return std::nullopt;
+    }
+    return static_cast<Number>(value);
+}
+
+void usage_error(const std::string& text) {
+    std::fprintf(stderr, "tovrela-line: %s (tovrela-line --help lists the options)\n",
+                 text.c_str());
+}
+
+// One option into `options`; false after a usage error.
+bool take_option(int id, const char* value, LineOptions& options, bool& ids_given) {
+    const std::string_view text = value == nullptr ? "" : value;
+    const auto bad = [&](const char* name, const char* form) {
+        usage_error(std::string("--") + name + " needs " + form + ", not \"" + std::string(text) +
+                    "\"");
+        return false;
+    };
+    switch (id) {
+    case opt_vid:
+    case opt_pid: {
+        const auto number = read_number<uint16_t>(text, 16, 0, 0xFFFF);
+        if (!number) {
+            return bad(id == opt_vid ? "vid" : "pid", "a hexadecimal id such as 1234");
+        }
+        (id == opt_vid ? options.vid : options.pid) = *number;
+        ids_given = true;
+        return true;
+    }
+    case opt_bus:
+        options.bus = read_number<int>(text, 10, 1, 255);
+        return options.bus ? true : bad("bus", "a decimal bus number from 1 to 255");
+    case opt_path: {
+        const auto ports = parse_port_path(std::string(text));
+        if (!ports) {
+            return bad("path", "a port path such as 2.4 (ports 1 to 255, at most 7)");
+        }
+        options.path = *ports;
+        return true;
+    }
+    case opt_jobs:
+    case opt_count: {
+        const auto number = read_number<unsigned>(text, 10, 1, 100000);
+        if (!number) {
+            return bad(id == opt_jobs ? "jobs" : "count", "a decimal number of at least 1");
+        }
+        (id == opt_jobs ? options.jobs : options.count) = *number;
+        return true;
+    }
+    default:
+        break;
+    }
+    if (text.empty() && value != nullptr) {
+        return bad("option", "a value that is not empty");
+    }
+    switch (id) {
+    case opt_tool:
+        options.tool = text;
+        return true;
+    case opt_logs:
+        options.logs = text;
+        return true;
+    case opt_record:
+        options.record = text;
+        return true;
+    case opt_expect:
+        options.expect_sha256 = text;
+        return true;
+    default:
+        return false;
+    }
+}
+
+// The rules between options; false after a usage error.
+bool consistent(const LineOptions& options, bool check, bool list, bool ids_given,
+                bool vid_and_pid) {
+    if (!ids_given || !vid_and_pid) {
+        usage_error("--vid and --pid are required");
+        return false;
+    }
+    if (check && list) {
+        usage_error("--check and --list are two jobs; choose one");
+        return false;
+    }
+    if (options.only_outdated && options.job != Job::update) {
+        usage_error("--only-outdated goes with the update only");
+        return false;
+    }
+    if (options.watch && options.job == Job::list) {
+        usage_error("--watch goes with the update or --check, not --list");
+        return false;
+    }
+    if (options.count != 0 && !options.watch) {
+        usage_error("--count goes with --watch only");
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+const char* job_name(Job job) {
+    switch (job) {
+    case Job::update:
+        return "update";
+    case Job::check:
+        return "check";
+    case Job::list:
+        return "list";
+    }
+    return "update";
+}
+
+std::optional<std::vector<uint8_t>> parse_port_path(const std::string& text) {
+    std::vector<uint8_t> ports;
+    std::size_t at = 0;
+    while (at <= text.size()) {
+        const std::size_t dot = std::min(text.find('.', at), text.size());
+        const auto port =
+            read_number<uint8_t>(std::string_view(text).substr(at, dot - at), 10, 1, 255);
+        if (!port || ports.size() == 7) {
+            return std::nullopt;
+        }
+        ports.push_back(*port);
+        at = dot + 1;
+    }
+    return ports;
+}
+
+std::string port_path_text(const std::vector<uint8_t>& ports) {
+    std::string text;
+    for (const uint8_t port : ports) {
+        text += (text.empty() ? "" : ".") + std::to_string(port);
+    }
+    return text;
+}
+
+ParsedOptions parse_options(int argc, char** argv, const std::string& default_tool) {
+    ParsedOptions parsed;
+    LineOptions& options = parsed.options;
+    options.tool = default_tool;
+    bool check = false;
+    bool list = false;
+    bool ids_given = false;
+    bool vid_given = false;
+    bool pid_given = false;
+    optind = 1;
+    opterr = 0;
+    for (int id; (id = getopt_long(argc, argv, "", long_options, nullptr)) != -1;) {
+        switch (id) {
+        case opt_help:
+            std::fputs(help_text, stdout);
+            parsed.outcome = std::fflush(stdout) == 0 && !std::ferror(stdout)
+                                 ? ParseOutcome::done
+                                 : ParseOutcome::usage_error;
+            return parsed;
+        case opt_version:
+            std::printf("tovrela-line %s\n", TOVRELA_UPDATE_VERSION);
+            parsed.outcome = std::fflush(stdout) == 0 && !std::ferror(stdout)
+                                 ? ParseOutcome::done
+                                 : ParseOutcome::usage_error;
+            return parsed;
+        case opt_check:
+            check = true;
+            options.job = Job::check;
+            continue;
+        case opt_list:
+            list = true;
+            options.job = Job::list;
+            continue;
+        case opt_only_outdated:
+            options.only_outdated = true;
+            continue;
+        case opt_watch:
+            options.watch = true;
+            continue;
+        case '?':
+        case ':':
+            usage_error(std::string("unknown option or missing value: ") + argv[optind - 1]);
+            return parsed;
+        default:
+            vid_given = vid_given || id == opt_vid;
+            pid_given = pid_given || id == opt_pid;
+            if (!take_option(id, optarg, options, ids_given)) {
+                return parsed;
+            }
+        }
+    }
+    if (optind < argc) {
+        usage_error(std::string("unexpected argument \"") + argv[optind] + "\"");
+        return parsed;
+    }
+    if (consistent(options, check, list, ids_given, vid_given && pid_given)) {
+        parsed.outcome = ParseOutcome::run;
+    }
+    return parsed;
+}
+
+} // namespace line

@@ -1,0 +1,46 @@
+// The command line of tovrela-line, read with getopt_long, and its --help and --version texts.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace line {
+
+enum class Job { update, check, list };
+
+const char* job_name(Job job);
+
+struct LineOptions {
+    uint16_t vid = 0;
+    uint16_t pid = 0;
+    std::optional<int> bus;
+    std::vector<uint8_t> path; // the port path prefix a hub must have; empty: any
+    Job job = Job::update;
+    std::string tool;  // the tovrela-update each hub is handled by
+    unsigned jobs = 0; // at most this many hubs at once; 0: all
+    bool only_outdated = false;
+    bool watch = false;
+    unsigned count = 0; // --watch ends after this many boards; 0: on a signal only
+    std::string logs = "tovrela-line-logs";
+    std::string record;        // empty: no record
+    std::string expect_sha256; // empty: no expected sums
+};
+
+enum class ParseOutcome { run, done, usage_error };
+
+struct ParsedOptions {
+    ParseOutcome outcome = ParseOutcome::usage_error;
+    LineOptions options;
+};
+
+// Reads the command line. --help and --version print their text (outcome `done`); a usage
+// error prints one line on standard error. `default_tool` is taken when --tool is not given.
+ParsedOptions parse_options(int argc, char** argv, const std::string& default_tool);
+
+// "2.4" as ports {2, 4}: each run of digits one port from 1 to 255, at most 7 ports.
+std::optional<std::vector<uint8_t>> parse_port_path(const std::string& text);
+std::string port_path_text(const std::vector<uint8_t>& ports);
+
+} // namespace line

@@ -1,0 +1,32 @@
+// The line's event loop: boards queued, started (at most --jobs at once), followed through their
+// tools' output, finished and recorded; signals passed on; with --watch, the hubs listed every
+// half second and each new board queued.
+#pragma once
+
+#include "attempt_record.h"
+#include "display.h"
+#include "images.h"
+#include "line_options.h"
+#include "line_signals.h"
+#include "run_folder.h"
+#include "usb_listing.h"
+
+#include <string>
+#include <vector>
+
+namespace line {
+
+struct LineSetup {
+    const LineOptions& options;
+    const ImageSet& images;
+    const RunFolder& run;
+    const RecordFile& record;
+    std::string host;
+};
+
+// Runs the job on the hubs of `listing` (and, with --watch, on every board plugged in later);
+// returns the line's exit status.
+int run_line(const LineSetup& setup, LineSignals& signals, Display& display,
+             const std::vector<HubInfo>& listing);
+
+} // namespace line

@@ -1,0 +1,117 @@
+// tovrela-line: updates, checks or lists every matching hub at once, each hub through its own
+// tovrela-update. Every input is checked before any hub is touched.
+#include "attempt_record.h"
+#include "display.h"
+#include "images.h"
+#include "line_options.h"
+#include "line_run.h"
+#include "line_signals.h"
+#include "run_folder.h"
+#include "usb_listing.h"
+
+#include <array>
+#include <climits>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <unistd.h>
+
+namespace {
+
+using namespace line;
+
+constexpr int exit_usage = 2;
+constexpr int exit_no_hub = 3;
+constexpr int exit_images = 4;
+
+int refuse(int status, const std::string& text) {
+    std::fprintf(stderr, "tovrela-line: %s\n", text.c_str());
+    return status;
+}
+
+// The tovrela-update installed beside this program.
+std::string tool_beside_me() {
+    std::array<char, PATH_MAX> path{};
+    const ssize_t length = readlink("/proc/self/exe", path.data(), path.size() - 1);
+    if (length <= 0) {
+        return "tovrela-update";
+    }
+    std::string text(path.data(), static_cast<std::size_t>(length));
+    return text.substr(0, text.rfind('/') + 1) + "tovrela-update";
+}
+
+std::string host_name() {
+    std::array<char, 256> name{};
+    return gethostname(name.data(), name.size() - 1) == 0 ? name.data() : "";
+}
+
+// The images, checked and hashed, or the exit status of their refusal.
+int load_checked_images(const LineOptions& options, ImageSet& set) {
+    std::string error;
+    auto loaded = load_images("update.ini", error);
+    if (!loaded) {
+        return refuse(exit_images, "images refused: " + error);
+    }
+    set = std::move(*loaded);
+    if (options.expect_sha256.empty()) {
+        return 0;
+    }
+    std::ifstream in(options.expect_sha256);
+    std::stringstream sums;
+    sums << in.rdbuf();
+    if (!in.is_open() || in.bad()) {
+        return refuse(exit_usage,
+                      "--expect-sha256: \"" + options.expect_sha256 + "\" cannot be read");
+    }
+    if (const std::string refusal = expected_sums_refusal(set, sums.str()); !refusal.empty()) {
+        return refuse(exit_images, "images refused: " + refusal);
+    }
+    return 0;
+}
+
+int run(const LineOptions& options, LineSignals& signals) {
+    if (access(options.tool.c_str(), X_OK) != 0) {
+        return refuse(exit_usage, "the tool \"" + options.tool + "\" cannot be run (--tool=PATH)");
+    }
+    ImageSet images;
+    if (const int status = load_checked_images(options, images); status != 0) {
+        return status;
+    }
+    RecordFile record;
+    std::string error;
+    if (!options.record.empty() && !record.open(options.record, error)) {
+        return refuse(exit_usage, error);
+    }
+    const auto start = std::chrono::system_clock::now();
+    const auto folder = make_run_folder(options.logs, images, start, error);
+    if (!folder) {
+        return refuse(exit_usage, "logs: " + error);
+    }
+    const HubFilter filter{options.vid, options.pid, options.bus, options.path};
+    const Listing listing = list_hubs(filter, [](const HubInfo&) { return true; });
+    if (listing.error != 0 && !options.watch) {
+        return refuse(exit_no_hub, "the USB devices cannot be listed (libusb error " +
+                                       std::to_string(listing.error) + ")");
+    }
+    if (listing.hubs.empty() && !options.watch) {
+        return refuse(exit_no_hub, "no hub matched the ids, bus and path");
+    }
+    Display display(STDOUT_FILENO);
+    const LineSetup setup{options, images, *folder, record, host_name()};
+    return run_line(setup, signals, display, listing.hubs);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    // Before anything else, before any thread: the signals go to the line's signalfd.
+    LineSignals signals;
+    if (!signals.ready()) {
+        return refuse(exit_usage, "no signalfd");
+    }
+    const ParsedOptions parsed = parse_options(argc, argv, tool_beside_me());
+    if (parsed.outcome != ParseOutcome::run) {
+        return parsed.outcome == ParseOutcome::done ? 0 : exit_usage;
+    }
+    return run(parsed.options, signals);
+}

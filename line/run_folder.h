@@ -1,0 +1,36 @@
+// The run's folder under the logs folder: DIR/RUN/ (RUN: the UTC start time) with the copies of
+// the images, and one working folder per hub and attempt, DIR/RUN/BUS-PATH/ (BUS-PATH.2/ for a
+// second board at the same place), with its own "update.ini", its tool's whole output in
+// BUS-PATH.log and its own "debug.log" when LogFile is on.
+#pragma once
+
+#include "images.h"
+
+#include <chrono>
+#include <optional>
+#include <string>
+
+namespace line {
+
+struct RunFolder {
+    std::string run; // the run's name
+    std::string path;
+    std::string hub_profile; // "update.ini" of every hub's folder
+};
+
+// Makes DIR (and its parents), the run's folder and the image copies. On failure `error` holds
+// one line for the user.
+std::optional<RunFolder> make_run_folder(const std::string& logs, const ImageSet& images,
+                                         std::chrono::system_clock::time_point start,
+                                         std::string& error);
+
+struct HubFolder {
+    std::string path;
+    std::string log; // path of the tool's output
+};
+
+// A new working folder for one attempt on the hub at `place`.
+std::optional<HubFolder> make_hub_folder(const RunFolder& run, const std::string& place,
+                                         std::string& error);
+
+} // namespace line
