@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -114,10 +115,15 @@ INSTANTIATE_TEST_SUITE_P(Failures, Roads, testing::Values(
     Road{"CheckFindsNoImageVersion", nullptr, "-checkupdateonly=1", "",
          on_hub(chip_versions + no_image_version), 254},
     Road{"CheckWithOversizedImage0", [](const TempDir& d) { sparse(d, "image0.bin", 0x200001); },
-         "-checkupdateonly=1", "", on_hub(chip_versions + "  BinFile0 Size Error\n" + no_image_version), 254},
+         "-checkupdateonly=1", "", on_hub(chip_versions + "  BinFile Size Error\n" + no_image_version), 254},
     Road{"ReadImageWithOversizedImage1", [](const TempDir& d) { sparse(d, "image1.bin", 0x200001); },
-         "-readbinonly=1", "", on_hub("  BinFile1 Size Error\nStatus=0x0\n"), 1},
+         "-readbinonly=1", "", on_hub("  BinFile Size Error\nStatus=0x0\n"), 1},
     Road{"ReadImageOf4GiBAnd16Bytes", [](const TempDir& d) { sparse(d, "image0.bin", 0x100000010); },
+         "-readbinonly=1", "", on_hub("  BinFile Size Error\nStatus=0x0\n"), 1},
+    // The image read applies the update's size rules: what the update refuses is no good image.
+    Road{"ReadImageWith600KiBImage1", [](const TempDir& d) { sparse(d, "image1.bin", 600 * 1024); },
+         "-readbinonly=1", "", on_hub("  BinFile1 Size Error\nStatus=0x0\n"), 1},
+    Road{"ReadImageWith100KiBImage0", [](const TempDir& d) { sparse(d, "image0.bin", 100 * 1024); },
          "-readbinonly=1", "", on_hub("  BinFile0 Size Error\nStatus=0x0\n"), 1},
     Road{"ReadVersionAddressStalls", nullptr, "-readveronly=1", "--fault stall:b7:2",
          on_hub("I2C-WriteCmd B7 Fail -9\n" + unread + "Status=0x0\n"), 1},
@@ -134,7 +140,8 @@ INSTANTIATE_TEST_SUITE_P(Failures, Roads, testing::Values(
     // A missing image stops the load before the command line: ids 0, no self test.
     Road{"MissingImage1", [](const TempDir& d) { std::filesystem::remove(d.file("image1.bin")); },
          "-selftest=1", "",
-         "    SPI-IMAGE: image0.bin Check OK\nProtection : Tovrela_Bin1_Open_Fail.\n" + not_found, 251},
+         "    SPI-IMAGE: image0.bin Check OK\nProtection : Tovrela_Bin1_Open_Fail.\n" + not_found, 251,
+         "tovrela-update: cannot open Image 1 'image1.bin' (TovrelaBin1 in update.ini): No such file or directory\n"},
     Road{"Image0BelowItsMinimum", [](const TempDir& d) { d.write("image0.bin", std::string(0x7FFFF, 'a')); },
          "", "", on_hub("  BinFile0 Size Error\n" + failed), 1},
     Road{"Image1AboveItsMaximum", [](const TempDir& d) { d.write("image1.bin", std::string(0x80001, 'a')); },
@@ -180,10 +187,11 @@ INSTANTIATE_TEST_SUITE_P(Hostile, Roads, testing::Values(
     Road{"ProfileIsAFifo", [](const TempDir& d) {
              std::filesystem::remove(d.file("update.ini"));
              mkfifo(d.file("update.ini").c_str(), 0600); },
-         "-readveronly=1", "", "TovrelaBin0_Error\n" + not_found, 251},
+         "-readveronly=1", "", "TovrelaBin0_Error\n" + not_found, 251,
+         "tovrela-update: cannot read update.ini in the working directory: not a regular file\n"},
     Road{"CommandLineOf1MiB", nullptr, "-readveronly=1" + [] {
              std::string args;
-             for (int i = 0; i < 16; ++i) { args += " " + std::string(1 << 16, 'a'); }
+             for (int i = 0; i < 16; ++i) { args += " -hubpdsharespi=" + std::string(1 << 16, '0'); }
              return args; }(), "", read_version, 0},
     Road{"DebugLogIsAFifo", [](const TempDir& d) {
              mkfifo(d.file("debug.log").c_str(), 0600);
@@ -249,7 +257,7 @@ INSTANTIATE_TEST_SUITE_P(Filters, Roads, testing::Values(
          "(*)000003 1234:5678 bcdDevice 0100 (address 03) bus 1, path 2.4\n"
          "( )000004 1111:0001 bcdDevice 0100 (address 02) bus 1, path 2\n"
          "( )000005 1d6b:0002 bcdDevice 0601 (address 01) bus 1,\n"), 0,
-         "Warning: 2 devices match; using the last one listed, bus 1 path 2.4; choose one with -path=\n"},
+         "Warning: 2 devices match; using the last one listed, bus 1 path 2.4; choose one with -path= and -exactpath=1\n"},
     // The later of two matching hubs is not the one with the chip: its requests stall.
     Road{"TheLaterMatchGetsTheRequests", nullptr, rv, "--extra-device 1:1:1234:5678", check_ok + table(
          "( )000000 1111:0002 bcdDevice 0100 (address 02) bus 2, path 1\n"
@@ -259,8 +267,159 @@ INSTANTIATE_TEST_SUITE_P(Filters, Roads, testing::Values(
          "(*)000004 1234:5678 bcdDevice 0100 (address 02) bus 1, path 1\n"
          "( )000005 1d6b:0002 bcdDevice 0601 (address 01) bus 1,\n") + "I2C-WriteCmd B7 Fail -9\n"
          "I2C-WriteCmd B7 Fail -9\nI2C-WriteCmd B7 Fail -9\n" + unread + "Status=0x0\n", 1,
-         "Warning: 2 devices match; using the last one listed, bus 1 path 1; choose one with -path=\n"}),
+         "Warning: 2 devices match; using the last one listed, bus 1 path 1; choose one with -path= and -exactpath=1\n"}),
     named);
 // clang-format on
+
+// A slip on the command line or in the profile stops the tool before anything is opened: one
+// line on standard error, exit status 2, no device table, not one transfer.
+TEST_F(VirtualHub, RefusedInputOpensNothing) {
+    const std::string expect_one = "tovrela-update: -readveronly needs a value, as in -readveronly=1\n";
+    const std::string not_option = " is not an option; write NAME=VALUE, as in -vid=1234 "
+                                   "(tovrela-update --help lists them)\n";
+    const std::tuple<std::string, std::vector<std::string>, std::string> cases[]{
+        {"", {"-readveronly"}, expect_one},
+        {"", {"-readveronly=yes"}, "tovrela-update: -readveronly=yes: the value must be a "
+                                   "hexadecimal number of 32 bits, as in -readveronly=1\n"},
+        {"", {"-readver=1"}, "tovrela-update: -readver=1" + not_option},
+        {"", {"-checkupdate=1"}, "tovrela-update: -checkupdate=1" + not_option},
+        {"", {"-selftest=0x1"}, "tovrela-update: -selftest=0x1: the value must be a decimal "
+                                "number of 32 bits, as in -selftest=1\n"},
+        {"", {"-path=2.256"}, "tovrela-update: -path=2.256: the value must be 1 to 7 port numbers "
+                              "1 to 255 joined by '.', as in -path=2.4\n"},
+        {"", {"-bus=1f"}, "tovrela-update: -bus=1f: the value must be a decimal number of 32 "
+                          "bits, as in -bus=1\n"},
+        // A 191-character image path, cut, would name another file: the entry is refused.
+        {"TovrelaBin0=" + std::string(191, 'p') + "\n", {},
+         "tovrela-update: update.ini: the line of TovrelaBin0 is longer than 199 characters; it "
+         "is refused, not cut\n"}};
+    for (const auto& [config, args, err] : cases) {
+        SCOPED_TRACE(err);
+        write_files(small_image0, small_image1, config);
+        const SimRun run = run_hub(args);
+        EXPECT_EQ(run.process.out, config.empty() ? "" : banner);
+        EXPECT_EQ(run.process.err, err);
+        EXPECT_EQ(run.process.exit_status, 2);
+        EXPECT_EQ(run.violations + run.closing, "");
+        EXPECT_TRUE(run.flashed[0].empty() && run.flashed[1].empty());
+    }
+}
+
+// --help or --version anywhere answers alone: no banner, no profile, no USB.
+TEST_F(VirtualHub, HelpAnywhereFlashesNothing) {
+    const SimRun run = run_hub({"--help"});
+    EXPECT_TRUE(run.process.out.starts_with("Usage: tovrela-update ")) << run.process.out;
+    EXPECT_EQ(run.process.exit_status, 0);
+    EXPECT_TRUE(run.flashed[0].empty() && run.flashed[1].empty());
+}
+
+// A profile line meant as an entry gets one warning; the run is today's run.
+TEST_F(VirtualHub, MisspelledProfileKeyIsWarnedAbout) {
+    write_files(small_image0, small_image1, "readveronly = 1\n");
+    const SimRun run = run_hub({});
+    EXPECT_EQ(run.process.out, banner + on_hub(passing_update));
+    EXPECT_EQ(run.process.err, "tovrela-update: warning: update.ini: the line 'readveronly = 1' "
+                               "is not read; write ReadVerOnly=VALUE at the line start\n");
+}
+
+// Ports of 10 and more, the bus in decimal, and the exact selection of a hub at a path that
+// another hub's path begins with. The row marked is the hub chosen; its chip answers.
+TEST_F(VirtualHub, PathsAndBusesSelectTheHubAskedFor) {
+    const struct {
+        std::string sim;
+        std::string args;
+        std::string marked; // the end of the marked row
+        std::string err;
+    } cases[]{
+        {"--port-path 2.10 --hub 1:2.1", "-path=2.10", "bus 1, path 2.10\n", ""},
+        {"--port-path 2.10 --hub 1:2.1", "-path=2.1", "bus 1, path 2.1\n", ""},
+        {"--bus 10 --port-path 1", "-bus=10", "bus 10, path 1\n", ""},
+        {"--hub 1:2.4.1", "-path=2.4 -exactpath=1", "bus 1, path 2.4\n", ""},
+        {"--hub 1:2.4.1", "-path=2.4.1 -exactpath=1", "bus 1, path 2.4.1\n", ""},
+        {"--hub 1:2.4.1", "-bus=1 -path=2.4", "bus 1, path 2.4\n",
+         "Warning: 2 devices match; using the last one listed, bus 1 path 2.4; choose one with "
+         "-path= and -exactpath=1\n"},
+        {"--hub 3:7.12", "-vid=1234 -pid=5678 -bus=3 -path=7.12 -exactpath=1", "bus 3, path 7.12\n", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.sim + " " + c.args);
+        const SimRun run = this->run(words(c.sim), words("-vid=1234 -pid=5678 -readveronly=1 " + c.args));
+        EXPECT_EQ(run.process.exit_status, 0);
+        EXPECT_EQ(run.process.err, c.err);
+        const std::string& out = run.process.out;
+        std::size_t marks = 0;
+        for (std::size_t at = out.find("(*)"); at != out.npos; at = out.find("(*)", at + 1)) {
+            const std::size_t end = out.find('\n', at) + 1;
+            marks += out.substr(at, end - at).ends_with(c.marked) ? 1u : 0u;
+        }
+        EXPECT_GE(marks, 1u) << out;
+        EXPECT_TRUE(out.ends_with(chip_versions + "Status=0x1\n")) << out;
+    }
+    // The exact selection names why a longer path does not match.
+    const SimRun run = this->run({"--hub", "1:2.4.1"},
+                                 words("-vid=1234 -pid=5678 -readveronly=1 -path=2.4 -exactpath=1"));
+    EXPECT_NE(run.process.out.find("] path length 3 != target length 2\n"), std::string::npos);
+}
+
+// The lock fails closed: whatever stands at the lock file's place, or a relative folder, ends
+// the run before the chip is touched, with one line naming the path and the reason, exit 250.
+TEST_F(VirtualHub, LockFailsClosed) {
+    const std::string locks = dir.file("locks"), file = locks + "/tovrela-update-1-2.4.lock";
+    const struct {
+        const char* name;
+        void (*make)(const std::string& file);
+        std::string lock_dir;
+        std::string reason;
+    } cases[]{
+        {"symlink", [](const std::string& f) { (void)symlink("elsewhere", f.c_str()); }, locks,
+         "Too many levels of symbolic links"},
+        {"fifo", [](const std::string& f) { mkfifo(f.c_str(), 0600); }, locks, "not a regular file"},
+        {"folder", [](const std::string& f) { std::filesystem::create_directory(f); }, locks,
+         "Is a directory"},
+        {"missing folder", nullptr, locks + "/none", "No such file or directory"},
+        {"relative folder", nullptr, "locks", "TOVRELA_LOCK_DIR is not an absolute path"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all(locks);
+        std::filesystem::create_directory(locks);
+        if (c.make != nullptr) {
+            c.make(file);
+        }
+        const std::string path = c.lock_dir + "/tovrela-update-1-2.4.lock";
+        const SimRun run = this->run({}, {"-vid=1234", "-pid=5678"},
+                                     {"env", "TOVRELA_LOCK_DIR=" + c.lock_dir});
+        EXPECT_EQ(run.process.out, banner + on_hub("liusb_open failed LIBUSB_ERROR_BUSY(-6)\n"));
+        EXPECT_EQ(run.process.err, "tovrela-update: cannot lock " + path + ": " + c.reason +
+                                       "; the hub was not touched\n");
+        EXPECT_EQ(run.process.exit_status, 250);
+        EXPECT_TRUE(run.flashed[0].empty() && run.flashed[1].empty());
+    }
+}
+
+// The user signals are held like SIGINT; a file size limit on standard output, like a full disk,
+// stops nothing; a version or image read whose answer is lost exits 1, an update does not.
+TEST_F(VirtualHub, MoreSignalsAndLostOutput) {
+    for (const auto& [name, status] : {std::pair<std::string, int>{"USR1", 138}, {"USR2", 140}}) {
+        const SimRun run = run_hub({}, {"--signal", name + ":b8:5"});
+        EXPECT_EQ(run.process.out, banner + on_hub(image1_begun + "\nStopped by SIG" + name +
+                                                   " after block 1 of 4 of Image 1 (offset 0x0)" +
+                                                   incomplete));
+        EXPECT_EQ(run.process.exit_status, status);
+    }
+    const SimRun limited = this->run({}, {"-vid=1234", "-pid=5678"},
+                                     {"sh", "-c", "ulimit -f 1; exec \"$@\" > out.txt", "sh"});
+    EXPECT_EQ(limited.process.exit_status, 0);
+    expect_flashed(limited, true);
+    for (const auto& [mode, status] : {std::pair<std::string, int>{"-readveronly=1", 1},
+                                      {"-readbinonly=1", 1}, {"-checkupdateonly=1", 254}}) {
+        const SimRun run = this->run({}, {"-vid=1234", "-pid=5678", mode},
+                                     {"sh", "-c", "exec \"$@\" > /dev/full", "sh"});
+        EXPECT_EQ(run.process.exit_status, status) << mode;
+    }
+    const SimRun update = this->run({}, {"-vid=1234", "-pid=5678"},
+                                    {"sh", "-c", "exec \"$@\" > /dev/full", "sh"});
+    EXPECT_EQ(update.process.exit_status, 0);
+    expect_flashed(update, true);
+}
 
 } // namespace
