@@ -6,13 +6,13 @@
 #include "file_access.h"
 #include "result_codes.h"
 
+#include <algorithm>
 #include <array>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <algorithm>
-#include <cerrno>
 #include <memory>
 #include <new>
 #include <string_view>
@@ -78,16 +78,16 @@ void copy_bounded(char* dest, int32_t size, const char* source) {
     std::snprintf(dest, static_cast<std::size_t>(size), "%s", source);
 }
 
-
 // The patterns "[section]" and "key=" of one lookup; false when a name is too long for its
 // pattern, which is refused rather than cut.
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): section before key, as in every lookup
 bool make_patterns(const char* section, const char* key, Text* section_pattern, Text* key_pattern,
                    std::size_t* key_length) {
     const int section_length =
         std::snprintf(section_pattern->data(), section_pattern->size(), "[%s]", section);
     const int length = std::snprintf(key_pattern->data(), key_pattern->size(), "%s=", key);
-    if (section_length < 0 || static_cast<std::size_t>(section_length) >= text_size ||
-        length < 0 || static_cast<std::size_t>(length) >= text_size) {
+    if (section_length < 0 || static_cast<std::size_t>(section_length) >= text_size || length < 0 ||
+        static_cast<std::size_t>(length) >= text_size) {
         return false;
     }
     *key_length = static_cast<std::size_t>(length);
@@ -164,7 +164,8 @@ int find_profile_value(const ProfileText& profile, const char* section, const ch
     Text section_pattern{};
     Text key_pattern{};
     std::size_t key_length = 0;
-    if (!profile.bytes || !make_patterns(section, key, &section_pattern, &key_pattern, &key_length)) {
+    if (!profile.bytes ||
+        !make_patterns(section, key, &section_pattern, &key_pattern, &key_length)) {
         return rc::failed;
     }
     int result = rc::failed;
@@ -215,8 +216,8 @@ int find_profile_misspelling(const ProfileText& profile, const char* section, co
                         [](char a, char b) { return lower(a) == lower(b); })) {
             return false;
         }
-        std::snprintf(line, size, "%.*s", static_cast<int>(std::min<std::size_t>(text.size(), INT_MAX)),
-                      text.data());
+        std::snprintf(line, size, "%.*s",
+                      static_cast<int>(std::min<std::size_t>(text.size(), INT_MAX)), text.data());
         result = rc::done;
         return true;
     });

@@ -268,6 +268,8 @@ std::string_view shown(const char* argument, std::array<char, 80>* buffer) {
     return {buffer->data(), length};
 }
 
+// One usage error: the argument as written, and what its value must be (null: a value is missing).
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the word first, as the line shows it
 void refuse(const char* argument, const char* problem, std::size_t row) {
     std::array<char, 80> buffer{};
     const std::string_view word = shown(argument, &buffer);
@@ -338,9 +340,11 @@ struct ImageKey {
     const char* found_format;
 };
 
-constexpr ImageKey image0_key{15, 0, "TovrelaBin0_Error\n", "Protection : Tovrela_Bin0_Open_Fail.\n",
+constexpr ImageKey image0_key{15, 0, "TovrelaBin0_Error\n",
+                              "Protection : Tovrela_Bin0_Open_Fail.\n",
                               "    SPI-IMAGE: %s Check OK\n"};
-constexpr ImageKey image1_key{16, 1, "TovrelaBin1_Error\n", "Protection : Tovrela_Bin1_Open_Fail.\n",
+constexpr ImageKey image1_key{16, 1, "TovrelaBin1_Error\n",
+                              "Protection : Tovrela_Bin1_Open_Fail.\n",
                               "    ISP_DRIVER: %s Check OK\n"};
 static_assert(settings[image0_key.row].base == Base::image &&
               settings[image1_key.row].base == Base::image);
@@ -349,9 +353,8 @@ static_assert(settings[image0_key.row].base == Base::image &&
 void warn_misspellings(const ProfileText& profile) {
     for (const SettingInfo& info : settings) {
         std::array<char, 80> line{};
-        if (info.key != nullptr &&
-            find_profile_misspelling(profile, profile_section, info.key, line.data(),
-                                     line.size()) == rc::done) {
+        if (info.key != nullptr && find_profile_misspelling(profile, profile_section, info.key,
+                                                            line.data(), line.size()) == rc::done) {
             std::fprintf(stderr,
                          "tovrela-update: warning: %s: the line '%s' is not read; write "
                          "%s=VALUE at the line start\n",
@@ -395,7 +398,8 @@ int read_image_path(const ProfileText& profile, bool loaded, const ImageKey& ima
         return rc::failed;
     }
     // The path ends at its first line-end character.
-    static_assert(std::tuple_size_v<decltype(value)> < std::tuple_size_v<decltype(RunSettings::gTovrelaBin0)>);
+    static_assert(std::tuple_size_v<decltype(value)> <
+                  std::tuple_size_v<decltype(RunSettings::gTovrelaBin0)>);
     std::copy(value.begin(), value.end(), path.begin());
     std::replace_if(
         path.begin(), path.end(), [](char c) { return c == '\n' || c == '\r'; }, '\0');

@@ -47,12 +47,12 @@ struct SettingInfo {
     const char* key;    // in section [Config] of "update.ini", or null
     const char* option; // on the command line, or null
     SettingBase base;
-    uint16_t profile_default;     // the value when the profile lacks the key
-    const char* example;          // a value for the usage error and the help
-    const char* profile_label;    // label in the printout of the profile, or null
-    const char* command_label;    // label in the printout of the command line, or null
-    PrintForm command_form;       // how the printout of the command line shows the value
-    const char* help;             // what the setting does, for the help
+    uint16_t profile_default;  // the value when the profile lacks the key
+    const char* example;       // a value for the usage error and the help
+    const char* profile_label; // label in the printout of the profile, or null
+    const char* command_label; // label in the printout of the command line, or null
+    PrintForm command_form;    // how the printout of the command line shows the value
+    const char* help;          // what the setting does, for the help
 };
 
 // Every setting, in the order of the printouts.

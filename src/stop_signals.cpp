@@ -11,8 +11,8 @@ namespace {
 
 // The four stop signals of a user or a supervisor, and the others whose default action would end
 // the tool in the middle of a step: timers and CPU limits of a supervisor, and the user signals.
-constexpr std::array<int, 10> stop_signals{{SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2,
-                                            SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU}};
+constexpr std::array<int, 10> stop_signals{
+    {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU}};
 
 volatile std::sig_atomic_t remembered = 0;
 bool stop_line_printed = false;

@@ -274,23 +274,33 @@ INSTANTIATE_TEST_SUITE_P(Filters, Roads, testing::Values(
 // A slip on the command line or in the profile stops the tool before anything is opened: one
 // line on standard error, exit status 2, no device table, not one transfer.
 TEST_F(VirtualHub, RefusedInputOpensNothing) {
-    const std::string expect_one = "tovrela-update: -readveronly needs a value, as in -readveronly=1\n";
+    const std::string expect_one =
+        "tovrela-update: -readveronly needs a value, as in -readveronly=1\n";
     const std::string not_option = " is not an option; write NAME=VALUE, as in -vid=1234 "
                                    "(tovrela-update --help lists them)\n";
     const std::tuple<std::string, std::vector<std::string>, std::string> cases[]{
         {"", {"-readveronly"}, expect_one},
-        {"", {"-readveronly=yes"}, "tovrela-update: -readveronly=yes: the value must be a "
-                                   "hexadecimal number of 32 bits, as in -readveronly=1\n"},
+        {"",
+         {"-readveronly=yes"},
+         "tovrela-update: -readveronly=yes: the value must be a "
+         "hexadecimal number of 32 bits, as in -readveronly=1\n"},
         {"", {"-readver=1"}, "tovrela-update: -readver=1" + not_option},
         {"", {"-checkupdate=1"}, "tovrela-update: -checkupdate=1" + not_option},
-        {"", {"-selftest=0x1"}, "tovrela-update: -selftest=0x1: the value must be a decimal "
-                                "number of 32 bits, as in -selftest=1\n"},
-        {"", {"-path=2.256"}, "tovrela-update: -path=2.256: the value must be 1 to 7 port numbers "
-                              "1 to 255 joined by '.', as in -path=2.4\n"},
-        {"", {"-bus=1f"}, "tovrela-update: -bus=1f: the value must be a decimal number of 32 "
-                          "bits, as in -bus=1\n"},
+        {"",
+         {"-selftest=0x1"},
+         "tovrela-update: -selftest=0x1: the value must be a decimal "
+         "number of 32 bits, as in -selftest=1\n"},
+        {"",
+         {"-path=2.256"},
+         "tovrela-update: -path=2.256: the value must be 1 to 7 port numbers "
+         "1 to 255 joined by '.', as in -path=2.4\n"},
+        {"",
+         {"-bus=1f"},
+         "tovrela-update: -bus=1f: the value must be a decimal number of 32 "
+         "bits, as in -bus=1\n"},
         // A 191-character image path, cut, would name another file: the entry is refused.
-        {"TovrelaBin0=" + std::string(191, 'p') + "\n", {},
+        {"TovrelaBin0=" + std::string(191, 'p') + "\n",
+         {},
          "tovrela-update: update.ini: the line of TovrelaBin0 is longer than 199 characters; it "
          "is refused, not cut\n"}};
     for (const auto& [config, args, err] : cases) {
@@ -339,11 +349,13 @@ TEST_F(VirtualHub, PathsAndBusesSelectTheHubAskedFor) {
         {"--hub 1:2.4.1", "-bus=1 -path=2.4", "bus 1, path 2.4\n",
          "Warning: 2 devices match; using the last one listed, bus 1 path 2.4; choose one with "
          "-path= and -exactpath=1\n"},
-        {"--hub 3:7.12", "-vid=1234 -pid=5678 -bus=3 -path=7.12 -exactpath=1", "bus 3, path 7.12\n", ""},
+        {"--hub 3:7.12", "-vid=1234 -pid=5678 -bus=3 -path=7.12 -exactpath=1", "bus 3, path 7.12\n",
+         ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.sim + " " + c.args);
-        const SimRun run = this->run(words(c.sim), words("-vid=1234 -pid=5678 -readveronly=1 " + c.args));
+        const SimRun run =
+            this->run(words(c.sim), words("-vid=1234 -pid=5678 -readveronly=1 " + c.args));
         EXPECT_EQ(run.process.exit_status, 0);
         EXPECT_EQ(run.process.err, c.err);
         const std::string& out = run.process.out;
@@ -356,8 +368,8 @@ TEST_F(VirtualHub, PathsAndBusesSelectTheHubAskedFor) {
         EXPECT_TRUE(out.ends_with(chip_versions + "Status=0x1\n")) << out;
     }
     // The exact selection names why a longer path does not match.
-    const SimRun run = this->run({"--hub", "1:2.4.1"},
-                                 words("-vid=1234 -pid=5678 -readveronly=1 -path=2.4 -exactpath=1"));
+    const SimRun run = this->run(
+        {"--hub", "1:2.4.1"}, words("-vid=1234 -pid=5678 -readveronly=1 -path=2.4 -exactpath=1"));
     EXPECT_NE(run.process.out.find("] path length 3 != target length 2\n"), std::string::npos);
 }
 
@@ -370,14 +382,14 @@ TEST_F(VirtualHub, LockFailsClosed) {
         void (*make)(const std::string& file);
         std::string lock_dir;
         std::string reason;
-    } cases[]{
-        {"symlink", [](const std::string& f) { (void)symlink("elsewhere", f.c_str()); }, locks,
-         "Too many levels of symbolic links"},
-        {"fifo", [](const std::string& f) { mkfifo(f.c_str(), 0600); }, locks, "not a regular file"},
-        {"folder", [](const std::string& f) { std::filesystem::create_directory(f); }, locks,
-         "Is a directory"},
-        {"missing folder", nullptr, locks + "/none", "No such file or directory"},
-        {"relative folder", nullptr, "locks", "TOVRELA_LOCK_DIR is not an absolute path"}};
+    } cases[]{{"symlink", [](const std::string& f) { (void)symlink("elsewhere", f.c_str()); },
+               locks, "Too many levels of symbolic links"},
+              {"fifo", [](const std::string& f) { mkfifo(f.c_str(), 0600); }, locks,
+               "not a regular file"},
+              {"folder", [](const std::string& f) { std::filesystem::create_directory(f); }, locks,
+               "Is a directory"},
+              {"missing folder", nullptr, locks + "/none", "No such file or directory"},
+              {"relative folder", nullptr, "locks", "TOVRELA_LOCK_DIR is not an absolute path"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         std::filesystem::remove_all(locks);
@@ -386,8 +398,8 @@ TEST_F(VirtualHub, LockFailsClosed) {
             c.make(file);
         }
         const std::string path = c.lock_dir + "/tovrela-update-1-2.4.lock";
-        const SimRun run = this->run({}, {"-vid=1234", "-pid=5678"},
-                                     {"env", "TOVRELA_LOCK_DIR=" + c.lock_dir});
+        const SimRun run =
+            this->run({}, {"-vid=1234", "-pid=5678"}, {"env", "TOVRELA_LOCK_DIR=" + c.lock_dir});
         EXPECT_EQ(run.process.out, banner + on_hub("liusb_open failed LIBUSB_ERROR_BUSY(-6)\n"));
         EXPECT_EQ(run.process.err, "tovrela-update: cannot lock " + path + ": " + c.reason +
                                        "; the hub was not touched\n");
@@ -401,9 +413,9 @@ TEST_F(VirtualHub, LockFailsClosed) {
 TEST_F(VirtualHub, MoreSignalsAndLostOutput) {
     for (const auto& [name, status] : {std::pair<std::string, int>{"USR1", 138}, {"USR2", 140}}) {
         const SimRun run = run_hub({}, {"--signal", name + ":b8:5"});
-        EXPECT_EQ(run.process.out, banner + on_hub(image1_begun + "\nStopped by SIG" + name +
-                                                   " after block 1 of 4 of Image 1 (offset 0x0)" +
-                                                   incomplete));
+        EXPECT_EQ(run.process.out,
+                  banner + on_hub(image1_begun + "\nStopped by SIG" + name +
+                                  " after block 1 of 4 of Image 1 (offset 0x0)" + incomplete));
         EXPECT_EQ(run.process.exit_status, status);
     }
     const SimRun limited = this->run({}, {"-vid=1234", "-pid=5678"},
@@ -411,13 +423,14 @@ TEST_F(VirtualHub, MoreSignalsAndLostOutput) {
     EXPECT_EQ(limited.process.exit_status, 0);
     expect_flashed(limited, true);
     for (const auto& [mode, status] : {std::pair<std::string, int>{"-readveronly=1", 1},
-                                      {"-readbinonly=1", 1}, {"-checkupdateonly=1", 254}}) {
+                                       {"-readbinonly=1", 1},
+                                       {"-checkupdateonly=1", 254}}) {
         const SimRun run = this->run({}, {"-vid=1234", "-pid=5678", mode},
                                      {"sh", "-c", "exec \"$@\" > /dev/full", "sh"});
         EXPECT_EQ(run.process.exit_status, status) << mode;
     }
-    const SimRun update = this->run({}, {"-vid=1234", "-pid=5678"},
-                                    {"sh", "-c", "exec \"$@\" > /dev/full", "sh"});
+    const SimRun update =
+        this->run({}, {"-vid=1234", "-pid=5678"}, {"sh", "-c", "exec \"$@\" > /dev/full", "sh"});
     EXPECT_EQ(update.process.exit_status, 0);
     expect_flashed(update, true);
 }

@@ -95,9 +95,10 @@ TEST_F(Versions, ImageVersionFileFailures) {
     std::filesystem::remove(dir_.file("image1.bin"));
     EXPECT_EQ("BinFile0 Version=2.13.15.4\n!!!Open BinFile1 Fail\n", read());
     // Image 1 by the update's rules: 1 byte to 512 KiB.
-    for (const auto& [size, line] : {std::pair<std::size_t, const char*>{0x200001, "  BinFile Size Error\n"},
-                                     {0x80001, "  BinFile1 Size Error\n"},
-                                     {0, "  BinFile1 Size Error\n"}}) {
+    for (const auto& [size, line] :
+         {std::pair<std::size_t, const char*>{0x200001, "  BinFile Size Error\n"},
+          {0x80001, "  BinFile1 Size Error\n"},
+          {0, "  BinFile1 Size Error\n"}}) {
         dir_.write("image1.bin", Bytes(size, 1));
         EXPECT_EQ(std::string("BinFile0 Version=2.13.15.4\n") + line, read()) << size;
     }

@@ -310,48 +310,89 @@ TEST_F(Settings, OptionOverridesProfileOnlyWhenGiven) {
 TEST(CommandLineCheck, RefusesEveryOtherWord) {
     const std::string p64 = "1." + std::string(62, '_'), t512(512, 'x'), n = "tovrela-update: ";
     const std::pair<std::vector<std::string>, std::string> cases[]{
-        {{"-vid=1234", "-pid=5678", "-readveronly"}, "-readveronly needs a value, as in -readveronly=1"},
+        {{"-vid=1234", "-pid=5678", "-readveronly"},
+         "-readveronly needs a value, as in -readveronly=1"},
         {{"-readveronly="}, "-readveronly= needs a value, as in -readveronly=1"},
-        {{"-readveronly=yes"}, "-readveronly=yes: the value must be a hexadecimal number of 32 bits, as in -readveronly=1"},
-        {{"-readver=1"}, "-readver=1 is not an option; write NAME=VALUE, as in -vid=1234 (tovrela-update --help lists them)"},
-        {{"-checkupdate=1"}, "-checkupdate=1 is not an option; write NAME=VALUE, as in -vid=1234 (tovrela-update --help lists them)"},
-        {{"-selftest=0x1"}, "-selftest=0x1: the value must be a decimal number of 32 bits, as in -selftest=1"},
+        {{"-readveronly=yes"},
+         "-readveronly=yes: the value must be a hexadecimal number of 32 bits, as in "
+         "-readveronly=1"},
+        {{"-readver=1"},
+         "-readver=1 is not an option; write NAME=VALUE, as in -vid=1234 (tovrela-update --help "
+         "lists them)"},
+        {{"-checkupdate=1"},
+         "-checkupdate=1 is not an option; write NAME=VALUE, as in -vid=1234 (tovrela-update "
+         "--help lists them)"},
+        {{"-selftest=0x1"},
+         "-selftest=0x1: the value must be a decimal number of 32 bits, as in -selftest=1"},
         {{"-vid", "1234"}, "-vid needs a value, as in -vid=1234"},
         {{"-vid=", "1234"}, "-vid= needs a value, as in -vid=1234"},
-        {{"-vid=1234", "unrelated"}, "unrelated is not an option; write NAME=VALUE, as in -vid=1234 (tovrela-update --help lists them)"},
-        {{"--vid=5"}, "--vid=5 is not an option; write NAME=VALUE, as in -vid=1234 (tovrela-update --help lists them)"},
-        {{""}, " is not an option; write NAME=VALUE, as in -vid=1234 (tovrela-update --help lists them)"},
-        {{"-vid=-1"}, "-vid=-1: the value must be a hexadecimal number of 32 bits, as in -vid=1234"},
-        {{"-vid=100000000"}, "-vid=100000000: the value must be a hexadecimal number of 32 bits, as in -vid=1234"},
-        {{"-vid=0x"}, "-vid=0x: the value must be a hexadecimal number of 32 bits, as in -vid=1234"},
+        {{"-vid=1234", "unrelated"},
+         "unrelated is not an option; write NAME=VALUE, as in -vid=1234 (tovrela-update --help "
+         "lists them)"},
+        {{"--vid=5"},
+         "--vid=5 is not an option; write NAME=VALUE, as in -vid=1234 (tovrela-update --help lists "
+         "them)"},
+        {{""},
+         " is not an option; write NAME=VALUE, as in -vid=1234 (tovrela-update --help lists them)"},
+        {{"-vid=-1"},
+         "-vid=-1: the value must be a hexadecimal number of 32 bits, as in -vid=1234"},
+        {{"-vid=100000000"},
+         "-vid=100000000: the value must be a hexadecimal number of 32 bits, as in -vid=1234"},
+        {{"-vid=0x"},
+         "-vid=0x: the value must be a hexadecimal number of 32 bits, as in -vid=1234"},
         {{"-bus=1f"}, "-bus=1f: the value must be a decimal number of 32 bits, as in -bus=1"},
-        {{"-exactpath=on"}, "-exactpath=on: the value must be a hexadecimal number of 32 bits, as in -exactpath=1"},
-        {{"-path=1.256"}, "-path=1.256: the value must be 1 to 7 port numbers 1 to 255 joined by '.', as in -path=2.4"},
-        {{"-path=1.2.3.4.5.6.7.8"}, "-path=1.2.3.4.5.6.7.8: the value must be 1 to 7 port numbers 1 to 255 joined by '.', as in -path=2.4"},
-        {{"-path=a1"}, "-path=a1: the value must be 1 to 7 port numbers 1 to 255 joined by '.', as in -path=2.4"},
-        {{"-path=2.4-1"}, "-path=2.4-1: the value must be 1 to 7 port numbers 1 to 255 joined by '.', as in -path=2.4"},
-        {{"-path=."}, "-path=.: the value must be 1 to 7 port numbers 1 to 255 joined by '.', as in -path=2.4"},
-        {{"-path=" + p64}, "-path=" + p64.substr(0, 73) + ": the value must be 1 to 7 port numbers 1 to 255 joined by '.', as in -path=2.4"},
-        {{"-hub1bin=" + t512}, "-hub1bin=" + t512.substr(0, 70) + ": the value must be 1 to 511 characters without blanks, as in -hub1bin=hub.bin"},
-        {{"-hub1bin=My Fw.bin"}, "-hub1bin=My Fw.bin: the value must be 1 to 511 characters without blanks, as in -hub1bin=hub.bin"},
-        {{"-hub1bin=Pr\303\274f"}, "-hub1bin=Pr??f: the value must be 1 to 511 characters without blanks, as in -hub1bin=hub.bin"},
-        {{"-vid=1", "-vid=zz"}, "-vid=zz: the value must be a hexadecimal number of 32 bits, as in -vid=1234"}};
-    for (auto [args, line] : cases) {
+        {{"-exactpath=on"},
+         "-exactpath=on: the value must be a hexadecimal number of 32 bits, as in -exactpath=1"},
+        {{"-path=1.256"},
+         "-path=1.256: the value must be 1 to 7 port numbers 1 to 255 joined by '.', as in "
+         "-path=2.4"},
+        {{"-path=1.2.3.4.5.6.7.8"},
+         "-path=1.2.3.4.5.6.7.8: the value must be 1 to 7 port numbers 1 to 255 joined by '.', as "
+         "in -path=2.4"},
+        {{"-path=a1"},
+         "-path=a1: the value must be 1 to 7 port numbers 1 to 255 joined by '.', as in -path=2.4"},
+        {{"-path=2.4-1"},
+         "-path=2.4-1: the value must be 1 to 7 port numbers 1 to 255 joined by '.', as in "
+         "-path=2.4"},
+        {{"-path=."},
+         "-path=.: the value must be 1 to 7 port numbers 1 to 255 joined by '.', as in -path=2.4"},
+        {{"-path=" + p64},
+         "-path=" + p64.substr(0, 73) +
+             ": the value must be 1 to 7 port numbers 1 to 255 joined by '.', as in -path=2.4"},
+        {{"-hub1bin=" + t512},
+         "-hub1bin=" + t512.substr(0, 70) +
+             ": the value must be 1 to 511 characters without blanks, as in -hub1bin=hub.bin"},
+        {{"-hub1bin=My Fw.bin"},
+         "-hub1bin=My Fw.bin: the value must be 1 to 511 characters without blanks, as in "
+         "-hub1bin=hub.bin"},
+        {{"-hub1bin=Pr\303\274f"},
+         "-hub1bin=Pr??f: the value must be 1 to 511 characters without blanks, as in "
+         "-hub1bin=hub.bin"},
+        {{"-vid=1", "-vid=zz"},
+         "-vid=zz: the value must be a hexadecimal number of 32 bits, as in -vid=1234"}};
+    for (const auto& [words, line] : cases) {
+        std::vector<std::string> args = words;
         auto argv = argv_of(args);
         int result = 0;
-        const std::string err =
-            capture_stderr([&] { result = check_command_line(static_cast<int>(args.size()), argv.data()); });
+        const std::string err = capture_stderr(
+            [&] { result = check_command_line(static_cast<int>(args.size()), argv.data()); });
         EXPECT_EQ(result, rc::refused) << line;
         EXPECT_EQ(err, n + line + "\n");
     }
     // Today's command lines that mean what they say pass, in any case and order.
     for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
-             {}, {"-VID=1A2B", "-pid=0x03c4", "-Path=2.10.3", "-bus=10", "-exactpath=1"},
-             {"-selftest=1"}, {"-readveronly=0", "-readbinonly=1", "-checkupdateonly=FFFFFFFF"},
-             {"-path=3.0.2", "-path=1_4", "-hub1bin=FW.BIN", "-backuponly=0", "-hubpdsharespi=1"}}) {
+             {},
+             {"-VID=1A2B", "-pid=0x03c4", "-Path=2.10.3", "-bus=10", "-exactpath=1"},
+             {"-selftest=1"},
+             {"-readveronly=0", "-readbinonly=1", "-checkupdateonly=FFFFFFFF"},
+             {"-path=3.0.2", "-path=1_4", "-hub1bin=FW.BIN", "-backuponly=0",
+              "-hubpdsharespi=1"}}) {
         auto argv = argv_of(args);
         int result = 1;
-        EXPECT_EQ(capture_stderr([&] { result = check_command_line(static_cast<int>(args.size()), argv.data()); }), "");
+        EXPECT_EQ(capture_stderr([&] {
+                      result = check_command_line(static_cast<int>(args.size()), argv.data());
+                  }),
+                  "");
         EXPECT_EQ(result, rc::ok) << testing::PrintToString(args);
     }
 }
@@ -390,7 +431,8 @@ TEST_F(Settings, ProfileRefusalsAndWarnings) {
         {"TovrelaBin0=" + long_path + "\nTovrelaBin1=b.bin\n", rc::refused,
          "tovrela-update: update.ini: the line of TovrelaBin0 is longer than 199 characters; it "
          "is refused, not cut\n"},
-        {"DbgMsg=" + std::string(193, '0') + "\n" + "TovrelaBin0=a.bin\nTovrelaBin1=b.bin\n", rc::refused,
+        {"DbgMsg=" + std::string(193, '0') + "\n" + "TovrelaBin0=a.bin\nTovrelaBin1=b.bin\n",
+         rc::refused,
          "tovrela-update: update.ini: the line of DbgMsg is longer than 199 characters; it is "
          "refused, not cut\n"},
         {"dbgmsg=1\nReadVerOnly = 1\n  LogFile=1\nTovrelaBin0=a.bin\nTovrelaBin1=b.bin\n", rc::ok,
