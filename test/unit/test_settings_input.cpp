@@ -228,23 +228,8 @@ class Settings : public testing::Test {
     std::string out;
 };
 
-// What a piece of the tool writes to standard error, through a temporary file on descriptor 2.
 template <typename F> std::string capture_stderr(F&& run) {
-    std::fflush(stderr);
-    std::FILE* file = std::tmpfile();
-    const int saved = dup(2);
-    dup2(fileno(file), 2);
-    run();
-    std::fflush(stderr);
-    dup2(saved, 2);
-    close(saved);
-    std::string text;
-    std::rewind(file);
-    for (int c; (c = std::fgetc(file)) != EOF;) {
-        text += static_cast<char>(c);
-    }
-    std::fclose(file);
-    return text;
+    return capture_stdout(std::forward<F>(run), 2);
 }
 
 // Any DbgMsg prints both printouts, only its low 8 bits the detail lines; the longest values fit.
@@ -308,133 +293,93 @@ TEST_F(Settings, OptionOverridesProfileOnlyWhenGiven) {
 // Every argument is an option of the table, NAME=VALUE, its value whole in the option's base; the
 // first other word is refused with one line naming it and the form expected.
 TEST(CommandLineCheck, RefusesEveryOtherWord) {
-    const std::string p64 = "1." + std::string(62, '_'), t512(512, 'x'), n = "tovrela-update: ";
-    const std::pair<std::vector<std::string>, std::string> cases[]{
-        {{"-vid=1234", "-pid=5678", "-readveronly"},
-         "-readveronly needs a value, as in -readveronly=1"},
-        {{"-readveronly="}, "-readveronly= needs a value, as in -readveronly=1"},
-        {{"-readveronly=yes"},
-         "-readveronly=yes: the value must be a hexadecimal number of 32 bits, as in "
-         "-readveronly=1"},
-        {{"-readver=1"},
-         "-readver=1 is not an option; write NAME=VALUE, as in -vid=1234 (tovrela-update --help "
-         "lists them)"},
-        {{"-checkupdate=1"},
-         "-checkupdate=1 is not an option; write NAME=VALUE, as in -vid=1234 (tovrela-update "
-         "--help lists them)"},
-        {{"-selftest=0x1"},
-         "-selftest=0x1: the value must be a decimal number of 32 bits, as in -selftest=1"},
-        {{"-vid", "1234"}, "-vid needs a value, as in -vid=1234"},
-        {{"-vid=", "1234"}, "-vid= needs a value, as in -vid=1234"},
-        {{"-vid=1234", "unrelated"},
-         "unrelated is not an option; write NAME=VALUE, as in -vid=1234 (tovrela-update --help "
-         "lists them)"},
-        {{"--vid=5"},
-         "--vid=5 is not an option; write NAME=VALUE, as in -vid=1234 (tovrela-update --help lists "
-         "them)"},
-        {{""},
-         " is not an option; write NAME=VALUE, as in -vid=1234 (tovrela-update --help lists them)"},
-        {{"-vid=-1"},
-         "-vid=-1: the value must be a hexadecimal number of 32 bits, as in -vid=1234"},
-        {{"-vid=100000000"},
-         "-vid=100000000: the value must be a hexadecimal number of 32 bits, as in -vid=1234"},
-        {{"-vid=0x"},
-         "-vid=0x: the value must be a hexadecimal number of 32 bits, as in -vid=1234"},
-        {{"-bus=1f"}, "-bus=1f: the value must be a decimal number of 32 bits, as in -bus=1"},
-        {{"-exactpath=on"},
-         "-exactpath=on: the value must be a hexadecimal number of 32 bits, as in -exactpath=1"},
-        {{"-path=1.256"},
-         "-path=1.256: the value must be 1 to 7 port numbers 1 to 255 joined by '.', as in "
-         "-path=2.4"},
-        {{"-path=1.2.3.4.5.6.7.8"},
-         "-path=1.2.3.4.5.6.7.8: the value must be 1 to 7 port numbers 1 to 255 joined by '.', as "
-         "in -path=2.4"},
-        {{"-path=a1"},
-         "-path=a1: the value must be 1 to 7 port numbers 1 to 255 joined by '.', as in -path=2.4"},
-        {{"-path=2.4-1"},
-         "-path=2.4-1: the value must be 1 to 7 port numbers 1 to 255 joined by '.', as in "
-         "-path=2.4"},
-        {{"-path=."},
-         "-path=.: the value must be 1 to 7 port numbers 1 to 255 joined by '.', as in -path=2.4"},
-        {{"-path=" + p64},
-         "-path=" + p64.substr(0, 73) +
-             ": the value must be 1 to 7 port numbers 1 to 255 joined by '.', as in -path=2.4"},
-        {{"-hub1bin=" + t512},
-         "-hub1bin=" + t512.substr(0, 70) +
-             ": the value must be 1 to 511 characters without blanks, as in -hub1bin=hub.bin"},
-        {{"-hub1bin=My Fw.bin"},
-         "-hub1bin=My Fw.bin: the value must be 1 to 511 characters without blanks, as in "
-         "-hub1bin=hub.bin"},
-        {{"-hub1bin=Pr\303\274f"},
-         "-hub1bin=Pr??f: the value must be 1 to 511 characters without blanks, as in "
-         "-hub1bin=hub.bin"},
-        {{"-vid=1", "-vid=zz"},
-         "-vid=zz: the value must be a hexadecimal number of 32 bits, as in -vid=1234"}};
-    for (const auto& [words, line] : cases) {
-        std::vector<std::string> args = words;
-        auto argv = argv_of(args);
-        int result = 0;
-        const std::string err = capture_stderr(
-            [&] { result = check_command_line(static_cast<int>(args.size()), argv.data()); });
-        EXPECT_EQ(result, rc::refused) << line;
-        EXPECT_EQ(err, n + line + "\n");
-    }
-    // Today's command lines that mean what they say pass, in any case and order.
-    for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
-             {},
-             {"-VID=1A2B", "-pid=0x03c4", "-Path=2.10.3", "-bus=10", "-exactpath=1"},
-             {"-selftest=1"},
-             {"-readveronly=0", "-readbinonly=1", "-checkupdateonly=FFFFFFFF"},
-             {"-path=3.0.2", "-path=1_4", "-hub1bin=FW.BIN", "-backuponly=0",
-              "-hubpdsharespi=1"}}) {
+    const std::string p64 = "1." + std::string(62, '_'), t512(512, 'x');
+    const std::string path = "1 to 7 port numbers 1 to 255 joined by '.', as in -path=2.4";
+    const std::string hex = "a hexadecimal number of 32 bits, as in ";
+    const std::string dec = "a decimal number of 32 bits, as in ";
+    const std::string text = "1 to 511 characters without blanks, as in -hub1bin=hub.bin";
+    const auto check = [](std::vector<std::string> args) {
         auto argv = argv_of(args);
         int result = 1;
-        EXPECT_EQ(capture_stderr([&] {
-                      result = check_command_line(static_cast<int>(args.size()), argv.data());
-                  }),
-                  "");
-        EXPECT_EQ(result, rc::ok) << testing::PrintToString(args);
+        std::string err = capture_stderr(
+            [&] { result = check_command_line(static_cast<int>(args.size()), argv.data()); });
+        return std::make_pair(result, err);
+    };
+    // The arguments, the word named (its first 79 characters, unprintable ones as '?'), and the
+    // end of the line: the value expected, or none for a missing value or an unknown name.
+    // clang-format off
+    const std::tuple<std::vector<std::string>, std::string, std::string> cases[]{
+        {{"-vid=1234", "-pid=5678", "-readveronly"}, "-readveronly", "-readveronly=1"}, {{""}, "", ""},
+        {{"-readveronly="}, "-readveronly=", "-readveronly=1"}, {{"-vid", "1234"}, "-vid", "-vid=1234"},
+        {{"-readver=1"}, "-readver=1", ""}, {{"-vid=1234", "unrelated"}, "unrelated", ""},
+        {{"-readveronly=yes"}, "-readveronly=yes: ", hex + "-readveronly=1"}, {{"-vid=-1"}, "-vid=-1: ", hex + "-vid=1234"},
+        {{"-vid=1", "-vid=zz"}, "-vid=zz: ", hex + "-vid=1234"}, {{"-exactpath=on"}, "-exactpath=on: ", hex + "-exactpath=1"},
+        {{"-selftest=0x1"}, "-selftest=0x1: ", dec + "-selftest=1"}, {{"-bus=1f"}, "-bus=1f: ", dec + "-bus=1"},
+        {{"-path=1.256"}, "-path=1.256: ", path}, {{"-path=1.2.3.4.5.6.7.8"}, "-path=1.2.3.4.5.6.7.8: ", path},
+        {{"-path=a1"}, "-path=a1: ", path}, {{"-path=" + p64}, "-path=" + p64.substr(0, 73) + ": ", path},
+        {{"-hub1bin=" + t512}, "-hub1bin=" + t512.substr(0, 70) + ": ", text},
+        {{"-hub1bin=My Fw.bin"}, "-hub1bin=My Fw.bin: ", text}, {{"-hub1bin=Pr\303\274f"}, "-hub1bin=Pr??f: ", text}};
+    // clang-format on
+    const std::string unknown =
+        " is not an option; write NAME=VALUE, as in -vid=1234 (tovrela-update --help lists them)";
+    for (const auto& [args, word, end] : cases) {
+        const std::string line =
+            "tovrela-update: " + word +
+            (word.ends_with(": ") ? "the value must be " + end
+                                  : (end.empty() ? unknown : " needs a value, as in " + end)) +
+            "\n";
+        EXPECT_EQ(check(args), std::make_pair(rc::refused, line));
+    }
+    // Today's command lines that mean what they say pass, in any case and order.
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {},
+             {"-VID=1A2B", "-pid=0x03c4", "-Path=2.10.3", "-bus=10", "-exactpath=1"},
+             {"-readveronly=0", "-readbinonly=1", "-checkupdateonly=FFFFFFFF", "-selftest=1"},
+             {"-path=3.0.2", "-path=1_4", "-hub1bin=FW.BIN", "-backuponly=0",
+              "-hubpdsharespi=1"}}) {
+        EXPECT_EQ(check(args), std::make_pair(rc::ok, std::string()));
     }
 }
 
 // An early stop prints its message and leaves the command line unread (more: end-to-end roads);
 // a missing profile or image gets one line on standard error naming it.
 TEST_F(Settings, EarlyStops) {
-    std::string err;
-    const auto load_err = [&](std::vector<std::string> args) {
-        int result = 0;
-        err = capture_stderr([&] { result = load(std::move(args)); });
-        return result;
-    };
-    dir.write("update.ini", std::string("[Config]\nTovrelaBin0=gone.bin\nTovrelaBin1=b.bin\n"));
-    EXPECT_EQ(load_err({"-vid=1a2b"}), rc::ok);
-    EXPECT_EQ(out, "Protection : Tovrela_Bin0_Open_Fail.\n");
-    EXPECT_EQ(err, "tovrela-update: cannot open Image 0 'gone.bin' (TovrelaBin0 in update.ini): "
-                   "No such file or directory\n");
-    dir.write("update.ini", std::string("[Config]\nTovrelaBin0=a.bin\n"));
-    EXPECT_EQ(load_err({"-vid=1a2b"}), rc::ok);
-    EXPECT_EQ(out, "    SPI-IMAGE: a.bin Check OK\nTovrelaBin1_Error\n");
-    EXPECT_EQ(err, "tovrela-update: update.ini has no entry TovrelaBin1= in section [Config]\n");
-    EXPECT_EQ(gSettings.gHub1VID, 0u);
-    std::filesystem::remove(dir.file("update.ini"));
-    EXPECT_EQ(load_err({"-vid=1a2b"}), rc::ok);
-    EXPECT_EQ(out, "TovrelaBin0_Error\n");
-    EXPECT_EQ(err, "tovrela-update: cannot read update.ini in the working directory: No such file "
-                   "or directory\n");
+    const std::string no_file = ": No such file or directory\n";
+    const std::tuple<const char*, std::string, std::string> cases[]{
+        {"[Config]\nTovrelaBin0=gone.bin\nTovrelaBin1=b.bin\n",
+         "Protection : Tovrela_Bin0_Open_Fail.\n",
+         "cannot open Image 0 'gone.bin' (TovrelaBin0 in update.ini)" + no_file},
+        {"[Config]\nTovrelaBin0=a.bin\n", "    SPI-IMAGE: a.bin Check OK\nTovrelaBin1_Error\n",
+         "update.ini has no entry TovrelaBin1= in section [Config]\n"},
+        {nullptr, "TovrelaBin0_Error\n",
+         "cannot read update.ini in the working directory" + no_file}};
+    for (const auto& [profile, console, err] : cases) {
+        if (profile != nullptr) {
+            dir.write("update.ini", std::string(profile));
+        } else {
+            std::filesystem::remove(dir.file("update.ini"));
+        }
+        int result = 1;
+        EXPECT_EQ(capture_stderr([&] { result = load({"-vid=1a2b"}); }), "tovrela-update: " + err);
+        EXPECT_EQ(result, rc::ok);
+        EXPECT_EQ(out, console);
+        EXPECT_EQ(gSettings.gHub1VID, 0u);
+    }
 }
 
 // A profile entry is never cut: its line over 199 characters is refused, naming the key. A line
 // meant as an entry but for the case or blanks around '=' is warned about, with the spelling.
 TEST_F(Settings, ProfileRefusalsAndWarnings) {
     const std::string long_path(191, 'p'), w = "tovrela-update: warning: update.ini: the line '";
+    const auto too_long = [](const char* key) {
+        return "tovrela-update: update.ini: the line of " + std::string(key) +
+               " is longer than 199 characters; it is refused, not cut\n";
+    };
     const std::tuple<std::string, int, std::string> cases[]{
         {"TovrelaBin0=" + long_path + "\nTovrelaBin1=b.bin\n", rc::refused,
-         "tovrela-update: update.ini: the line of TovrelaBin0 is longer than 199 characters; it "
-         "is refused, not cut\n"},
-        {"DbgMsg=" + std::string(193, '0') + "\n" + "TovrelaBin0=a.bin\nTovrelaBin1=b.bin\n",
-         rc::refused,
-         "tovrela-update: update.ini: the line of DbgMsg is longer than 199 characters; it is "
-         "refused, not cut\n"},
+         too_long("TovrelaBin0")},
+        {"DbgMsg=" + std::string(193, '0') + "\nTovrelaBin0=a.bin\n", rc::refused,
+         too_long("DbgMsg")},
         {"dbgmsg=1\nReadVerOnly = 1\n  LogFile=1\nTovrelaBin0=a.bin\nTovrelaBin1=b.bin\n", rc::ok,
          w + "dbgmsg=1' is not read; write DbgMsg=VALUE at the line start\n" + w +
              "  LogFile=1' is not read; write LogFile=VALUE at the line start\n" + w +
