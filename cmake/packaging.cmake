@@ -23,8 +23,8 @@ if(TOVRELA_BUILD_TESTS)
     set(TOVRELA_PACKAGE_TESTS bash ${PROJECT_SOURCE_DIR}/test/package/package_tests.sh)
     add_test(NAME package.man_page_lint
              COMMAND ${TOVRELA_PACKAGE_TESTS} man-pages ${PROJECT_SOURCE_DIR}
-                     ${TOVRELA_PACKAGING_DIR}/tovrela-update.1 ${TOVRELA_PACKAGING_DIR}/tovrela-sim.1
-                     ${TOVRELA_PACKAGING_DIR}/tovrela-line.1)
+                     $<TARGET_FILE:tovrela-update> ${TOVRELA_PACKAGING_DIR}/tovrela-update.1
+                     ${TOVRELA_PACKAGING_DIR}/tovrela-sim.1 ${TOVRELA_PACKAGING_DIR}/tovrela-line.1)
     add_test(NAME package.help_and_version
              COMMAND ${TOVRELA_PACKAGE_TESTS} help-version $<TARGET_FILE:tovrela-update>
                      ${PROJECT_VERSION} ${PROJECT_SOURCE_DIR})

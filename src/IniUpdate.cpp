@@ -1,17 +1,21 @@
-// Profile file reader: each lookup opens the file, scans it from the start for one key of one
-// section and closes it again. Lines are read in pieces of at most 199 characters; a section
-// ends at the next line that holds a '['.
+// Profile file reader: the file is read whole into memory, and each lookup scans that copy for
+// one key of one section. Lines are never cut: an entry on a line longer than 199 characters is
+// refused. A section ends at the next line that holds a '['.
 #include "IniUpdate.h"
 
 #include "file_access.h"
 #include "result_codes.h"
 
+#include <algorithm>
 #include <array>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
+#include <string_view>
 
 // glibc's assertion report; declared here because <assert.h> hides it when NDEBUG is set, and the
 // string lookups check their arguments in every build.
@@ -74,51 +78,163 @@ void copy_bounded(char* dest, int32_t size, const char* source) {
     std::snprintf(dest, static_cast<std::size_t>(size), "%s", source);
 }
 
+// The patterns "[section]" and "key=" of one lookup; false when a name is too long for its
+// pattern, which is refused rather than cut.
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): section before key, as in every lookup
+bool make_patterns(const char* section, const char* key, Text* section_pattern, Text* key_pattern,
+                   std::size_t* key_length) {
+    const int section_length =
+        std::snprintf(section_pattern->data(), section_pattern->size(), "[%s]", section);
+    const int length = std::snprintf(key_pattern->data(), key_pattern->size(), "%s=", key);
+    if (section_length < 0 || static_cast<std::size_t>(section_length) >= text_size || length < 0 ||
+        static_cast<std::size_t>(length) >= text_size) {
+        return false;
+    }
+    *key_length = static_cast<std::size_t>(length);
+    return true;
+}
+
+// Walks the lines of `section`: from the line after the first one holding "[section]" to the
+// line before the next one holding '['. `visit` gets each line (without its LF) and returns true
+// to stop.
+template <typename Visit>
+void for_section_lines(const ProfileText& profile, const Text& section_pattern, Visit visit) {
+    const std::string_view text(profile.bytes.get(), profile.size);
+    bool in_section = false;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string_view::npos) {
+            end = text.size();
+        }
+        const std::string_view line = text.substr(start, end - start);
+        start = end + 1;
+        if (!in_section) {
+            in_section = line.find(section_pattern.data()) != std::string_view::npos;
+            continue;
+        }
+        if (line.find('[') != std::string_view::npos || visit(line)) {
+            return;
+        }
+    }
+}
+
+bool is_blank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+char lower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
 } // namespace
+
+int load_profile(const char* file, ProfileText* profile) {
+    constexpr std::size_t largest = 1u << 20;
+    *profile = ProfileText{};
+    // Opened like an image file: only a regular file, and without blocking on a FIFO.
+    File input(open_image_file(file));
+    if (!input) {
+        return rc::failed;
+    }
+    const uint64_t length = file_length(input.get());
+    if (length > largest) {
+        errno = EFBIG;
+        return rc::failed;
+    }
+    const auto size = static_cast<std::size_t>(length);
+    std::unique_ptr<char[]> bytes(new (std::nothrow) char[size + 1]);
+    if (!bytes) {
+        errno = ENOMEM;
+        return rc::failed;
+    }
+    const std::size_t got = std::fread(bytes.get(), 1, size, input.get());
+    if (std::ferror(input.get()) != 0) {
+        return rc::failed;
+    }
+    // A file that shrank after being measured is taken as far as it goes.
+    bytes[got] = '\0';
+    profile->bytes = std::move(bytes);
+    profile->size = got;
+    return rc::done;
+}
+
+int find_profile_value(const ProfileText& profile, const char* section, const char* key,
+                       char* value) {
+    Text section_pattern{};
+    Text key_pattern{};
+    std::size_t key_length = 0;
+    if (!profile.bytes ||
+        !make_patterns(section, key, &section_pattern, &key_pattern, &key_length)) {
+        return rc::failed;
+    }
+    int result = rc::failed;
+    for_section_lines(profile, section_pattern, [&](std::string_view line) {
+        if (!line.starts_with(std::string_view(key_pattern.data(), key_length))) {
+            return false;
+        }
+        if (line.size() > profile_line_limit) {
+            result = rc::too_long;
+            return true;
+        }
+        const std::string_view found = line.substr(line.find('=') + 1);
+        std::memcpy(value, found.data(), found.size());
+        value[found.size()] = '\0';
+        result = rc::done;
+        return true;
+    });
+    return result;
+}
+
+int find_profile_misspelling(const ProfileText& profile, const char* section, const char* key,
+                             char* line, std::size_t size) {
+    Text section_pattern{};
+    Text key_pattern{};
+    std::size_t key_length = 0;
+    if (!profile.bytes || size == 0 ||
+        !make_patterns(section, key, &section_pattern, &key_pattern, &key_length)) {
+        return rc::failed;
+    }
+    const std::string_view wanted(key_pattern.data(), key_length - 1);
+    int result = rc::failed;
+    for_section_lines(profile, section_pattern, [&](std::string_view text) {
+        const std::size_t equals = text.find('=');
+        if (equals == std::string_view::npos || text.starts_with(key_pattern.data())) {
+            return false;
+        }
+        std::size_t first = 0;
+        std::size_t last = equals;
+        while (first < last && is_blank(text[first])) {
+            ++first;
+        }
+        while (last > first && is_blank(text[last - 1])) {
+            --last;
+        }
+        const std::string_view written = text.substr(first, last - first);
+        if (written.size() != wanted.size() ||
+            !std::equal(written.begin(), written.end(), wanted.begin(),
+                        [](char a, char b) { return lower(a) == lower(b); })) {
+            return false;
+        }
+        std::snprintf(line, size, "%.*s",
+                      static_cast<int>(std::min<std::size_t>(text.size(), INT_MAX)), text.data());
+        result = rc::done;
+        return true;
+    });
+    return result;
+}
+
+uint16_t profile_hex_value(const char* value) {
+    return static_cast<uint16_t>(parse_hex32(value) & 0xFFFFu);
+}
 
 // NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the reader's interface stays as it is
 int find_profile_entry(const char* file, const char* section, const char* key, char* value) {
-    Text line{};
-    Text section_pattern{};
-    Text key_pattern{};
-
-    // A name too long for its pattern cannot be looked up; refuse it rather than cut it.
-    const int section_length =
-        std::snprintf(section_pattern.data(), section_pattern.size(), "[%s]", section);
-    const int key_length = std::snprintf(key_pattern.data(), key_pattern.size(), "%s=", key);
-    if (section_length < 0 || static_cast<std::size_t>(section_length) >= text_size ||
-        key_length < 0 || static_cast<std::size_t>(key_length) >= text_size) {
+    ProfileText profile;
+    if (load_profile(file, &profile) != rc::done) {
         return rc::failed;
     }
-
-    // Opened like an image file: only a regular file, and without blocking on a FIFO.
-    File profile(open_image_file(file));
-    if (!profile) {
-        return rc::failed;
-    }
-
-    bool in_section = false;
-    while (std::fgets(line.data(), static_cast<int>(line.size()), profile.get()) != nullptr) {
-        const std::size_t length = std::strlen(line.data());
-        if (length > 0 && line[length - 1] == '\n') {
-            line[length - 1] = '\0';
-        }
-
-        if (!in_section) {
-            in_section = std::strstr(line.data(), section_pattern.data()) != nullptr;
-            continue;
-        }
-        if (std::strchr(line.data(), '[') != nullptr) {
-            return rc::failed;
-        }
-        if (std::strncmp(line.data(), key_pattern.data(), static_cast<std::size_t>(key_length)) ==
-            0) {
-            // The line holds at most 199 characters, so the value fits any 200-byte text.
-            std::strcpy(value, std::strchr(line.data(), '=') + 1);
-            return rc::done;
-        }
-    }
-    return rc::failed;
+    return find_profile_value(profile, section, key, value) == rc::done ? rc::done : rc::failed;
 }
 
 // NOLINTBEGIN(bugprone-easily-swappable-parameters): the reader's interface stays as it is
@@ -183,5 +299,5 @@ uint16_t read_profile_hex(const char* section, const char* key, uint16_t default
     if (find_profile_entry(file, section, key, found.data()) != rc::done) {
         return default_value;
     }
-    return static_cast<uint16_t>(parse_hex32(found.data()) & 0xFFFFu);
+    return profile_hex_value(found.data());
 }

@@ -1,9 +1,41 @@
-// Profile file reader: one key of one section of a profile file per call, nothing cached.
+// Profile file reader: a profile file read once into memory, and its entries looked up there;
+// the lookups by file name read the file for each call.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 
-// rc::done and the value copied into `value` when found, rc::failed otherwise (`value` untouched).
+// The whole text of a profile file.
+struct ProfileText {
+    std::unique_ptr<char[]> bytes; // `size` bytes and a terminating zero
+    std::size_t size = 0;
+};
+
+// The longest profile line the reader takes; an entry on a longer line is refused, never cut.
+inline constexpr std::size_t profile_line_limit = 199;
+
+// rc::done with the whole file in `profile`; rc::failed, with errno saying why, when the file is
+// missing, is no regular file, cannot be read or is larger than 1 MiB. Never blocks on a FIFO.
+[[nodiscard]] int load_profile(const char* file, ProfileText* profile);
+
+// The entry of `key` in `section` of a loaded profile: rc::done with its value copied into `value`
+// (room for profile_line_limit characters and the zero), rc::failed when there is none (`value`
+// untouched), rc::too_long when the entry's line is longer than profile_line_limit.
+[[nodiscard]] int find_profile_value(const ProfileText& profile, const char* section,
+                                     const char* key, char* value);
+
+// A line of `section` that differs from an entry of `key` only by the key's case or by blanks
+// around the key and '=': rc::done with the line (cut to `size` - 1 characters) in `line`,
+// rc::failed when there is none.
+[[nodiscard]] int find_profile_misspelling(const ProfileText& profile, const char* section,
+                                           const char* key, char* line, std::size_t size);
+
+// An entry's value read as "%X" reads it, cut to its low 16 bits; no digits read as 0.
+[[nodiscard]] uint16_t profile_hex_value(const char* value);
+
+// rc::done and the value copied into `value` when found, rc::failed otherwise (`value` untouched);
+// an entry on a line longer than profile_line_limit counts as not found.
 [[nodiscard]] int find_profile_entry(const char* file, const char* section, const char* key,
                                      char* value);
 

@@ -73,8 +73,9 @@ void print_size_line(uint64_t size) {
     }
 }
 
-// The size rules of an image to be flashed: its size error line, or null when the size is right.
-const char* size_refusal(bool image0, uint64_t size) {
+} // namespace
+
+const char* image_size_refusal(bool image0, uint64_t size) {
     if (!fits_image_buffer(size)) {
         return "  BinFile Size Error\n";
     }
@@ -86,6 +87,8 @@ const char* size_refusal(bool image0, uint64_t size) {
     }
     return nullptr;
 }
+
+namespace {
 
 // After a block was sent: the CRC pause, then the chip's status until it reports the block
 // written. rc::done when it did.
@@ -169,7 +172,7 @@ int load_flash_image(uint8_t selector, FlashImage* image) {
 
     // The length is taken whole: a file of 4 GiB or more must not pass as a small one.
     const uint64_t size = file_length(file.get());
-    if (const char* refusal = size_refusal(image0, size); refusal != nullptr) {
+    if (const char* refusal = image_size_refusal(image0, size); refusal != nullptr) {
         print_size_line(size);
         print_message("%s", refusal);
         return rc::failed;

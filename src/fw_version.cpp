@@ -2,6 +2,7 @@
 
 #include "chip_channel.h"
 #include "file_access.h"
+#include "flash_writer.h"
 #include "message_output.h"
 #include "result_codes.h"
 #include "settings.h"
@@ -28,8 +29,8 @@ constexpr std::size_t offset_std_revision = 0xFFFEE;
 constexpr std::size_t offset_std_major = 0xFFFF0;
 constexpr std::size_t offset_customer_minor = 0xFFFF1;
 
-// Opens one image and measures it. Null after its message when the file does not open or is
-// longer than the limit.
+// Opens one image and measures it. Null after its message when the file does not open or its
+// size breaks the update's rules.
 File open_within_limit(int image, const char* path, uint64_t* size) {
     File file = open_image_file(path);
     if (!file) {
@@ -42,8 +43,9 @@ File open_within_limit(int image, const char* path, uint64_t* size) {
                       static_cast<unsigned long long>(*size),
                       static_cast<unsigned long long>(*size / 1024));
     }
-    if (!fits_image_buffer(*size)) {
-        print_message("  BinFile%d Size Error\n", image);
+    // The rules of the update: an image it would refuse is no good image here either.
+    if (const char* refusal = image_size_refusal(image == 0, *size); refusal != nullptr) {
+        print_message("%s", refusal);
         return nullptr;
     }
     return file;

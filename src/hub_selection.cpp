@@ -10,6 +10,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <string>
 #include <sys/file.h>
@@ -51,7 +52,8 @@ std::string port_path_text(libusb_device* device) {
     return path.empty() ? "0" : path;
 }
 
-// The port path filter: the device's port numbers must begin with gTargetPath.
+// The port path filter: the device's port numbers must begin with gTargetPath, and with
+// gExactPath set they must be exactly gTargetPath.
 bool path_matches(libusb_device* device, int position) {
     PortNumbers ports{};
     const int count = libusb_get_port_numbers(device, ports.data(), static_cast<int>(ports.size()));
@@ -60,6 +62,7 @@ bool path_matches(libusb_device* device, int position) {
         return false;
     }
     const auto& target = gSettings.gTargetPath;
+    std::size_t length = 0;
     for (std::size_t j = 0; j < target.size(); ++j) {
         if (target[j] == 0) {
             break;
@@ -70,6 +73,12 @@ bool path_matches(libusb_device* device, int position) {
                           static_cast<int>(ports[j]));
             return false;
         }
+        length = j + 1;
+    }
+    if (gSettings.gExactPath != 0 && static_cast<std::size_t>(count) != length) {
+        print_message("          [Dev %d] path length %d != target length %d\n", position, count,
+                      static_cast<int>(length));
+        return false;
     }
     return true;
 }
@@ -162,7 +171,7 @@ int find_target_device(TargetDevice* target) {
         // Standard output keeps its lines; whoever runs the tool still hears of the choice.
         std::fprintf(stderr,
                      "Warning: %d devices match; using the last one listed, bus %d path %s; "
-                     "choose one with -path=\n",
+                     "choose one with -path= and -exactpath=1\n",
                      matches, static_cast<int>(libusb_get_bus_number(target->device)),
                      port_path_text(target->device).c_str());
     }
@@ -185,27 +194,36 @@ int lock_hub(libusb_device* device) {
     const std::string path = std::string(dir) + "/tovrela-update-" +
                              std::to_string(libusb_get_bus_number(device)) + "-" +
                              port_path_text(device) + ".lock";
+    const auto refuse = [&path](const char* reason) {
+        std::fprintf(stderr, "tovrela-update: cannot lock %s: %s; the hub was not touched\n",
+                     path.c_str(), reason);
+        return rc::failed;
+    };
+    if (*dir != '/') {
+        return refuse("TOVRELA_LOCK_DIR is not an absolute path");
+    }
     // Readable by all, so that every user's tool can take the lock on a file another user made.
+    // Never through a link, never blocking (a FIFO), never a terminal of its own.
+    constexpr int flags = O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
     const mode_t mask = umask(0);
-    int fd = open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    int fd = open(path.c_str(), flags | O_CREAT, 0644);
     umask(mask);
-    if (fd < 0) {
-        fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0 && errno == EACCES) {
+        fd = open(path.c_str(), flags); // an existing file in a folder this user may not write
     }
     if (fd < 0) {
-        std::fprintf(stderr, "Warning: no lock file %s; another tool process could use this hub\n",
-                     path.c_str());
-        return rc::done;
+        return refuse(std::strerror(errno));
+    }
+    struct stat info {};
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        close(fd);
+        return refuse("not a regular file");
     }
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        const bool held_elsewhere = errno == EWOULDBLOCK;
+        const int error = errno;
         close(fd);
-        if (held_elsewhere) {
-            return rc::failed;
-        }
-        std::fprintf(stderr, "Warning: cannot lock %s; another tool process could use this hub\n",
-                     path.c_str());
-        return rc::done;
+        return refuse(error == EWOULDBLOCK ? "another tovrela-update process holds it"
+                                           : std::strerror(error));
     }
     gHubLock = fd;
     return rc::done;

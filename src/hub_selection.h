@@ -15,9 +15,11 @@ struct TargetDevice {
 [[nodiscard]] int find_target_device(TargetDevice* target);
 
 // The one-writer lock of a hub: an exclusive flock on a lock file named after the hub's bus and
-// port path, in $TOVRELA_LOCK_DIR or else /run/lock, so that two tool processes never talk to one
-// hub at once. rc::done when this process holds it (or when no lock file can be made here, after
-// a warning on standard error), rc::failed when another process holds it. Held until unlock_hub.
+// port path, in $TOVRELA_LOCK_DIR (an absolute path) or else /run/lock, so that two tool processes
+// never talk to one hub at once. rc::done when this process holds it; rc::failed, after one line
+// on standard error naming the file and the reason, when it cannot be held for any reason: held
+// by another process, a relative folder, a link, a FIFO or any other file that is not a regular
+// one, no permission, no such folder. Held until unlock_hub.
 [[nodiscard]] int lock_hub(libusb_device* device);
 void unlock_hub();
 

@@ -34,6 +34,9 @@ constexpr bool banner_lines_are_40_wide() {
 }
 static_assert(banner_lines_are_40_wide());
 
+// The exit status of a refused argument or profile entry.
+constexpr int usage_error_status = 2;
+
 // The operation of the three status-printing modes: rc::done or rc::failed.
 int run_status_operation(libusb_device_handle* handle) {
     if (gSettings.gReadVerOnly != 0) {
@@ -60,8 +63,11 @@ Outcome run_operation(libusb_device_handle* handle) {
     }
     const int status = run_status_operation(handle);
     print_message("Status=0x%x\n", static_cast<unsigned>(status));
-    // A failed operation must not read as success to the scripts that call the tool.
-    return {status == rc::done ? 0 : 1, status == rc::done};
+    // A failed operation must not read as success to the scripts that call the tool, and neither
+    // must a version or image read whose answer never reached them.
+    const bool answer_lost =
+        (gSettings.gReadVerOnly != 0 || gSettings.gReadBinOnly != 0) && console_failed();
+    return {status == rc::done && !answer_lost ? 0 : 1, status == rc::done};
 }
 
 // Opens and locks the hub, runs the operation and closes the hub again. A failed open, or a hub
@@ -93,6 +99,10 @@ int main(int argc, char** argv) {
     if (int info = print_tool_info(argc, argv); info >= 0) {
         return info;
     }
+    // A slip on the command line stops the tool before anything is opened.
+    if (check_command_line(argc, argv) != rc::ok) {
+        return usage_error_status;
+    }
 
     // A closed standard output is an output error, never the end of an update.
     ignore_broken_pipe();
@@ -100,10 +110,12 @@ int main(int argc, char** argv) {
         print_message("%.*s", static_cast<int>(line.size()), line.data());
     }
 
-    // The result is not needed: whatever stops the load early (an image that does not open, no
-    // arguments, no memory for their text) leaves the remaining settings at their defaults, and
-    // the run goes on with them.
-    (void)load_settings(argc, argv);
+    // Whatever else stops the load early (an image that does not open, no arguments) leaves the
+    // remaining settings at their defaults, and the run goes on with them; a refused profile
+    // entry or argument ends the run before anything is opened.
+    if (load_settings(argc, argv) == rc::refused) {
+        return usage_error_status;
+    }
 
     if (gSettings.gSelfTest != 0) {
         return run_self_tests();

@@ -31,6 +31,10 @@ void print_message(const char* format, ...) {
     }
 }
 
+bool console_failed() {
+    return std::fflush(stdout) != 0 || std::ferror(stdout) != 0;
+}
+
 void append_debug_log(const char* text) {
     // The open never blocks, so a FIFO without reader cannot hang the tool (the message then
     // goes to the console only); the writes block again as usual.

@@ -6,6 +6,10 @@ struct FwVersion;
 // printf-style; the formatted text is cut to 499 characters.
 void print_message(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// True when a message could not be written whole to standard output (a full disk, a closed
+// pipe, a file size limit) at any time so far.
+[[nodiscard]] bool console_failed();
+
 // Appends the text to "debug.log"; silent when the file cannot be opened.
 void append_debug_log(const char* text);
 

@@ -8,10 +8,12 @@ inline constexpr int done = 1;
 inline constexpr int failed = 0;
 // load_settings, the option lookups and the hub selection.
 inline constexpr int ok = 0;
+inline constexpr int too_long = -1;       // a profile entry on a line longer than the reader takes
 inline constexpr int missing = -2;        // no arguments; option text, name or destination absent
 inline constexpr int no_device_list = -4; // the USB device list is unavailable
 inline constexpr int not_found = -5;      // no such option or no value after it; no matching hub
 inline constexpr int no_memory = -11;     // no memory for the command-line text
+inline constexpr int refused = -22;       // an argument or a profile entry refused (usage error)
 } // namespace rc
 
 namespace update_check { // results of check_fw_update

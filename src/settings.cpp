@@ -1,16 +1,19 @@
-// Loading the run settings: the "Config" section of "update.ini" first, then the command line.
+// Loading the run settings: the "Config" section of "update.ini" first, then the command line,
+// both driven by the one table of the settings.
 #include "settings.h"
 
 #include "IniUpdate.h"
 #include "file_access.h"
 #include "message_output.h"
-#include "option_scanner.h"
 #include "result_codes.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
-#include <memory>
+#include <cstring>
 #include <span>
+#include <string_view>
+#include <sys/stat.h>
 
 RunSettings gSettings;
 
@@ -19,116 +22,514 @@ namespace {
 constexpr const char* profile_file = "update.ini";
 constexpr const char* profile_section = "Config";
 
-// Longest port path that the path option fills, and how far into its value the digits are read.
-constexpr std::size_t path_window = 13;
+using Base = SettingBase;
+using Form = PrintForm;
+
+// clang-format off
+constexpr std::array<SettingInfo, 18> settings{{
+    {"DbgMsg", nullptr, Base::hex, 0, "1", nullptr, nullptr, Form::none,
+     "non-zero: print the settings read"},
+    {"LogFile", nullptr, Base::hex, 0, "1", "LogFile", nullptr, Form::none,
+     "non-zero: append the messages to \"debug.log\""},
+    {"DeviceNum", nullptr, Base::hex, 1, "1", "DeviceNum", nullptr, Form::none, "printed only"},
+    {nullptr, "-vid", Base::hex, 0, "1234", nullptr, "Hub1VID", Form::hex, "vendor id of the hub"},
+    {nullptr, "-pid", Base::hex, 0, "5678", nullptr, "Hub1PID", Form::hex, "product id of the hub"},
+    {nullptr, "-hub1bin", Base::text, 0, "hub.bin", nullptr, "Hub1Bin", Form::text,
+     "stored and printed only"},
+    {nullptr, "-bus", Base::dec, 0, "1", nullptr, "Bus", Form::dec,
+     "bus of the hub as the device table shows it (0: any)"},
+    {nullptr, "-path", Base::path, 0, "2.4", nullptr, "Path", Form::text,
+     "port path of the hub: 1 to 7 ports 1 to 255"},
+    {"ExactPath", "-exactpath", Base::hex, 0, "1", nullptr, "ExactPath", Form::hex_if_set,
+     "non-zero: -path is the hub's whole port path"},
+    {nullptr, "-hubpdsharespi", Base::hex, 0, "0", nullptr, "gHubPDShareSPI", Form::signed_dec,
+     "stored and printed only"},
+    {"ReadVerOnly", "-readveronly", Base::hex, 0, "1", "ReadVerOnly", "gReadVerOnly",
+     Form::signed_dec, "non-zero: read the chip's version"},
+    {"ReadBinOnly", "-readbinonly", Base::hex, 0, "1", "ReadBinOnly", "gReadBinOnly",
+     Form::signed_dec, "non-zero: read Image 0's version, check both images"},
+    {"CheckUpdateOnly", "-checkupdateonly", Base::hex, 0, "1", "CheckUpdateOnly",
+     "gCheckUpdateOnly", Form::signed_dec, "non-zero: exit 0 when an update is available, 7 if not"},
+    {"BackUpOnly", "-backuponly", Base::hex, 0, "0", "BackUpOnly", "gBackUpOnly",
+     Form::signed_dec, "stored and printed only"},
+    {"I2CTestOnly", nullptr, Base::hex, 0, "0", "I2CTestOnly", nullptr, Form::none, "printed only"},
+    {"TovrelaBin0", nullptr, Base::image, 0, "image0.bin", "TovrelaBin0", nullptr, Form::none,
+     "Image 0, the SPI image, 512 KiB to 2 MiB"},
+    {"TovrelaBin1", nullptr, Base::image, 0, "image1.bin", "TovrelaBin1", nullptr, Form::none,
+     "Image 1, the ISP driver, at most 512 KiB"},
+    {nullptr, "-selftest", Base::dec, 0, "1", nullptr, nullptr, Form::none,
+     "non-zero: run the self test, without USB"},
+}};
+// clang-format on
+
+// The field of each row of the table, in the same order: a number, or a text.
+struct Field {
+    uint32_t RunSettings::*number;
+    std::span<char> (*text)(RunSettings&);
+};
+template <auto member> std::span<char> text_of(RunSettings& s) {
+    return s.*member;
+}
+constexpr std::array<Field, settings.size()> fields{{
+    {&RunSettings::gDbgMsg, nullptr},
+    {&RunSettings::gLogFile, nullptr},
+    {&RunSettings::gDeviceNum, nullptr},
+    {&RunSettings::gHub1VID, nullptr},
+    {&RunSettings::gHub1PID, nullptr},
+    {nullptr, text_of<&RunSettings::gHub1Bin>},
+    {&RunSettings::gBus, nullptr},
+    {nullptr, text_of<&RunSettings::gPathText>},
+    {&RunSettings::gExactPath, nullptr},
+    {&RunSettings::gHubPDShareSPI, nullptr},
+    {&RunSettings::gReadVerOnly, nullptr},
+    {&RunSettings::gReadBinOnly, nullptr},
+    {&RunSettings::gCheckUpdateOnly, nullptr},
+    {&RunSettings::gBackUpOnly, nullptr},
+    {&RunSettings::gI2CTestOnly, nullptr},
+    {nullptr, text_of<&RunSettings::gTovrelaBin0>},
+    {nullptr, text_of<&RunSettings::gTovrelaBin1>},
+    {&RunSettings::gSelfTest, nullptr},
+}};
+
+constexpr bool fields_fit_their_bases() {
+    for (std::size_t i = 0; i < settings.size(); ++i) {
+        const bool text = settings[i].base == Base::text || settings[i].base == Base::path ||
+                          settings[i].base == Base::image;
+        if (text != (fields[i].text != nullptr) || text == (fields[i].number != nullptr)) {
+            return false;
+        }
+    }
+    return true;
+}
+static_assert(fields_fit_their_bases());
+
+// The most ports a path holds, and the largest port number.
+constexpr std::size_t most_ports = std::tuple_size_v<decltype(RunSettings::gTargetPath)>;
+constexpr uint32_t largest_port = 255;
+
+int digit_value(char c, int base) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (base == 16 && c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (base == 16 && c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
+// A number written whole in `base`: digits only (in base 16 after an optional 0x), at least one,
+// no sign, at most 32 bits.
+bool read_number(std::string_view text, int base, uint32_t* number) {
+    if (base == 16 && text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        text.remove_prefix(2);
+    }
+    if (text.empty()) {
+        return false;
+    }
+    uint64_t value = 0;
+    for (char c : text) {
+        const int digit = digit_value(c, base);
+        if (digit < 0) {
+            return false;
+        }
+        value = value * static_cast<uint64_t>(base) + static_cast<uint64_t>(digit);
+        if (value > UINT32_MAX) {
+            return false;
+        }
+    }
+    *number = static_cast<uint32_t>(value);
+    return true;
+}
+
+// A port path written whole: runs of digits, each one port number 1 to 255, with '.' or '_'
+// between them; a port 0 ends the path (the numbers after it are read but not kept). At most
+// most_ports ports, at least one number.
+bool read_port_path(std::string_view text, std::array<uint32_t, most_ports>* ports) {
+    std::array<uint32_t, most_ports> found{};
+    std::size_t count = 0;
+    bool ended = false;
+    bool any = false;
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        if (text[pos] == '.' || text[pos] == '_') {
+            ++pos;
+            continue;
+        }
+        uint32_t port = 0;
+        const std::size_t start = pos;
+        while (pos < text.size() && digit_value(text[pos], 10) >= 0) {
+            port = port * 10 + static_cast<uint32_t>(text[pos] - '0');
+            if (port > largest_port) {
+                return false;
+            }
+            ++pos;
+        }
+        if (pos == start) {
+            return false; // neither a digit nor a separator
+        }
+        any = true;
+        if (port == 0) {
+            ended = true;
+        }
+        if (ended) {
+            continue;
+        }
+        if (count == found.size()) {
+            return false;
+        }
+        found[count++] = port;
+    }
+    if (!any) {
+        return false;
+    }
+    *ports = found;
+    return true;
+}
+
+bool is_graphic(char c) {
+    return c >= 0x21 && c <= 0x7E;
+}
+
+// The words of the usage errors: what a value of each base must be.
+const char* expected_value(Base base) {
+    switch (base) {
+    case Base::hex:
+        return "a hexadecimal number of 32 bits";
+    case Base::dec:
+        return "a decimal number of 32 bits";
+    case Base::path:
+        return "1 to 7 port numbers 1 to 255 joined by '.'";
+    case Base::text:
+    case Base::image:
+        break;
+    }
+    return "1 to 511 characters without blanks";
+}
+
+// Reads one option's value into its field. False when it does not read whole.
+bool apply_value(std::size_t row, std::string_view value, RunSettings* s) {
+    const SettingInfo& info = settings[row];
+    const Field& field = fields[row];
+    switch (info.base) {
+    case Base::hex:
+    case Base::dec:
+        return read_number(value, info.base == Base::hex ? 16 : 10, &(s->*field.number));
+    case Base::path: {
+        std::span<char> text = field.text(*s);
+        if (value.size() >= text.size() || !read_port_path(value, &s->gTargetPath)) {
+            return false;
+        }
+        std::fill(text.begin(), text.end(), '\0');
+        std::copy(value.begin(), value.end(), text.begin());
+        return true;
+    }
+    case Base::text:
+    case Base::image: {
+        std::span<char> text = field.text(*s);
+        if (value.empty() || value.size() >= text.size() ||
+            !std::all_of(value.begin(), value.end(), is_graphic)) {
+            return false;
+        }
+        std::fill(text.begin(), text.end(), '\0');
+        std::copy(value.begin(), value.end(), text.begin());
+        return true;
+    }
+    }
+    return false;
+}
+
+bool same_name(std::string_view written, const char* name) {
+    return written.size() == std::strlen(name) &&
+           std::equal(written.begin(), written.end(), name, [](char a, char b) {
+               return (a >= 'A' && a <= 'Z' ? static_cast<char>(a - 'A' + 'a') : a) == b;
+           });
+}
+
+// The row of the option an argument names (before its first '='), or settings.size().
+std::size_t option_row(std::string_view name) {
+    for (std::size_t row = 0; row < settings.size(); ++row) {
+        if (settings[row].option != nullptr && same_name(name, settings[row].option)) {
+            return row;
+        }
+    }
+    return settings.size();
+}
+
+// The argument as the usage error shows it: characters that are not printable as '?', cut.
+std::string_view shown(const char* argument, std::array<char, 80>* buffer) {
+    std::size_t length = 0;
+    for (; argument[length] != '\0' && length + 1 < buffer->size(); ++length) {
+        const char c = argument[length];
+        (*buffer)[length] = c >= 0x20 && c <= 0x7E ? c : '?';
+    }
+    return {buffer->data(), length};
+}
+
+// One usage error: the argument as written, and what its value must be (null: a value is missing).
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the word first, as the line shows it
+void refuse(const char* argument, const char* problem, std::size_t row) {
+    std::array<char, 80> buffer{};
+    const std::string_view word = shown(argument, &buffer);
+    if (row == settings.size()) {
+        std::fprintf(stderr,
+                     "tovrela-update: %.*s is not an option; write NAME=VALUE, as in -vid=1234 "
+                     "(tovrela-update --help lists them)\n",
+                     static_cast<int>(word.size()), word.data());
+        return;
+    }
+    const SettingInfo& info = settings[row];
+    if (problem == nullptr) {
+        std::fprintf(stderr, "tovrela-update: %.*s needs a value, as in %s=%s\n",
+                     static_cast<int>(word.size()), word.data(), info.option, info.example);
+        return;
+    }
+    std::fprintf(stderr, "tovrela-update: %.*s: the value must be %s, as in %s=%s\n",
+                 static_cast<int>(word.size()), word.data(), problem, info.option, info.example);
+}
+
+// Reads the arguments into `s`; the first occurrence of an option counts. rc::ok, or rc::refused
+// after the line of the first argument refused.
+int read_arguments(int argc, char** argv, RunSettings* s) {
+    std::array<bool, settings.size()> given{};
+    for (int i = 1; i < argc; ++i) {
+        const char* argument = argv[i] != nullptr ? argv[i] : "";
+        const std::string_view text = argument;
+        const std::size_t equals = text.find('=');
+        const std::size_t row = option_row(text.substr(0, equals));
+        if (row == settings.size()) {
+            refuse(argument, nullptr, row);
+            return rc::refused;
+        }
+        const std::string_view value =
+            equals == std::string_view::npos ? std::string_view() : text.substr(equals + 1);
+        if (value.empty()) {
+            refuse(argument, nullptr, row);
+            return rc::refused;
+        }
+        // A repeated option is checked like the first, which is the one that counts.
+        RunSettings scratch = *s;
+        if (!apply_value(row, value, given[row] ? &scratch : s)) {
+            refuse(argument, expected_value(settings[row].base), row);
+            return rc::refused;
+        }
+        given[row] = true;
+    }
+    return rc::ok;
+}
+
+// Why a file does not open as an image or a profile.
+const char* open_failure(const char* path, int open_errno) {
+    struct stat info {};
+    if (stat(path, &info) != 0) {
+        return std::strerror(errno);
+    }
+    if (!S_ISREG(info.st_mode)) {
+        return "not a regular file";
+    }
+    return std::strerror(open_errno);
+}
 
 struct ImageKey {
-    const char* key;
+    std::size_t row;
+    int image;
     const char* missing_message;
     const char* open_fail_message;
     const char* found_format;
 };
 
-constexpr ImageKey image0_key{"TovrelaBin0", "TovrelaBin0_Error\n",
+constexpr ImageKey image0_key{15, 0, "TovrelaBin0_Error\n",
                               "Protection : Tovrela_Bin0_Open_Fail.\n",
                               "    SPI-IMAGE: %s Check OK\n"};
-constexpr ImageKey image1_key{"TovrelaBin1", "TovrelaBin1_Error\n",
+constexpr ImageKey image1_key{16, 1, "TovrelaBin1_Error\n",
                               "Protection : Tovrela_Bin1_Open_Fail.\n",
                               "    ISP_DRIVER: %s Check OK\n"};
+static_assert(settings[image0_key.row].base == Base::image &&
+              settings[image1_key.row].base == Base::image);
 
-uint32_t read_hex_key(const char* key, uint16_t default_value) {
-    return read_profile_hex(profile_section, key, default_value, profile_file);
+// One warning for each line of the section that was meant as an entry and is not read as one.
+void warn_misspellings(const ProfileText& profile) {
+    for (const SettingInfo& info : settings) {
+        std::array<char, 80> line{};
+        if (info.key != nullptr && find_profile_misspelling(profile, profile_section, info.key,
+                                                            line.data(), line.size()) == rc::done) {
+            std::fprintf(stderr,
+                         "tovrela-update: warning: %s: the line '%s' is not read; write "
+                         "%s=VALUE at the line start\n",
+                         profile_file, line.data(), info.key);
+        }
+    }
 }
 
-// Reads one image path and makes sure the file opens. False ends the load (message printed).
-bool read_image_path(const ImageKey& image, std::span<char, 256> path) {
-    if (read_profile_stringS(profile_section, image.key, path.data(),
-                             static_cast<int32_t>(path.size() - 1), "NA",
-                             profile_file) != rc::done) {
+// The value of a key of the loaded profile into `value`: rc::done, rc::failed when it is not
+// there, rc::refused after its line on standard error when its line is too long.
+int profile_entry(const ProfileText& profile, const char* key, std::span<char, 200> value) {
+    const int found = find_profile_value(profile, profile_section, key, value.data());
+    if (found == rc::too_long) {
+        std::fprintf(stderr,
+                     "tovrela-update: %s: the line of %s is longer than %zu characters; it is "
+                     "refused, not cut\n",
+                     profile_file, key, profile_line_limit);
+        return rc::refused;
+    }
+    return found;
+}
+
+// Reads one image path and makes sure the file opens: rc::done; rc::failed ends the load (after
+// its message); rc::refused as profile_entry.
+int read_image_path(const ProfileText& profile, bool loaded, const ImageKey& image) {
+    const char* key = settings[image.row].key;
+    std::span<char> path = fields[image.row].text(gSettings);
+    std::array<char, 200> value{};
+    const int found = profile_entry(profile, key, value);
+    if (found == rc::refused) {
+        return rc::refused;
+    }
+    std::fill(path.begin(), path.end(), '\0');
+    if (found != rc::done) {
+        std::snprintf(path.data(), path.size(), "%s", "NA");
         print_message("%s", image.missing_message);
-        return false;
+        if (loaded) {
+            std::fprintf(stderr, "tovrela-update: %s has no entry %s= in section [%s]\n",
+                         profile_file, key, profile_section);
+        }
+        return rc::failed;
     }
     // The path ends at its first line-end character.
+    static_assert(std::tuple_size_v<decltype(value)> <
+                  std::tuple_size_v<decltype(RunSettings::gTovrelaBin0)>);
+    std::copy(value.begin(), value.end(), path.begin());
     std::replace_if(
         path.begin(), path.end(), [](char c) { return c == '\n' || c == '\r'; }, '\0');
 
     File file = open_image_file(path.data());
     if (!file) {
+        const int open_errno = errno;
         print_message("%s", image.open_fail_message);
-        return false;
+        std::fprintf(stderr, "tovrela-update: cannot open Image %d '%s' (%s in %s): %s\n",
+                     image.image, path.data(), key, profile_file,
+                     open_failure(path.data(), open_errno));
+        return rc::failed;
     }
     print_message(image.found_format, path.data());
-    return true;
+    return rc::done;
+}
+
+// The numeric keys of the table from the loaded profile, each with its default when missing.
+int read_numeric_keys(const ProfileText& profile) {
+    for (std::size_t row = 0; row < settings.size(); ++row) {
+        const SettingInfo& info = settings[row];
+        if (info.key == nullptr || info.base != Base::hex) {
+            continue;
+        }
+        std::array<char, 200> value{};
+        const int found = profile_entry(profile, info.key, value);
+        if (found == rc::refused) {
+            return rc::refused;
+        }
+        gSettings.*fields[row].number =
+            found == rc::done ? profile_hex_value(value.data()) : info.profile_default;
+    }
+    return rc::ok;
 }
 
 void print_profile_settings() {
-    const RunSettings& s = gSettings;
     print_message("    ----- Setting From Setting.ini -----\n");
-    print_message("    LogFile=%X\n", s.gLogFile);
-    print_message("    DeviceNum=%X\n", s.gDeviceNum);
-    print_message("    ReadVerOnly=%X\n", s.gReadVerOnly);
-    print_message("    ReadBinOnly=%X\n", s.gReadBinOnly);
-    print_message("    CheckUpdateOnly=%X\n", s.gCheckUpdateOnly);
-    print_message("    BackUpOnly=%X\n", s.gBackUpOnly);
-    print_message("    I2CTestOnly=%X\n", s.gI2CTestOnly);
-    print_message("    TovrelaBin0=%s\n", s.gTovrelaBin0.data());
-    print_message("    TovrelaBin1=%s\n", s.gTovrelaBin1.data());
-    print_message("    ------------------------------------\n");
-}
-
-void print_command_line_settings(const char* path_text) {
-    const RunSettings& s = gSettings;
-    print_message("    ----- Setting From command.sh  -----\n");
-    print_message("    Hub1VID=%X\n", s.gHub1VID);
-    print_message("    Hub1PID=%X\n", s.gHub1PID);
-    print_message("    Hub1Bin=%s\n", s.gHub1Bin.data());
-    print_message("    Bus=%X\n", s.gBus);
-    print_message("    Path=%s\n", path_text);
-    print_message("    gHubPDShareSPI=%d\n", static_cast<int>(s.gHubPDShareSPI));
-    print_message("    gReadVerOnly=%d\n", static_cast<int>(s.gReadVerOnly));
-    print_message("    gReadBinOnly=%d\n", static_cast<int>(s.gReadBinOnly));
-    print_message("    gCheckUpdateOnly=%d\n", static_cast<int>(s.gCheckUpdateOnly));
-    print_message("    gBackUpOnly=%d\n", static_cast<int>(s.gBackUpOnly));
-    print_message("    ------------------------------------\n");
-}
-
-// Port digits 1 to 9 of the path text, '.' and '_' between them; anything else ends the path.
-void store_target_path(const char* path_text) {
-    std::size_t entry = 0;
-    for (std::size_t pos = 0; pos < path_window; ++pos) {
-        const char c = path_text[pos];
-        if (c == '.' || c == '_') {
+    for (std::size_t row = 0; row < settings.size(); ++row) {
+        const char* label = settings[row].profile_label;
+        if (label == nullptr) {
             continue;
         }
-        if (c < '1' || c > '9') {
-            return;
-        }
-        gSettings.gTargetPath[entry++] = static_cast<uint32_t>(c - '0');
-        if (entry == gSettings.gTargetPath.size()) {
-            return;
+        if (fields[row].number != nullptr) {
+            print_message("    %s=%X\n", label, gSettings.*fields[row].number);
+        } else {
+            print_message("    %s=%s\n", label, fields[row].text(gSettings).data());
         }
     }
+    print_message("    ------------------------------------\n");
+}
+
+void print_command_line_settings() {
+    print_message("    ----- Setting From command.sh  -----\n");
+    for (std::size_t row = 0; row < settings.size(); ++row) {
+        const char* label = settings[row].command_label;
+        const Field& field = fields[row];
+        switch (settings[row].command_form) {
+        case Form::none:
+            break;
+        case Form::hex_if_set:
+            if (gSettings.*field.number != 0) {
+                print_message("    %s=%X\n", label, gSettings.*field.number);
+            }
+            break;
+        case Form::hex:
+            print_message("    %s=%X\n", label, gSettings.*field.number);
+            break;
+        case Form::dec:
+            print_message("    %s=%u\n", label, gSettings.*field.number);
+            break;
+        case Form::signed_dec:
+            print_message("    %s=%d\n", label, static_cast<int>(gSettings.*field.number));
+            break;
+        case Form::text:
+            print_message("    %s=%s\n", label, field.text(gSettings).data());
+            break;
+        }
+    }
+    print_message("    ------------------------------------\n");
 }
 
 } // namespace
 
+std::span<const SettingInfo> setting_table() {
+    return settings;
+}
+
+const char* setting_base_name(SettingBase base) {
+    switch (base) {
+    case Base::hex:
+        return "HEX";
+    case Base::dec:
+        return "DEC";
+    case Base::text:
+        return "TEXT";
+    case Base::path:
+        return "P.P.P";
+    case Base::image:
+        return "PATH";
+    }
+    return "";
+}
+
+int check_command_line(int argc, char** argv) {
+    RunSettings scratch;
+    return read_arguments(argc, argv, &scratch);
+}
+
 int load_settings(int argc, char** argv) {
-    std::array<char, 64> path_text{};
     gSettings.gTovrelaBin0.fill('\0');
     gSettings.gTovrelaBin1.fill('\0');
+    gSettings.gPathText.fill('\0');
 
-    gSettings.gDbgMsg = read_hex_key("DbgMsg", 0);
-    gSettings.gLogFile = read_hex_key("LogFile", 0);
-    gSettings.gDeviceNum = read_hex_key("DeviceNum", 1);
-    gSettings.gReadVerOnly = read_hex_key("ReadVerOnly", 0);
-    gSettings.gReadBinOnly = read_hex_key("ReadBinOnly", 0);
-    gSettings.gCheckUpdateOnly = read_hex_key("CheckUpdateOnly", 0);
-    gSettings.gBackUpOnly = read_hex_key("BackUpOnly", 0);
-    gSettings.gI2CTestOnly = read_hex_key("I2CTestOnly", 0);
-
-    if (!read_image_path(image0_key, gSettings.gTovrelaBin0) ||
-        !read_image_path(image1_key, gSettings.gTovrelaBin1)) {
-        return rc::ok;
+    // Read once: every key comes from this one copy of the file.
+    ProfileText profile;
+    const bool loaded = load_profile(profile_file, &profile) == rc::done;
+    if (!loaded) {
+        const int open_errno = errno;
+        std::fprintf(stderr, "tovrela-update: cannot read %s in the working directory: %s\n",
+                     profile_file, open_failure(profile_file, open_errno));
+    }
+    warn_misspellings(profile);
+    if (read_numeric_keys(profile) != rc::ok) {
+        return rc::refused;
+    }
+    for (const ImageKey* image : {&image0_key, &image1_key}) {
+        const int result = read_image_path(profile, loaded, *image);
+        if (result != rc::done) {
+            return result == rc::refused ? rc::refused : rc::ok;
+        }
     }
 
     if (gSettings.gDbgMsg != 0) {
@@ -138,29 +539,12 @@ int load_settings(int argc, char** argv) {
     if (argc <= 1) {
         return rc::missing;
     }
-    std::unique_ptr<char[]> command_line = build_command_line_text(argc, argv);
-    if (!command_line) {
-        return rc::no_memory;
+    if (read_arguments(argc, argv, &gSettings) != rc::ok) {
+        return rc::refused;
     }
-    const char* text = command_line.get();
-
-    get_option_number(text, "-selftest", 10, &gSettings.gSelfTest);
-    get_option_number(text, "-vid", 16, &gSettings.gHub1VID);
-    get_option_number(text, "-pid", 16, &gSettings.gHub1PID);
-    get_option_value(text, "-hub1bin", gSettings.gHub1Bin.data(), gSettings.gHub1Bin.size());
-    get_option_number(text, "-hubpdsharespi", 16, &gSettings.gHubPDShareSPI);
-    get_option_number(text, "-readveronly", 16, &gSettings.gReadVerOnly);
-    get_option_number(text, "-readbinonly", 16, &gSettings.gReadBinOnly);
-    get_option_number(text, "-checkupdateonly", 16, &gSettings.gCheckUpdateOnly);
-    get_option_number(text, "-backuponly", 16, &gSettings.gBackUpOnly);
-    get_option_number(text, "-bus", 16, &gSettings.gBus);
-    if (get_option_value(text, "-path", path_text.data(), path_text.size()) == rc::ok) {
-        store_target_path(path_text.data());
-    }
-    command_line.reset();
 
     if (gSettings.gDbgMsg != 0) {
-        print_command_line_settings(path_text.data());
+        print_command_line_settings();
     }
     return rc::ok;
 }

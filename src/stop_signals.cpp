@@ -9,9 +9,13 @@
 
 namespace {
 
-constexpr std::array<int, 4> stop_signals{SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+// The four stop signals of a user or a supervisor, and the others whose default action would end
+// the tool in the middle of a step: timers and CPU limits of a supervisor, and the user signals.
+constexpr std::array<int, 10> stop_signals{
+    {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU}};
 
 volatile std::sig_atomic_t remembered = 0;
+bool stop_line_printed = false;
 
 extern "C" void remember_signal(int number) {
     if (remembered != 0) {
@@ -45,6 +49,18 @@ const char* signal_name(int number) {
         return "SIGHUP";
     case SIGQUIT:
         return "SIGQUIT";
+    case SIGUSR1:
+        return "SIGUSR1";
+    case SIGUSR2:
+        return "SIGUSR2";
+    case SIGALRM:
+        return "SIGALRM";
+    case SIGVTALRM:
+        return "SIGVTALRM";
+    case SIGPROF:
+        return "SIGPROF";
+    case SIGXCPU:
+        return "SIGXCPU";
     default:
         return "a signal";
     }
@@ -54,6 +70,8 @@ const char* signal_name(int number) {
 
 void ignore_broken_pipe() {
     std::signal(SIGPIPE, SIG_IGN);
+    // A write past a file size limit is an output error, as on a full disk.
+    std::signal(SIGXFSZ, SIG_IGN);
 }
 
 void hold_stop_signals() {
@@ -75,4 +93,9 @@ void report_stop(const char* format, ...) {
     std::vsnprintf(text.data(), text.size(), format, args);
     va_end(args);
     print_message("Stopped by %s %s\n", signal_name(stop_signal()), text.data());
+    stop_line_printed = true;
+}
+
+bool stop_reported() {
+    return stop_line_printed;
 }

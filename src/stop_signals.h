@@ -1,16 +1,18 @@
 // Interruptions by the user or a supervising script. While the hub is open, the first SIGINT,
-// SIGTERM, SIGHUP or SIGQUIT is only remembered: the chip step in progress (a register write with
+// SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF or SIGXCPU is only
+// remembered: the chip step in progress (a register write with
 // its status poll, or a flash block with its CRC and status poll) always finishes, and the chip
 // operations stop at the next step boundary. A second such signal ends the tool at once.
 #pragma once
 
-// SIGPIPE is ignored for the whole run: a closed standard output must not end an update.
+// SIGPIPE and SIGXFSZ are ignored for the whole run: a closed standard output, or one past a file
+// size limit, must not end an update.
 void ignore_broken_pipe();
 
-// From the open of the hub: the four signals are remembered instead of ending the tool.
+// From the open of the hub: the stop signals are remembered instead of ending the tool.
 void hold_stop_signals();
 
-// At the close of the hub: the four signals take their default action again.
+// At the close of the hub: the stop signals take their default action again.
 void release_stop_signals();
 
 // The signal remembered since hold_stop_signals, or 0.
@@ -20,6 +22,9 @@ void release_stop_signals();
 // `format` and the arguments after it (cut to 255 characters), says where the tool stopped and
 // what that means for the chip.
 void report_stop(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// True once report_stop printed its line.
+[[nodiscard]] bool stop_reported();
 
 // What an interrupted update leaves, as the stop line says it.
 constexpr const char* flash_incomplete =

@@ -1,9 +1,9 @@
-// "--help" and "--version" given as the only argument, and the hint on missing device access.
+// "--help" and "--version" anywhere on the command line, and the hint on missing device access.
 #pragma once
 
-// When argv holds exactly one argument and it is "--help" or "--version", prints the usage or
-// the version and returns 0, or 1 when standard output could not take it; otherwise prints
-// nothing and returns -1.
+// When an argument is "--help" or "--version" (the first of them counts), prints the usage or the
+// version and returns 0, or 1 when standard output could not take it; otherwise prints nothing
+// and returns -1.
 [[nodiscard]] int print_tool_info(int argc, char** argv);
 
 // One line on standard error after "liusb_open failed LIBUSB_ERROR_ACCESS(-3)": where the udev

@@ -8,6 +8,7 @@
 #include "stop_signals.h"
 
 #include <cstdint>
+#include <cstdio>
 
 namespace {
 
@@ -32,7 +33,7 @@ int write_control(libusb_device_handle* handle, uint16_t value) {
 // The steps in their order; each runs only after all before it succeeded. Both images are read
 // and checked before the chip is touched, so that a bad Image 0 cannot leave the chip with a new
 // Image 1 and no Image 0, and the bytes sent are those that were checked.
-int run_steps(libusb_device_handle* handle) {
+int run_steps(libusb_device_handle* handle, bool* touched) {
     FlashImage first;
     FlashImage second;
     if (load_flash_image(image1, &first) != rc::done ||
@@ -43,6 +44,7 @@ int run_steps(libusb_device_handle* handle) {
         report_stop("before the first register write; the chip was not touched");
         return rc::failed;
     }
+    *touched = true;
     if (write_control(handle, 0x0010) != rc::done) {
         return rc::failed;
     }
@@ -69,7 +71,14 @@ int run_steps(libusb_device_handle* handle) {
 } // namespace
 
 int update_firmware(libusb_device_handle* handle) {
-    const int result = run_steps(handle);
+    bool touched = false;
+    const int result = run_steps(handle, &touched);
+    if (result != rc::done && touched && !stop_reported()) {
+        // A transfer failed or the chip stopped answering: say what that leaves, as a stop does.
+        std::fputs("tovrela-update: the update stopped after the chip was touched; the chip's "
+                   "flash is incomplete: run the update again once the hub is back\n",
+                   stderr);
+    }
     print_message("\n===========================\n");
     print_message(result == rc::done ? "= Tovrela_FW_Update_PASS. =\n"
                                      : "= Tovrela_FW_Update_FAIL. =\n");

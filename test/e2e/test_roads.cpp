@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -114,10 +115,15 @@ INSTANTIATE_TEST_SUITE_P(Failures, Roads, testing::Values(
     Road{"CheckFindsNoImageVersion", nullptr, "-checkupdateonly=1", "",
          on_hub(chip_versions + no_image_version), 254},
     Road{"CheckWithOversizedImage0", [](const TempDir& d) { sparse(d, "image0.bin", 0x200001); },
-         "-checkupdateonly=1", "", on_hub(chip_versions + "  BinFile0 Size Error\n" + no_image_version), 254},
+         "-checkupdateonly=1", "", on_hub(chip_versions + "  BinFile Size Error\n" + no_image_version), 254},
     Road{"ReadImageWithOversizedImage1", [](const TempDir& d) { sparse(d, "image1.bin", 0x200001); },
-         "-readbinonly=1", "", on_hub("  BinFile1 Size Error\nStatus=0x0\n"), 1},
+         "-readbinonly=1", "", on_hub("  BinFile Size Error\nStatus=0x0\n"), 1},
     Road{"ReadImageOf4GiBAnd16Bytes", [](const TempDir& d) { sparse(d, "image0.bin", 0x100000010); },
+         "-readbinonly=1", "", on_hub("  BinFile Size Error\nStatus=0x0\n"), 1},
+    // The image read applies the update's size rules: what the update refuses is no good image.
+    Road{"ReadImageWith600KiBImage1", [](const TempDir& d) { sparse(d, "image1.bin", 600 * 1024); },
+         "-readbinonly=1", "", on_hub("  BinFile1 Size Error\nStatus=0x0\n"), 1},
+    Road{"ReadImageWith100KiBImage0", [](const TempDir& d) { sparse(d, "image0.bin", 100 * 1024); },
          "-readbinonly=1", "", on_hub("  BinFile0 Size Error\nStatus=0x0\n"), 1},
     Road{"ReadVersionAddressStalls", nullptr, "-readveronly=1", "--fault stall:b7:2",
          on_hub("I2C-WriteCmd B7 Fail -9\n" + unread + "Status=0x0\n"), 1},
@@ -134,7 +140,8 @@ INSTANTIATE_TEST_SUITE_P(Failures, Roads, testing::Values(
     // A missing image stops the load before the command line: ids 0, no self test.
     Road{"MissingImage1", [](const TempDir& d) { std::filesystem::remove(d.file("image1.bin")); },
          "-selftest=1", "",
-         "    SPI-IMAGE: image0.bin Check OK\nProtection : Tovrela_Bin1_Open_Fail.\n" + not_found, 251},
+         "    SPI-IMAGE: image0.bin Check OK\nProtection : Tovrela_Bin1_Open_Fail.\n" + not_found, 251,
+         "tovrela-update: cannot open Image 1 'image1.bin' (TovrelaBin1 in update.ini): No such file or directory\n"},
     Road{"Image0BelowItsMinimum", [](const TempDir& d) { d.write("image0.bin", std::string(0x7FFFF, 'a')); },
          "", "", on_hub("  BinFile0 Size Error\n" + failed), 1},
     Road{"Image1AboveItsMaximum", [](const TempDir& d) { d.write("image1.bin", std::string(0x80001, 'a')); },
@@ -180,10 +187,11 @@ INSTANTIATE_TEST_SUITE_P(Hostile, Roads, testing::Values(
     Road{"ProfileIsAFifo", [](const TempDir& d) {
              std::filesystem::remove(d.file("update.ini"));
              mkfifo(d.file("update.ini").c_str(), 0600); },
-         "-readveronly=1", "", "TovrelaBin0_Error\n" + not_found, 251},
+         "-readveronly=1", "", "TovrelaBin0_Error\n" + not_found, 251,
+         "tovrela-update: cannot read update.ini in the working directory: not a regular file\n"},
     Road{"CommandLineOf1MiB", nullptr, "-readveronly=1" + [] {
              std::string args;
-             for (int i = 0; i < 16; ++i) { args += " " + std::string(1 << 16, 'a'); }
+             for (int i = 0; i < 16; ++i) { args += " -hubpdsharespi=" + std::string(1 << 16, '0'); }
              return args; }(), "", read_version, 0},
     Road{"DebugLogIsAFifo", [](const TempDir& d) {
              mkfifo(d.file("debug.log").c_str(), 0600);
@@ -249,7 +257,7 @@ INSTANTIATE_TEST_SUITE_P(Filters, Roads, testing::Values(
          "(*)000003 1234:5678 bcdDevice 0100 (address 03) bus 1, path 2.4\n"
          "( )000004 1111:0001 bcdDevice 0100 (address 02) bus 1, path 2\n"
          "( )000005 1d6b:0002 bcdDevice 0601 (address 01) bus 1,\n"), 0,
-         "Warning: 2 devices match; using the last one listed, bus 1 path 2.4; choose one with -path=\n"},
+         "Warning: 2 devices match; using the last one listed, bus 1 path 2.4; choose one with -path= and -exactpath=1\n"},
     // The later of two matching hubs is not the one with the chip: its requests stall.
     Road{"TheLaterMatchGetsTheRequests", nullptr, rv, "--extra-device 1:1:1234:5678", check_ok + table(
          "( )000000 1111:0002 bcdDevice 0100 (address 02) bus 2, path 1\n"
@@ -259,8 +267,121 @@ INSTANTIATE_TEST_SUITE_P(Filters, Roads, testing::Values(
          "(*)000004 1234:5678 bcdDevice 0100 (address 02) bus 1, path 1\n"
          "( )000005 1d6b:0002 bcdDevice 0601 (address 01) bus 1,\n") + "I2C-WriteCmd B7 Fail -9\n"
          "I2C-WriteCmd B7 Fail -9\nI2C-WriteCmd B7 Fail -9\n" + unread + "Status=0x0\n", 1,
-         "Warning: 2 devices match; using the last one listed, bus 1 path 1; choose one with -path=\n"}),
+         "Warning: 2 devices match; using the last one listed, bus 1 path 1; choose one with -path= and -exactpath=1\n"}),
     named);
 // clang-format on
+
+// A slip on the command line or in the profile stops the tool before anything is opened: one
+// line on standard error, exit status 2, no device table, not one transfer.
+TEST_F(VirtualHub, RefusedInputOpensNothing) {
+    const std::pair<std::string, std::vector<std::string>> cases[]{
+        {"", {"-readveronly"}},
+        {"", {"-selftest=0x1"}},
+        {"", {"-path=2.256"}},
+        {"", {"--HELP"}},
+        // A 191-character image path, cut, would name another file: the entry is refused.
+        {"TovrelaBin0=" + std::string(191, 'p') + "\n", {}}};
+    for (const auto& [config, args] : cases) {
+        SCOPED_TRACE(config + (args.empty() ? "" : args[0]));
+        write_files(small_image0, small_image1, config);
+        const SimRun run = run_hub(args);
+        EXPECT_EQ(run.process.out, config.empty() ? "" : banner);
+        EXPECT_EQ(
+            run.process.err.find("tovrela-update: " + (args.empty() ? "update.ini" : args[0])), 0u);
+        EXPECT_EQ(std::count(run.process.err.begin(), run.process.err.end(), '\n'), 1);
+        EXPECT_EQ(run.process.exit_status, 2);
+        EXPECT_EQ(run.violations + run.closing, "");
+        EXPECT_TRUE(run.flashed[0].empty() && run.flashed[1].empty());
+    }
+}
+
+// Ports of 10 and more, the bus in decimal, and the exact selection of a hub at a path that
+// another hub's path begins with. The row marked is the hub chosen; its chip answers.
+TEST_F(VirtualHub, PathsAndBusesSelectTheHubAskedFor) {
+    // The simulator's tree, the tool's selection, the end of the row marked, standard error.
+    const std::tuple<std::string, std::string, std::string, std::string> cases[]{
+        {"--port-path 2.10 --hub 1:2.1", "-path=2.10", "bus 1, path 2.10\n", ""},
+        {"--bus 10 --port-path 1", "-bus=10", "bus 10, path 1\n", ""},
+        {"--hub 1:2.4.1", "-path=2.4 -exactpath=1", "bus 1, path 2.4\n", ""},
+        {"--hub 1:2.4.1", "-bus=1 -path=2.4", "bus 1, path 2.4\n",
+         "Warning: 2 devices match; using the last one listed, bus 1 path 2.4; choose one with "
+         "-path= and -exactpath=1\n"},
+        {"--hub 3:7.12", "-bus=3 -path=7.12 -exactpath=1", "bus 3, path 7.12\n", ""},
+    };
+    for (const auto& [sim, args, marked, err] : cases) {
+        SCOPED_TRACE(sim + " " + args);
+        const SimRun run =
+            this->run(words(sim), words("-vid=1234 -pid=5678 -readveronly=1 " + args));
+        EXPECT_EQ(run.process.exit_status, 0);
+        EXPECT_EQ(run.process.err, err);
+        const std::string& out = run.process.out;
+        const std::size_t row = out.find(marked); // in the row of the hub chosen
+        EXPECT_TRUE(row != out.npos && out[out.rfind('\n', row) + 2] == '*') << out;
+        EXPECT_TRUE(out.ends_with(chip_versions + "Status=0x1\n")) << out;
+    }
+    // The exact selection names why a longer path does not match.
+    const SimRun run = this->run(
+        {"--hub", "1:2.4.1"}, words("-vid=1234 -pid=5678 -readveronly=1 -path=2.4 -exactpath=1"));
+    EXPECT_NE(run.process.out.find("] path length 3 != target length 2\n"), std::string::npos);
+}
+
+// The lock fails closed: whatever stands at the lock file's place, or a relative folder, ends
+// the run before the chip is touched, with one line naming the path and the reason, exit 250.
+TEST_F(VirtualHub, LockFailsClosed) {
+    const std::string locks = dir.file("locks"), file = locks + "/tovrela-update-1-2.4.lock";
+    const struct {
+        const char* name;
+        void (*make)(const std::string& file);
+        std::string lock_dir;
+        std::string reason;
+    } cases[]{// clang-format off
+        {"symlink", [](const std::string& f) { (void)symlink("x", f.c_str()); }, locks, "Too many levels of symbolic links"},
+        {"fifo", [](const std::string& f) { mkfifo(f.c_str(), 0600); }, locks, "not a regular file"},
+        {"folder", [](const std::string& f) { std::filesystem::create_directory(f); }, locks, "Is a directory"},
+        {"missing folder", nullptr, locks + "/none", "No such file or directory"},
+        {"relative folder", nullptr, "locks", "TOVRELA_LOCK_DIR is not an absolute path"}};
+    // clang-format on
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all(locks);
+        std::filesystem::create_directory(locks);
+        if (c.make != nullptr) {
+            c.make(file);
+        }
+        const std::string path = c.lock_dir + "/tovrela-update-1-2.4.lock";
+        const SimRun run =
+            this->run({}, {"-vid=1234", "-pid=5678"}, {"env", "TOVRELA_LOCK_DIR=" + c.lock_dir});
+        EXPECT_EQ(run.process.out, banner + on_hub("liusb_open failed LIBUSB_ERROR_BUSY(-6)\n"));
+        EXPECT_EQ(run.process.err, "tovrela-update: cannot lock " + path + ": " + c.reason +
+                                       "; the hub was not touched\n");
+        EXPECT_EQ(run.process.exit_status, 250);
+        EXPECT_TRUE(run.flashed[0].empty() && run.flashed[1].empty());
+    }
+}
+
+// The user signals are held like SIGINT; a file size limit on standard output, like a full disk,
+// stops nothing; a version or image read whose answer is lost exits 1, an update does not.
+TEST_F(VirtualHub, MoreSignalsAndLostOutput) {
+    for (const auto& [name, status] : {std::pair<std::string, int>{"USR1", 138}, {"USR2", 140}}) {
+        const SimRun run = run_hub({}, {"--signal", name + ":b8:5"});
+        EXPECT_EQ(run.process.out,
+                  banner + on_hub(image1_begun + "\nStopped by SIG" + name +
+                                  " after block 1 of 4 of Image 1 (offset 0x0)" + incomplete));
+        EXPECT_EQ(run.process.exit_status, status);
+    }
+    const SimRun limited = this->run({}, {"-vid=1234", "-pid=5678"},
+                                     {"sh", "-c", "ulimit -f 1; exec \"$@\" > out.txt", "sh"});
+    EXPECT_EQ(limited.process.exit_status, 0);
+    expect_flashed(limited, true);
+    for (const std::string mode : {"-readveronly=1", "-readbinonly=1"}) {
+        const SimRun run = this->run({}, {"-vid=1234", "-pid=5678", mode},
+                                     {"sh", "-c", "exec \"$@\" > /dev/full", "sh"});
+        EXPECT_EQ(run.process.exit_status, 1) << mode;
+    }
+    const SimRun update =
+        this->run({}, {"-vid=1234", "-pid=5678"}, {"sh", "-c", "exec \"$@\" > /dev/full", "sh"});
+    EXPECT_EQ(update.process.exit_status, 0);
+    expect_flashed(update, true);
+}
 
 } // namespace

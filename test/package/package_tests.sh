@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The package tests, one a command; any failed check fails the command.
-#   man-pages SOURCE_DIR PAGE...: groff (all warnings, also rendered 80 columns wide) and mandoc
+#   man-pages SOURCE_DIR TOOL PAGE...: groff (all warnings, also rendered 80 columns wide) and mandoc
 #     have nothing to say about the pages (roff, or gzip'ed roff); tovrela-update(1) documents every
 #     option, profile key and exit status, tovrela-sim(1) every option of the simulator's usage.
-#   help-version TOOL VERSION SOURCE_DIR: --help and --version, the only argument, answer at once.
+#   help-version TOOL VERSION SOURCE_DIR: --help and --version, anywhere, answer at once.
 #   deb SOURCE_DIR OUT_DIR: both packages built twice by scripts/package (byte for byte the same,
 #     lintian-clean), their files and dependencies, and the installed tool and simulator at work.
 set -euo pipefail
@@ -28,25 +28,26 @@ run() {
     out=$(cd "$1" && "${@:2}" </dev/null 2>"$work/err") || status=$?
     err=$(cat "$work/err")
 }
-# documents WHAT TEXT SOURCE_DIR DASH: TEXT, its dashes written DASH, names every option that the
-# settings look up, every key they read from "update.ini" and every exit status of the tool.
+# documents WHAT TEXT HELP DASH: TEXT, its dashes written DASH, names every option and every key of
+# "update.ini" that HELP (the tool's --help) lists, and every exit status of the tool.
 documents() {
-    local settings=$3/src/settings.cpp options keys word
-    options=$(grep -o -E 'get_option_(number|value)\(text, "-[a-z0-9]+"' "$settings" | cut -d'"' -f2)
-    keys=$(grep -o -E '(read_hex_key\("|ImageKey [a-z0-9_]+\{")[A-Za-z0-9]+"' "$settings" |
-        sed -E 's/.*"([A-Za-z0-9]+)"$/\1/')
+    local options keys word
+    options=$(sed -n -E 's/^  (-[a-z0-9]+)=.*/\1/p' <<<"$3")
+    keys=$(sed -n -E 's/^  ([A-Z][A-Za-z0-9]+)=.*/\1/p' <<<"$3")
     [ "$(wc -l <<<"$options")" -ge 10 ] && [ "$(wc -l <<<"$keys")" -ge 10 ] ||
-        fail "found only these options and profile keys in the sources: $options $keys"
+        fail "--help lists only these options and profile keys: $options $keys"
     # shellcheck disable=SC2046 # one word each
     has "$1" "$2" $(sed "s/^-/$4/; s/$/=/" <<<"$options")
     # Besides "a libusb error code modulo 256"; 128+N for the signals.
-    for word in $keys 0 1 7 250 251 252 253 254 255 129 130 131 143; do
+    for word in $keys 0 1 2 7 250 251 252 253 254 255 129 130 131 143; do
         grep -q -w -F -e "$word" <<<"$2" || fail "$1 does not name $word"
     done
 }
 
 man_pages() {
-    local page text lint said options
+    local page text lint said options help
+    help=$("$2" --help)
+    set -- "$1" "${@:3}"
     for lint in groff mandoc; do command -v $lint >/dev/null || { echo "no $lint (scripts/setup installs it)" >&2 && exit 1; }; done
     for page in "${@:2}"; do
         text=$(if [[ $page == *.gz ]]; then gzip -dc "$page"; else cat "$page"; fi)
@@ -56,7 +57,7 @@ man_pages() {
         said=$(mandoc -T lint -W warning <<<"$text") || fail "mandoc -T lint on $page: $said"
         case $(basename "$page") in
         tovrela-update.1*)
-            documents "$page" "$text" "$1" '\\-'
+            documents "$page" "$text" "$help" '\\-'
             has "$page" "$text" update.ini debug.log '\-\-help' '\-\-version' TOVRELA_LOCK_DIR \
                 '/usr/share/tovrela\-update/70\-tovrela\-update.rules' '/usr/share/tovrela\-update/update.ini' ;;
         tovrela-sim.1*)
@@ -72,7 +73,7 @@ man_pages() {
 
 # No banner, no profile read, nothing logged, nothing on standard error, exit status 0, but not 0
 # when standard output cannot take the answer; the help names every option, profile key and exit
-# status. Anything else on the command line, or another spelling, starts the ordinary run.
+# status. Either word anywhere answers alone; another spelling is a refused word (exit status 2).
 help_version() {
     local tool dir=$work/help args
     tool=$(realpath "$1")
@@ -83,19 +84,29 @@ help_version() {
         run "$dir" "$tool" "$args"
         [ "$status" -eq 0 ] && [ -z "$err" ] || fail "$args: exit status $status, standard error '$err'"
         lacks "$args" "$out" '^=====' 'Check OK' 'Setting From'
-        [ "$args" = --help ] || [ "$out" = "tovrela-update $2" ] || fail "--version printed '$out'"
+        [ "$args" = --help ] || [ "$(head -n 1 <<<"$out")" = "tovrela-update $2" ] || fail "--version printed '$out'"
+        [ "$args" = --help ] || has --version "$out" Copyright License
         ! (cd "$dir" && "$tool" "$args" >/dev/full 2>/dev/null </dev/null) || fail "$args > /dev/full: exit status 0"
     done
     [[ $out == "Usage: tovrela-update "* ]] || fail "--help does not start with the usage line"
-    documents --help "$out" "$3" -
-    has --help "$out" update.ini debug.log 'Exit status' 70-tovrela-update.rules
+    documents --help "$out" "$out" -
+    has --help "$out" update.ini debug.log 'Exit status' 70-tovrela-update.rules 'Report bugs to: '
     lacks --help "$out" '.{81}'
     [ ! -e "$dir/debug.log" ] || fail "--help or --version wrote debug.log"
-    for args in "--help -readbinonly=0" "--version --help" --HELP -help --help=1; do
+    # Either word anywhere answers alone (the first counts); another spelling is a refused word.
+    for args in "-readbinonly=0 --help" "-vid=1234 --version --help"; do
         run "$dir" "$tool" $args # split on purpose
-        [ "$(head -n 1 <<<"$out")" = ======================================== ] || fail "'$args' did not start the ordinary run"
-        lacks "'$args'" "$out" '^Usage:' "^tovrela-update $2\$"
+        [ "$status" -eq 0 ] && [ -z "$err" ] || fail "'$args': exit status $status, standard error '$err'"
+        lacks "'$args'" "$out" '^=====' 'Check OK'
+        case $args in *--version*) [ "$(head -n 1 <<<"$out")" = "tovrela-update $2" ] ;; *) [[ $out == "Usage: "* ]] ;; esac ||
+            fail "'$args' did not answer with the first of --help and --version"
     done
+    for args in --HELP -help --help=1; do
+        run "$dir" "$tool" "$args"
+        [ "$status" -eq 2 ] && [ -z "$out" ] && [ "$(wc -l <<<"$err")" -eq 1 ] && [[ $err == "tovrela-update: $args "* ]] ||
+            fail "'$args': exit status $status, output '$out', standard error '$err'"
+    done
+    [ ! -e "$dir/debug.log" ] || fail "a refused word wrote debug.log"
 }
 
 deb() {
@@ -136,7 +147,7 @@ EOF
         grep -q __stack_chk_fail <<<"$symbols" || fail "$binary has no stack protector"
         grep -q -E '__[a-z_]+_chk@' <<<"$symbols" || fail "$binary is not built with fortify"
     done
-    man_pages "$1" "$root"/usr/share/man/man1/tovrela-{update,sim,line}.1.gz
+    man_pages "$1" "$tool" "$root"/usr/share/man/man1/tovrela-{update,sim,line}.1.gz
     line_installed "$root"
     # The uaccess tag on a line of its own with the match and the mode, for udev drops a whole
     # line whose group does not resolve; the group on the other line, and no other rule.

@@ -6,14 +6,15 @@
 #include <string>
 #include <unistd.h>
 
-template <typename F> std::string capture_stdout(F&& run) {
-    std::fflush(stdout);
+// The same for standard error with fd 2.
+template <typename F> std::string capture_stdout(F&& run, int fd = 1) {
+    std::fflush(fd == 1 ? stdout : stderr);
     std::FILE* file = std::tmpfile();
-    const int saved = dup(1);
-    dup2(fileno(file), 1);
+    const int saved = dup(fd);
+    dup2(fileno(file), fd);
     run();
-    std::fflush(stdout);
-    dup2(saved, 1);
+    std::fflush(fd == 1 ? stdout : stderr);
+    dup2(saved, fd);
     close(saved);
     std::string text;
     std::rewind(file);

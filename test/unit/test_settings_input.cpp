@@ -37,7 +37,7 @@ std::vector<char*> argv_of(std::vector<std::string>& args) {
 }
 
 // A section runs from a line holding "[Config]" to the next line holding any '['; an entry is a
-// line starting "key="; lines are read in pieces of 199 characters. No lookup leaves a file open.
+// line starting "key="; lines are never cut. No lookup leaves a file open.
 TEST(ProfileString, FindsOnlyEntriesOfTheFirstSection) {
     const std::string x199(199, 'x'), s197(197, 's'), k198(198, 'k'), huge(5000, 'h');
     const std::string v44(44, 'v'), a250(250, 'a'), a192(192, 'a'), c = "Config";
@@ -59,11 +59,13 @@ TEST(ProfileString, FindsOnlyEntriesOfTheFirstSection) {
         {"[Config]\nDbgMsg=7", c, "DbgMsg", "7"},
         {"[Config]\nDbgMsg=\n", c, "DbgMsg", ""},
         {"\n[Config]\n\n# c\n=x\nDbgMsg=3\n", c, "DbgMsg", "3"},
-        // 199 characters fill a piece; the rest of the line is read as a line of its own.
-        {"[Config]\n" + x199 + "DbgMsg=" + v44 + "\n", c, "DbgMsg", v44.c_str()},
-        {"[Config]\nDbgMsg=" + a250 + "\nLogFile=1\n", c, "DbgMsg", a192.c_str()},
+        // A line is never cut: text after 199 characters is no line of its own, and an entry on
+        // a longer line is refused.
+        {"[Config]\n" + x199 + "DbgMsg=" + v44 + "\n", c, "DbgMsg", nullptr},
+        {"[Config]\nDbgMsg=" + a250 + "\nLogFile=1\n", c, "DbgMsg", nullptr},
+        {"[Config]\nDbgMsg=" + a192 + "\n", c, "DbgMsg", a192.c_str()}, // 199 characters
         {"[Config]\nDbgMsg=" + a250 + "\nLogFile=1\n", c, "LogFile", "1"},
-        {"[Config]\n" + x199 + "[\nDbgMsg=1\n", c, "DbgMsg", nullptr}, // '[' in a later piece
+        {"[Config]\n" + x199 + "[\nDbgMsg=1\n", c, "DbgMsg", nullptr}, // '[' after 199
         // The longest names fill a piece ("[" + 197 + "]", 198 + "="); longer ones are refused.
         {"[" + s197 + "]\n" + k198 + "=\n", s197, k198, ""},
         {"[" + s197 + "s]\nk=1\n", s197 + "s", "k", nullptr},
@@ -226,19 +228,23 @@ class Settings : public testing::Test {
     std::string out;
 };
 
-// Any DbgMsg prints both printouts, only its low 8 bits the detail lines; long values are cut.
+template <typename F> std::string capture_stderr(F&& run) {
+    return capture_stdout(std::forward<F>(run), 2);
+}
+
+// Any DbgMsg prints both printouts, only its low 8 bits the detail lines; the longest values fit.
 TEST_F(Settings, PrintoutsWithDbgMsg) {
     write_profile("DbgMsg=100\n");
-    const std::string path = "1.2" + std::string(100, '_'), bin(700, 'F');
+    const std::string path = "1.2" + std::string(60, '_'), bin(511, 'F');
     EXPECT_EQ(load({"-path=" + path, "-hub1bin=" + bin}), rc::ok);
     EXPECT_FALSE(verbose_detail());
     EXPECT_NE(out.find("    ----- Setting From command.sh  -----\n    Hub1VID=0\n"), out.npos);
-    EXPECT_EQ(std::string(gSettings.gHub1Bin.data()), bin.substr(0, 511));
-    EXPECT_NE(out.find("    Path=" + path.substr(0, 63) + "\n"), out.npos);
+    EXPECT_EQ(std::string(gSettings.gHub1Bin.data()), bin);
+    EXPECT_NE(out.find("    Path=" + path + "\n"), out.npos);
 
     write_profile("DbgMsg=1\nLogFile=0\nDeviceNum=10\nReadVerOnly=1\nReadBinOnly=a\n"
                   "CheckUpdateOnly=0\nBackUpOnly=2\nI2CTestOnly=12345\n");
-    EXPECT_EQ(load({"-VID=1a2b", "-pid=03C4", "-hub1bin=FW.BIN", "-bus=1f", "-path=2.4",
+    EXPECT_EQ(load({"-VID=1a2b", "-pid=03C4", "-hub1bin=FW.BIN", "-bus=31", "-path=2.4",
                     "-hubpdsharespi=10", "-readveronly=0", "-readbinonly=1", "-backuponly=3",
                     "-checkupdateonly=b", "-selftest=12"}),
               rc::ok);
@@ -247,11 +253,16 @@ TEST_F(Settings, PrintoutsWithDbgMsg) {
                                         "    ReadBinOnly=A\n    CheckUpdateOnly=0\n"
                                         "    BackUpOnly=2\n    I2CTestOnly=2345\n") +
                        "    ----- Setting From command.sh  -----\n"
-                       "    Hub1VID=1A2B\n    Hub1PID=3C4\n    Hub1Bin=FW.BIN\n    Bus=1F\n"
+                       "    Hub1VID=1A2B\n    Hub1PID=3C4\n    Hub1Bin=FW.BIN\n    Bus=31\n"
                        "    Path=2.4\n    gHubPDShareSPI=16\n    gReadVerOnly=0\n"
                        "    gReadBinOnly=1\n    gCheckUpdateOnly=11\n    gBackUpOnly=3\n"
                        "    ------------------------------------\n");
     EXPECT_EQ(gSettings.gSelfTest, 12u); // decimal
+    EXPECT_EQ(gSettings.gBus, 31u);      // decimal, as the device table prints it
+
+    // The exact selection shows in the printout only when it is on.
+    EXPECT_EQ(load({"-path=2.4", "-exactpath=1"}), rc::ok);
+    EXPECT_NE(out.find("    Path=2.4\n    ExactPath=1\n    gHubPDShareSPI="), out.npos);
 
     // Without arguments the load stops after the profile printout. With CR LF line ends the image
     // paths end at their first line-end character.
@@ -264,45 +275,142 @@ TEST_F(Settings, PrintoutsWithDbgMsg) {
                                                      "    I2CTestOnly=0\n"));
 }
 
-// Without DbgMsg only the check lines; an option with a value overrides the profile; the rest
-// keeps its default.
+// Without DbgMsg only the check lines; an option overrides the profile; the first of a repeated
+// option counts; the rest keeps its default.
 TEST_F(Settings, OptionOverridesProfileOnlyWhenGiven) {
-    write_profile("ReadVerOnly=1\nReadBinOnly=1\nCheckUpdateOnly=1\n");
-    EXPECT_EQ(load({"-vid=1", "unrelated", "-readveronly=0", "-checkupdateonly="}), rc::ok);
+    write_profile("ReadVerOnly=1\nReadBinOnly=1\nCheckUpdateOnly=1\nExactPath=1\n");
+    EXPECT_EQ(load({"-vid=1", "-readveronly=0", "-READVERONLY=1", "-hub1bin=-vid=2"}), rc::ok);
     EXPECT_EQ(out, check_ok_lines);
     RunSettings expected;
-    expected.gReadBinOnly = expected.gCheckUpdateOnly = 1;
-    expected.gHub1VID = 1;
+    expected.gReadBinOnly = expected.gCheckUpdateOnly = expected.gExactPath = 1;
+    expected.gHub1VID = 1; // not the "-vid=2" inside another option's value
+    std::strcpy(expected.gHub1Bin.data(), "-vid=2");
     std::strcpy(expected.gTovrelaBin0.data(), "a.bin");
     std::strcpy(expected.gTovrelaBin1.data(), "b.bin");
     EXPECT_EQ(std::memcmp(&gSettings, &expected, sizeof expected), 0);
 }
 
-// An early stop prints its message and leaves the command line unread (more: end-to-end roads).
-TEST_F(Settings, EarlyStops) {
-    dir.write("update.ini", std::string("[Config]\nTovrelaBin0=gone.bin\nTovrelaBin1=b.bin\n"));
-    EXPECT_EQ(load({"-vid=1a2b"}), rc::ok);
-    EXPECT_EQ(out, "Protection : Tovrela_Bin0_Open_Fail.\n");
-    dir.write("update.ini", std::string("[Config]\nTovrelaBin0=a.bin\n"));
-    EXPECT_EQ(load({"-vid=1a2b"}), rc::ok);
-    EXPECT_EQ(out, "    SPI-IMAGE: a.bin Check OK\nTovrelaBin1_Error\n");
-    EXPECT_EQ(gSettings.gHub1VID, 0u);
+// Every argument is an option of the table, NAME=VALUE, its value whole in the option's base; the
+// first other word is refused with one line naming it and the form expected.
+TEST(CommandLineCheck, RefusesEveryOtherWord) {
+    const std::string p64 = "1." + std::string(62, '_'), t512(512, 'x');
+    const std::string path = "1 to 7 port numbers 1 to 255 joined by '.', as in -path=2.4";
+    const std::string hex = "a hexadecimal number of 32 bits, as in ";
+    const std::string dec = "a decimal number of 32 bits, as in ";
+    const std::string text = "1 to 511 characters without blanks, as in -hub1bin=hub.bin";
+    const auto check = [](std::vector<std::string> args) {
+        auto argv = argv_of(args);
+        int result = 1;
+        std::string err = capture_stderr(
+            [&] { result = check_command_line(static_cast<int>(args.size()), argv.data()); });
+        return std::make_pair(result, err);
+    };
+    // The arguments, the word named (its first 79 characters, unprintable ones as '?'), and the
+    // end of the line: the value expected, or none for a missing value or an unknown name.
+    // clang-format off
+    const std::tuple<std::vector<std::string>, std::string, std::string> cases[]{
+        {{"-vid=1234", "-pid=5678", "-readveronly"}, "-readveronly", "-readveronly=1"}, {{""}, "", ""},
+        {{"-readveronly="}, "-readveronly=", "-readveronly=1"}, {{"-vid", "1234"}, "-vid", "-vid=1234"},
+        {{"-readver=1"}, "-readver=1", ""}, {{"-vid=1234", "unrelated"}, "unrelated", ""},
+        {{"-readveronly=yes"}, "-readveronly=yes: ", hex + "-readveronly=1"}, {{"-vid=-1"}, "-vid=-1: ", hex + "-vid=1234"},
+        {{"-vid=1", "-vid=zz"}, "-vid=zz: ", hex + "-vid=1234"}, {{"-exactpath=on"}, "-exactpath=on: ", hex + "-exactpath=1"},
+        {{"-selftest=0x1"}, "-selftest=0x1: ", dec + "-selftest=1"}, {{"-bus=1f"}, "-bus=1f: ", dec + "-bus=1"},
+        {{"-path=1.256"}, "-path=1.256: ", path}, {{"-path=1.2.3.4.5.6.7.8"}, "-path=1.2.3.4.5.6.7.8: ", path},
+        {{"-path=a1"}, "-path=a1: ", path}, {{"-path=" + p64}, "-path=" + p64.substr(0, 73) + ": ", path},
+        {{"-hub1bin=" + t512}, "-hub1bin=" + t512.substr(0, 70) + ": ", text},
+        {{"-hub1bin=My Fw.bin"}, "-hub1bin=My Fw.bin: ", text}, {{"-hub1bin=Pr\303\274f"}, "-hub1bin=Pr??f: ", text}};
+    // clang-format on
+    const std::string unknown =
+        " is not an option; write NAME=VALUE, as in -vid=1234 (tovrela-update --help lists them)";
+    for (const auto& [args, word, end] : cases) {
+        const std::string line =
+            "tovrela-update: " + word +
+            (word.ends_with(": ") ? "the value must be " + end
+                                  : (end.empty() ? unknown : " needs a value, as in " + end)) +
+            "\n";
+        EXPECT_EQ(check(args), std::make_pair(rc::refused, line));
+    }
+    // Today's command lines that mean what they say pass, in any case and order.
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {},
+             {"-VID=1A2B", "-pid=0x03c4", "-Path=2.10.3", "-bus=10", "-exactpath=1"},
+             {"-readveronly=0", "-readbinonly=1", "-checkupdateonly=FFFFFFFF", "-selftest=1"},
+             {"-path=3.0.2", "-path=1_4", "-hub1bin=FW.BIN", "-backuponly=0",
+              "-hubpdsharespi=1"}}) {
+        EXPECT_EQ(check(args), std::make_pair(rc::ok, std::string()));
+    }
 }
 
-// Port digits 1 to 9, '.' and '_' between them, in the first 13 characters; at most 7.
-TEST_F(Settings, PathDigitsWithinThirteenCharacters) {
+// An early stop prints its message and leaves the command line unread (more: end-to-end roads);
+// a missing profile or image gets one line on standard error naming it.
+TEST_F(Settings, EarlyStops) {
+    const std::string no_file = ": No such file or directory\n";
+    const std::tuple<const char*, std::string, std::string> cases[]{
+        {"[Config]\nTovrelaBin0=gone.bin\nTovrelaBin1=b.bin\n",
+         "Protection : Tovrela_Bin0_Open_Fail.\n",
+         "cannot open Image 0 'gone.bin' (TovrelaBin0 in update.ini)" + no_file},
+        {"[Config]\nTovrelaBin0=a.bin\n", "    SPI-IMAGE: a.bin Check OK\nTovrelaBin1_Error\n",
+         "update.ini has no entry TovrelaBin1= in section [Config]\n"},
+        {nullptr, "TovrelaBin0_Error\n",
+         "cannot read update.ini in the working directory" + no_file}};
+    for (const auto& [profile, console, err] : cases) {
+        if (profile != nullptr) {
+            dir.write("update.ini", std::string(profile));
+        } else {
+            std::filesystem::remove(dir.file("update.ini"));
+        }
+        int result = 1;
+        EXPECT_EQ(capture_stderr([&] { result = load({"-vid=1a2b"}); }), "tovrela-update: " + err);
+        EXPECT_EQ(result, rc::ok);
+        EXPECT_EQ(out, console);
+        EXPECT_EQ(gSettings.gHub1VID, 0u);
+    }
+}
+
+// A profile entry is never cut: its line over 199 characters is refused, naming the key. A line
+// meant as an entry but for the case or blanks around '=' is warned about, with the spelling.
+TEST_F(Settings, ProfileRefusalsAndWarnings) {
+    const std::string long_path(191, 'p'), w = "tovrela-update: warning: update.ini: the line '";
+    const auto too_long = [](const char* key) {
+        return "tovrela-update: update.ini: the line of " + std::string(key) +
+               " is longer than 199 characters; it is refused, not cut\n";
+    };
+    const std::tuple<std::string, int, std::string> cases[]{
+        {"TovrelaBin0=" + long_path + "\nTovrelaBin1=b.bin\n", rc::refused,
+         too_long("TovrelaBin0")},
+        {"DbgMsg=" + std::string(193, '0') + "\nTovrelaBin0=a.bin\n", rc::refused,
+         too_long("DbgMsg")},
+        {"dbgmsg=1\nReadVerOnly = 1\n  LogFile=1\nTovrelaBin0=a.bin\nTovrelaBin1=b.bin\n", rc::ok,
+         w + "dbgmsg=1' is not read; write DbgMsg=VALUE at the line start\n" + w +
+             "  LogFile=1' is not read; write LogFile=VALUE at the line start\n" + w +
+             "ReadVerOnly = 1' is not read; write ReadVerOnly=VALUE at the line start\n"},
+        {"; DbgMsg=1\nDbgMsgX=1\nTovrelaBin0=a.bin\nTovrelaBin1=b.bin\n", rc::ok, ""}};
+    for (const auto& [lines, result, err] : cases) {
+        SCOPED_TRACE(lines.substr(0, 40));
+        dir.write("update.ini", "[Config]\n" + lines);
+        gSettings = RunSettings{};
+        int got = 0;
+        EXPECT_EQ(capture_stderr([&] { got = load({"-vid=1"}); }), err);
+        EXPECT_EQ(got, result);
+        EXPECT_EQ(gSettings.gDbgMsg | gSettings.gReadVerOnly | gSettings.gLogFile, 0u);
+    }
+}
+
+// Each run of digits is one port 1 to 255, '.' and '_' between them, the value read whole; a
+// port 0 ends the path; at most 7 ports.
+TEST_F(Settings, PathPorts) {
     write_profile("");
     // clang-format off
     const std::pair<const char*, std::array<uint32_t, 7>> cases[]{
-        {"1.2.3", {1, 2, 3}}, {"1_4", {1, 4}}, {"2.10.3", {2, 1}}, {"a1", {}},
-        {"98765432", {9, 8, 7, 6, 5, 4, 3}}, {"1..2..3..4..5..6", {1, 2, 3, 4, 5}},
-        {"____________1", {1}}, {"_____________1", {}}};
+        {"1.2.3", {1, 2, 3}}, {"1_4", {1, 4}}, {"2.10.3", {2, 10, 3}}, {"3.0.2", {3}},
+        {"255.1", {255, 1}}, {"02.4", {2, 4}}, {"1.2.3.4.5.6.7", {1, 2, 3, 4, 5, 6, 7}},
+        {"1..2..3..4..5..6", {1, 2, 3, 4, 5, 6}}, {"_____________1", {1}}, {"0", {}}};
     // clang-format on
     for (const auto& [value, entries] : cases) {
         gSettings = RunSettings{};
         EXPECT_EQ(load({std::string("-path=") + value}), rc::ok);
         EXPECT_EQ(gSettings.gTargetPath, entries) << value;
-        EXPECT_EQ(gSettings.gDeviceNum, 1u) << value;
+        EXPECT_STREQ(gSettings.gPathText.data(), value);
     }
 }
 
