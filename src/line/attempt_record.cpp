@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -32,7 +33,7 @@ std::string record_line(const AttemptRecord& record) {
         {"host", record.host},
         {"started", iso_utc(record.started)},
         {"ended", iso_utc(record.ended)},
-        {"seconds", static_cast<double>(static_cast<long long>(seconds * 1000.0 + 0.5)) / 1000.0},
+        {"seconds", std::round(seconds * 1000.0) / 1000.0},
         {"bus", record.bus},
         {"path", record.path},
         {"vid", hex4(record.vid)},

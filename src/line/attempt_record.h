@@ -43,7 +43,7 @@ class RecordFile {
     bool open(const std::string& path, std::string& error);
     [[nodiscard]] bool is_open() const { return static_cast<bool>(fd_); }
     // Appends the line in one write and waits until it is on disk; false when it is not.
-    bool append(const std::string& line) const;
+    [[nodiscard]] bool append(const std::string& line) const;
 
   private:
     UniqueFd fd_;

@@ -3,6 +3,7 @@
 #include "unique_fd.h"
 
 #include <array>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <unistd.h>
@@ -35,7 +36,7 @@ std::string clipped(const std::string& text, std::size_t width) {
 } // namespace
 
 std::string duration_text(double seconds) {
-    const auto whole = static_cast<long>(seconds + 0.5);
+    const long whole = std::lround(seconds);
     if (whole < 60) {
         return std::to_string(whole) + "s";
     }

@@ -30,7 +30,7 @@ std::vector<std::string> lines_of(const std::string& text) {
 }
 
 // The index of the line that holds `key`'s entry, or -1.
-long entry_line(const std::vector<std::string>& lines, const std::string& key) {
+long entry_line(const std::vector<std::string>& lines, std::string_view key) {
     bool in_section = false;
     for (std::size_t i = 0; i < lines.size(); ++i) {
         if (!in_section) {
@@ -40,7 +40,8 @@ long entry_line(const std::vector<std::string>& lines, const std::string& key) {
         if (lines[i].find('[') != std::string::npos) {
             return -1;
         }
-        if (lines[i].starts_with(key + "=")) {
+        if (lines[i].starts_with(key) && lines[i].size() > key.size() &&
+            lines[i][key.size()] == '=') {
             return static_cast<long>(i);
         }
     }
@@ -73,7 +74,7 @@ struct DigestFree {
 
 } // namespace
 
-std::optional<std::string> profile_value(const std::string& profile, const std::string& key) {
+std::optional<std::string> profile_value(const std::string& profile, std::string_view key) {
     const auto lines = lines_of(profile);
     const long at = entry_line(lines, key);
     if (at < 0) {
@@ -151,13 +152,16 @@ std::optional<ImageSet> load_images(const std::string& profile_path, std::string
     for (int image = 0; image < 2; ++image) {
         auto name = profile_value(set.profile, image_keys[static_cast<std::size_t>(image)]);
         if (!name || name->empty()) {
-            error = std::string("\"") + profile_path + "\" names no " +
-                    image_keys[static_cast<std::size_t>(image)] + " in its [Config] section";
+            error = "\"";
+            error.append(profile_path)
+                .append("\" names no ")
+                .append(image_keys[static_cast<std::size_t>(image)])
+                .append(" in its [Config] section");
             return std::nullopt;
         }
         auto bytes = read_file(*name, error);
         if (!bytes) {
-            error = "Image " + std::to_string(image) + ": " + error;
+            error.insert(0, "Image " + std::to_string(image) + ": ");
             return std::nullopt;
         }
         if (std::string refusal = size_refusal(image, bytes->size()); !refusal.empty()) {

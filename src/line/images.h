@@ -8,6 +8,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace line {
@@ -33,7 +34,7 @@ std::optional<ImageSet> load_images(const std::string& profile_path, std::string
 
 // The value of `key` in the "Config" section as the tool reads it: the section starts at the
 // first line holding "[Config]", ends at the next line holding '['; the key is at a line start.
-std::optional<std::string> profile_value(const std::string& profile, const std::string& key);
+std::optional<std::string> profile_value(const std::string& profile, std::string_view key);
 
 // The profile with both image entries pointing at the run's copies in the folder above.
 std::string hub_profile(const std::string& profile);

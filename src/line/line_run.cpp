@@ -142,7 +142,8 @@ void Line::start_step(Board& board, Step step) {
     board.step = step;
     board.process.reset();
     const auto& images = setup_.images.images;
-    board.output.emplace(images[1].bytes.size(), images[0].bytes.size());
+    board.output.emplace(
+        ToolOutput::ImageSizes{.image0 = images[0].bytes.size(), .image1 = images[1].bytes.size()});
     const auto args = tool_args(board.hub, step);
     std::string line = "$ tovrela-update";
     for (const auto& arg : args) {
@@ -187,6 +188,7 @@ void Line::finish_step(Board& board) {
     }
 }
 
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): a result word of result::, then prose
 void Line::finish_board(Board& board, const std::string& result_word, const std::string& why) {
     board.ended = Wall::now();
     board.result = result_word;

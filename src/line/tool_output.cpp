@@ -66,8 +66,8 @@ bool normal_line(std::string_view line) {
 
 } // namespace
 
-ToolOutput::ToolOutput(std::size_t image1_bytes, std::size_t image0_bytes)
-    : image1_bytes_(image1_bytes), image0_bytes_(image0_bytes) {}
+ToolOutput::ToolOutput(ImageSizes sizes)
+    : image1_bytes_(sizes.image1), image0_bytes_(sizes.image0) {}
 
 void ToolOutput::feed(std::string_view bytes) {
     for (const char c : bytes) {

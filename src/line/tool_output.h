@@ -12,8 +12,12 @@ namespace line {
 
 class ToolOutput {
   public:
-    // The sizes of Image 1 and Image 0 weigh the two flash writes in the progress.
-    ToolOutput(std::size_t image1_bytes, std::size_t image0_bytes);
+    // The sizes of both images, which weigh the two flash writes in the progress.
+    struct ImageSizes {
+        std::size_t image0 = 0;
+        std::size_t image1 = 0;
+    };
+    explicit ToolOutput(ImageSizes sizes);
 
     // More of the output; lines end at "\n" or at the "\r" of a progress line.
     void feed(std::string_view bytes);

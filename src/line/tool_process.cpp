@@ -53,8 +53,8 @@ class SpawnSetup {
     }
     SpawnSetup(const SpawnSetup&) = delete;
     SpawnSetup& operator=(const SpawnSetup&) = delete;
-    const posix_spawn_file_actions_t* actions() const { return &actions_; }
-    const posix_spawnattr_t* attributes() const { return &attributes_; }
+    [[nodiscard]] const posix_spawn_file_actions_t* actions() const { return &actions_; }
+    [[nodiscard]] const posix_spawnattr_t* attributes() const { return &attributes_; }
 
   private:
     posix_spawnattr_t attributes_{};

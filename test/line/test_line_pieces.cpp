@@ -51,14 +51,14 @@ TEST(ToolOutputReading, PhaseProgressVersionAndFailureLine) {
          "register 0110", 1.0, ""},
     };
     for (const Case& c : cases) {
-        ToolOutput output(1000, 3000);
+        ToolOutput output({.image0 = 3000, .image1 = 1000});
         output.feed(c.output);
         output.finish();
         EXPECT_EQ(output.phase(), c.phase) << c.output;
         EXPECT_DOUBLE_EQ(output.progress(), c.progress) << c.output;
         EXPECT_EQ(output.last_failure(), c.failure) << c.output;
     }
-    ToolOutput versions(1, 1);
+    ToolOutput versions({.image0 = 1, .image1 = 1});
     versions.feed("STD_MAJOR_VERSION        = 2\nSTD_MINOR_VERSION        = 13\n");
     EXPECT_FALSE(versions.chip_version());
     versions.feed("STD_REVISION_NUMBER      = 15\nCUSTOMER_PROJECT_ID      = 0\n"
@@ -91,7 +91,7 @@ TEST(ToolRunJudging, ExitStatusAndOutputGiveTheResult) {
         std::string error;
         auto process = ToolProcess::start("/bin/sh", {"-c", c.script}, ".", error);
         ASSERT_TRUE(process) << error;
-        ToolOutput output(1, 1);
+        ToolOutput output({.image0 = 1, .image1 = 1});
         output.feed(drain(process->output()));
         output.finish();
         while (!process->ended()) {
