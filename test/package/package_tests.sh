@@ -193,11 +193,11 @@ EOF
 # each exit status; installed, it runs beside the installed tool.
 line_page() {
     local options
-    options=$(sed -n 's/^ *"  \(--[a-z0-9-]*\).*/\1/p' "$3/line/line_options.cpp")
+    options=$(sed -n 's/^ *"  \(--[a-z0-9-]*\).*/\1/p' "$3/src/line/line_options.cpp")
     [ "$(wc -l <<<"$options")" -ge 14 ] || fail "found only these tovrela-line options: $options"
     # shellcheck disable=SC2046 # one word each
     has "$1" "$2" $(sed 's/-/\\-/g' <<<"$options") NO_COLOR SIGINT \
-        $(sed -n 's/^ *"\([a-z0-9_]*\)", *$/\1/p; s/^ *{"\([a-z0-9_]*\)", .*/\1/p' "$3/line/attempt_record.cpp" | sed 's/_/\\_/g; s/\\_/_/g')
+        $(sed -n 's/^ *"\([a-z0-9_]*\)", *$/\1/p; s/^ *{"\([a-z0-9_]*\)", .*/\1/p' "$3/src/line/attempt_record.cpp" | sed 's/_/\\_/g; s/\\_/_/g')
     for status in 0 1 2 3 4 '128 + N'; do has -x "$1" "$2" ".B $status"; done
 }
 line_installed() {
