@@ -249,6 +249,12 @@ void submit_urb(Bed& bed, Client& client, UMockdevIoctlClient* handle, UMockdevI
     read_setup(buffer->data, urb->buffer_length, record.transfer);
 
     Hub* hub = record.on_chip ? &bed.hubs[static_cast<std::size_t>(client.hub)] : nullptr;
+    if (hub != nullptr && bed.clock != nullptr && client.pid != hub->last_pid) {
+        // Each process has a virtual clock of its own, which starts at zero: the pauses are
+        // judged on one process's clock at a time.
+        chip_model::restart_clock(hub->chip);
+        hub->last_pid = client.pid;
+    }
     std::vector<uint8_t> data;
     const int moved = exchange(buffer.get(), hub, timed ? &now_us : nullptr, record.transfer, data);
     const int result = record.transfer.result;

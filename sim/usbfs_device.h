@@ -41,6 +41,7 @@ struct Hub {
     chip_model::Chip chip;
     std::vector<TransferRecord> transfers;
     uint64_t transfer_count = 0;
+    pid_t last_pid = 0; // the process that made the last transfer
 };
 
 struct Event {
