@@ -1,5 +1,6 @@
 #include "sim_options.h"
 
+#include <algorithm>
 #include <charconv>
 #include <csignal>
 #include <cstring>
@@ -174,7 +175,7 @@ std::string apply_extra_device(Options& options, std::string_view value) {
     if (!bus || !ports || !vid || !pid) {
         return "expects BUS:PATH:VID:PID, for example 1:3.1:abcd:0001";
     }
-    options.extra_devices.push_back({*bus, *ports, *vid, *pid});
+    options.extra_devices.push_back({*bus, *ports, *vid, *pid, {}});
     return {};
 }
 
@@ -252,18 +253,55 @@ std::string apply_signal(Options& options, std::string_view value) {
     return {};
 }
 
+// A serial number: 1 to 126 letters, digits, '-', '.' and '_' (a string descriptor holds at most
+// 126 UTF-16 characters).
+std::optional<std::string> parse_serial(std::string_view text) {
+    const bool sound =
+        !text.empty() && text.size() <= max_serial_length &&
+        std::all_of(text.begin(), text.end(), [](char c) {
+            return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+                   c == '-' || c == '.' || c == '_';
+        });
+    return sound ? std::optional<std::string>(text) : std::nullopt;
+}
+
+const char* const serial_rule = "SERIAL 1 to 126 letters, digits, '-', '.' or '_'";
+
+std::string apply_serial(Options& options, std::string_view value) {
+    auto serial = parse_serial(value);
+    if (!serial) {
+        return std::string("expects a serial number, ") + serial_rule;
+    }
+    options.hub.serial = *serial;
+    return {};
+}
+
+// BUS:PATH, then SERIAL when `serial_allowed`, from parts[first...]. The place, or nothing.
+std::optional<DevicePlace> parse_place(const std::vector<std::string_view>& parts,
+                                       std::size_t first, bool serial_allowed) {
+    const std::size_t count = parts.size() - first;
+    if (parts.size() < first || count < 2 || count > (serial_allowed ? 3u : 2u)) {
+        return std::nullopt;
+    }
+    auto bus = parse_bus(parts[first]);
+    auto ports = parse_port_path(parts[first + 1]);
+    std::optional<std::string> serial = std::string();
+    if (count == 3) {
+        serial = parse_serial(parts[first + 2]);
+    }
+    if (!bus || !ports || !serial) {
+        return std::nullopt;
+    }
+    return DevicePlace{*bus, *ports, 0, 0, *serial};
+}
+
 std::string apply_hub(Options& options, std::string_view value) {
-    auto parts = split(value, ':');
-    std::optional<unsigned> bus;
-    std::optional<std::vector<unsigned>> ports;
-    if (parts.size() == 2) {
-        bus = parse_bus(parts[0]);
-        ports = parse_port_path(parts[1]);
+    auto place = parse_place(split(value, ':'), 0, true);
+    if (!place) {
+        return std::string("expects BUS:PATH[:SERIAL], for example 1:3.2 (PATH 0: a root hub), ") +
+               serial_rule;
     }
-    if (!bus || !ports) {
-        return "expects BUS:PATH, for example 1:3.2 (PATH 0: a root hub)";
-    }
-    options.more_hubs.push_back({*bus, *ports, 0, 0});
+    options.more_hubs.push_back(*place);
     return {};
 }
 
@@ -288,6 +326,7 @@ const OptionRule option_rules[] = {
     {{"bus", required_argument, nullptr, 0}, apply_bus},
     {{"port-path", required_argument, nullptr, 0}, apply_port_path},
     {{"hub", required_argument, nullptr, 0}, apply_hub},
+    {{"serial", required_argument, nullptr, 0}, apply_serial},
     {{"extra-device", required_argument, nullptr, 0}, apply_extra_device},
     {{"version-bytes", required_argument, nullptr, 0}, apply_version_bytes},
     {{"busy", required_argument, nullptr, 0}, apply_busy},
@@ -428,8 +467,10 @@ std::string usage_text() {
            "  --bus N              the hub's bus number (default 1)\n"
            "  --port-path P        the hub's ports from the root hub, e.g. 2.4 (default); 0 makes\n"
            "                       it a root hub\n"
-           "  --hub BUS:PATH       one more hub with a chip of its own and the ids of --vid and\n"
-           "                       --pid (repeatable)\n"
+           "  --serial SERIAL      the hub's serial number string (default: none)\n"
+           "  --hub BUS:PATH[:SERIAL]\n"
+           "                       one more hub with a chip of its own, the ids of --vid and\n"
+           "                       --pid and the serial number SERIAL if given (repeatable)\n"
            "  --extra-device BUS:PATH:VID:PID\n"
            "                       one more device (repeatable); PATH 0 sets a root hub's ids;\n"
            "                       a device with the hub's ids answers every request with a stall\n"
@@ -455,14 +496,6 @@ std::string usage_text() {
            "  --version            show the version of tovrela-sim\n"
            "Options take their value as --name VALUE or --name=VALUE. The exit status is 125\n"
            "when tovrela-sim itself fails and 127 when COMMAND cannot be run.\n";
-}
-
-std::string port_path_text(const std::vector<unsigned>& ports) {
-    std::string text;
-    for (std::size_t i = 0; i < ports.size(); ++i) {
-        text += (i == 0 ? "" : ".") + std::to_string(ports[i]);
-    }
-    return text;
 }
 
 } // namespace sim

@@ -4,11 +4,15 @@
 
 #include "chip_model.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 namespace sim {
+
+// The longest serial number a string descriptor holds (254 bytes of UTF-16 after its head).
+constexpr std::size_t max_serial_length = 126;
 
 // Placeholder identifiers of the simulated hub, used unless told otherwise.
 constexpr uint16_t default_vid = 0x1234;
@@ -20,6 +24,7 @@ struct DevicePlace {
     std::vector<unsigned> ports;
     uint16_t vid = 0;
     uint16_t pid = 0;
+    std::string serial; // a hub's serial number string; empty: none (iSerialNumber 0)
 };
 
 // Sends `signal` to the process that made the nth request with code `request`, once the chip has
@@ -32,7 +37,7 @@ struct SignalRule {
 };
 
 struct Options {
-    DevicePlace hub{1, {2, 4}, default_vid, default_pid};
+    DevicePlace hub{1, {2, 4}, default_vid, default_pid, {}};
     std::vector<DevicePlace> more_hubs; // --hub: each with a chip of its own
     std::vector<SignalRule> signals;    // --signal, repeatable
     std::vector<DevicePlace> extra_devices;
@@ -54,8 +59,5 @@ int parse_options(int argc, const char* const* argv, Options& options, std::stri
 
 // The --help text.
 std::string usage_text();
-
-// Port path as the tool's table prints it ("2.4"); empty for a root hub.
-std::string port_path_text(const std::vector<unsigned>& ports);
 
 } // namespace sim

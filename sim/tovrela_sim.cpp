@@ -285,6 +285,7 @@ void place_hubs(sim::Bed& bed, const sim::Options& options,
             sim::Hub& hub = bed.hubs[static_cast<std::size_t>(usb_device.chip_hub)];
             hub.place = usb_device.place;
             hub.devnode = usb_device.devnode;
+            hub.serial = usb_device.place.serial;
             hub.name =
                 std::to_string(usb_device.place.bus) + "-" +
                 (usb_device.place.ports.empty() ? "0"

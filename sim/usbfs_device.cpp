@@ -1,5 +1,7 @@
 #include "usbfs_device.h"
 
+#include "usb_tree.h"
+
 #include <umockdev.h>
 
 #include <algorithm>
@@ -190,6 +192,34 @@ int exchange(UMockdevIoctlData* buffer, Hub* hub, const uint64_t* now_us, chip_m
     return moved;
 }
 
+// A standard request (type bits 0) is the hub's own business, never the chip's: GET_DESCRIPTOR
+// of a string descriptor answers with the hub's strings, anything else stalls.
+bool is_standard(const chip_model::Transfer& t) {
+    return (t.request_type & 0x60) == 0;
+}
+
+int answer_standard(UMockdevIoctlData* buffer, const Hub& hub, chip_model::Transfer& t,
+                    std::vector<uint8_t>& data) {
+    constexpr uint8_t get_descriptor = 6;
+    constexpr uint8_t string_type = 3;
+    data.clear();
+    t.result = chip_model::error_pipe;
+    if (t.request_type == 0x80 && t.request == get_descriptor && t.value >> 8 == string_type) {
+        std::vector<uint8_t> descriptor =
+            string_descriptor(hub.serial, static_cast<uint8_t>(t.value & 0xff));
+        if (!descriptor.empty()) {
+            descriptor.resize(std::min<std::size_t>(descriptor.size(), t.length));
+            if (!descriptor.empty()) {
+                umockdev_ioctl_data_update(buffer, 8, descriptor.data(),
+                                           static_cast<gint>(descriptor.size()));
+            }
+            t.result = static_cast<int>(descriptor.size());
+            data = std::move(descriptor);
+        }
+    }
+    return std::max(t.result, 0);
+}
+
 // Counts the transfer in its hub's records (another device's in the first hub's) and keeps it
 // there when the bed keeps records.
 void record_transfer(Bed& bed, const Client& client, const Hub* hub, TransferRecord record,
@@ -203,7 +233,8 @@ void record_transfer(Bed& bed, const Client& client, const Hub* hub, TransferRec
         return;
     }
     Hub& records = bed.hubs[hub_index];
-    ++records.transfer_count;
+    record.number = record.kind == TransferRecord::Kind::standard ? ++records.standard_count
+                                                                  : ++records.transfer_count;
     if (bed.keep_records) {
         record.transfer.data = std::move(data);
         bed.events.push_back({Event::Kind::transfer, hub_index, records.transfers.size()});
@@ -242,13 +273,23 @@ void submit_urb(Bed& bed, Client& client, UMockdevIoctlClient* handle, UMockdevI
     }
     TransferRecord record;
     record.devnode = client.devnode;
-    record.on_chip = client.hub >= 0;
+    record.kind = client.hub >= 0 ? TransferRecord::Kind::chip : TransferRecord::Kind::other;
     uint64_t now_us = 0;
     const bool timed = time_of(bed, client, now_us);
     record.clock_us = now_us;
     read_setup(buffer->data, urb->buffer_length, record.transfer);
 
-    Hub* hub = record.on_chip ? &bed.hubs[static_cast<std::size_t>(client.hub)] : nullptr;
+    Hub* hub = client.hub >= 0 ? &bed.hubs[static_cast<std::size_t>(client.hub)] : nullptr;
+    if (hub != nullptr && is_standard(record.transfer)) {
+        std::vector<uint8_t> data;
+        record.kind = TransferRecord::Kind::standard;
+        const int moved = answer_standard(buffer.get(), *hub, record.transfer, data);
+        const int result = record.transfer.result;
+        record_transfer(bed, client, hub, std::move(record), std::move(data));
+        client.finished.push_back({urb_data.release(), urb_status(result), moved});
+        complete(handle, 0, 0);
+        return;
+    }
     if (hub != nullptr && bed.clock != nullptr && client.pid != hub->last_pid) {
         // Each process has a virtual clock of its own, which starts at zero: the pauses are
         // judged on one process's clock at a time.

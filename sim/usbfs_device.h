@@ -27,8 +27,14 @@ namespace sim {
 // A control transfer as the simulator saw it. `result` is the number of bytes moved or the
 // model's negative libusb code.
 struct TransferRecord {
+    enum class Kind {
+        chip,     // a request for the hub's chip
+        standard, // a standard request the hub answers itself (its string descriptors)
+        other,    // a request to another device, answered with a stall
+    };
     uint64_t clock_us = 0; // the sending process's time when the transfer was submitted
-    bool on_chip = true;   // false: another device, answered with a stall
+    Kind kind = Kind::chip;
+    uint64_t number = 0; // counts the chip's transfers of its hub, or the hub's standard requests
     std::string devnode;
     chip_model::Transfer transfer; // the setup fields, the bytes moved and the result
 };
@@ -38,9 +44,11 @@ struct Hub {
     DevicePlace place;
     std::string devnode;
     std::string name; // "1-2.4", the prefix of its records when the bed has several hubs
+    std::string serial; // its iSerialNumber string; empty: none
     chip_model::Chip chip;
     std::vector<TransferRecord> transfers;
     uint64_t transfer_count = 0;
+    uint64_t standard_count = 0; // standard requests the hub answered itself
     pid_t last_pid = 0; // the process that made the last transfer
 };
 

@@ -21,4 +21,33 @@ TEST_F(VirtualHub, InterruptedUpdateThenAFullOneLeavesAnEmptyVerdict) {
     }
 }
 
+// Serial numbers in the hubs' string descriptors, read back by libusb as a line's program reads
+// them; a hub without one has none (iSerialNumber 0), and the command line refuses a bad one.
+TEST_F(VirtualHub, SerialNumbersAreReadBack) {
+    const test_process::Result result = test_process::run(
+        {TOVRELA_SIM_BIN, "--serial", "SN-0001", "--hub", "1:2.5:a.B_9", "--hub", "1:2.6", "--",
+         TOVRELA_USB_WATCH_BIN, "serials"},
+        dir.path());
+    EXPECT_EQ(result.out, "2-1 1111:0002 -\n2-0 1d6b:0002 -\n1-2.6 1234:5678 -\n"
+                          "1-2.5 1234:5678 a.B_9\n1-2.4 1234:5678 SN-0001\n"
+                          "1-2 1111:0001 -\n1-0 1d6b:0002 -\n");
+    EXPECT_EQ(result.exit_status, 0) << result.err;
+    const std::string longest(126, 'S');
+    for (const std::string& bad : {std::string("a b"), longest + "S", std::string()}) {
+        EXPECT_EQ(test_process::run({TOVRELA_SIM_BIN, "--hub", "1:2.5:" + bad, "--", "/bin/true"},
+                                    dir.path())
+                      .exit_status,
+                  125)
+            << bad;
+    }
+    EXPECT_EQ(
+        test_process::run({TOVRELA_SIM_BIN, "--serial", longest, "--", "/bin/true"}, dir.path())
+            .exit_status,
+        0);
+    // The tool updates a hub with a serial number as any other.
+    const SimRun run = run_hub({}, {"--serial", "SN-0001"});
+    EXPECT_EQ(run.process.exit_status, 0);
+    EXPECT_EQ(run.violations + run.closing, "");
+}
+
 } // namespace
