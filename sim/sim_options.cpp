@@ -1,5 +1,7 @@
 #include "sim_options.h"
 
+#include "usb_tree.h"
+
 #include <algorithm>
 #include <charconv>
 #include <csignal>
@@ -194,12 +196,36 @@ std::string apply_version_bytes(Options& options, std::string_view value) {
     return {};
 }
 
-std::string apply_busy(Options& options, std::string_view value) {
-    auto count = parse_number(value, 10);
-    if (!count || *count > 1000000) {
-        return "expects a count";
+// Splits "VALUE@BUS:PATH" into VALUE and its target; without '@', every hub. False for a target
+// that is no place.
+bool take_target(std::string_view& value, HubTarget& target) {
+    const auto at = value.rfind('@');
+    if (at == std::string_view::npos) {
+        return true;
     }
-    options.chip.busy_replies = static_cast<unsigned>(*count);
+    const auto parts = split(value.substr(at + 1), ':');
+    value = value.substr(0, at);
+    auto bus = parts.size() == 2 ? parse_bus(parts[0]) : std::nullopt;
+    auto ports = parts.size() == 2 ? parse_port_path(parts[1]) : std::nullopt;
+    if (!bus || !ports) {
+        return false;
+    }
+    target = {false, *bus, *ports};
+    return true;
+}
+
+std::string apply_busy(Options& options, std::string_view value) {
+    HubTarget target;
+    const bool placed = take_target(value, target);
+    auto count = parse_number(value, 10);
+    if (!placed || !count || *count > 1000000) {
+        return "expects a count, then @BUS:PATH for one hub";
+    }
+    if (target.every) {
+        options.chip.busy_replies = static_cast<unsigned>(*count);
+    } else {
+        options.hub_busy.emplace_back(target, static_cast<unsigned>(*count));
+    }
     return {};
 }
 
@@ -220,6 +246,8 @@ std::optional<RequestCount> request_and_nth(const std::vector<std::string_view>&
 }
 
 std::string apply_fault(Options& options, std::string_view value) {
+    HubTarget target_hub;
+    const bool placed = take_target(value, target_hub);
     auto parts = split(value, ':');
     std::optional<chip_model::FaultKind> kind;
     std::optional<RequestCount> target;
@@ -228,16 +256,23 @@ std::string apply_fault(Options& options, std::string_view value) {
         kind = parse_fault_kind(parts[0], fault_value);
         target = request_and_nth(parts);
     }
-    if (!kind || !target) {
-        return "expects KIND:REQUEST:NTH, KIND one of stall, nodev, timeout, short, "
+    if (!placed || !kind || !target) {
+        return "expects KIND:REQUEST:NTH[@BUS:PATH], KIND one of stall, nodev, timeout, short, "
                "never-finish, bad-check, state=HH, reply-bytes=N (0 to 7), REQUEST a "
                "hexadecimal request code, NTH from 1";
     }
-    options.chip.fault = {*kind, target->request, target->nth, fault_value};
+    const chip_model::Fault fault{*kind, target->request, target->nth, fault_value};
+    if (target_hub.every) {
+        options.chip.fault = fault;
+    } else {
+        options.hub_faults.emplace_back(target_hub, fault);
+    }
     return {};
 }
 
 std::string apply_signal(Options& options, std::string_view value) {
+    HubTarget target_hub;
+    const bool placed = take_target(value, target_hub);
     auto parts = split(value, ':');
     std::optional<int> signal;
     std::optional<RequestCount> target;
@@ -245,11 +280,11 @@ std::string apply_signal(Options& options, std::string_view value) {
         signal = parse_signal(parts[0]);
         target = request_and_nth(parts);
     }
-    if (!signal || !target) {
-        return "expects SIG:REQUEST:NTH, SIG a name (INT, TERM, HUP, QUIT, ...) or number, "
-               "REQUEST a hexadecimal request code, NTH from 1";
+    if (!placed || !signal || !target) {
+        return "expects SIG:REQUEST:NTH[@BUS:PATH], SIG a name (INT, TERM, HUP, QUIT, ...) or "
+               "number, REQUEST a hexadecimal request code, NTH from 1";
     }
-    options.signals.push_back({*signal, target->request, target->nth});
+    options.signals.push_back({*signal, target->request, target->nth, target_hub});
     return {};
 }
 
@@ -379,6 +414,36 @@ int apply_value(Options& options, int index, const char* argument, std::string& 
     return 1;
 }
 
+// Every @BUS:PATH names a hub with a chip. 1, or 0 with the reason in `error`.
+int check_targets(const Options& options, std::string& error) {
+    std::vector<const HubTarget*> targets;
+    for (const auto& [target, fault] : options.hub_faults) {
+        targets.push_back(&target);
+    }
+    for (const auto& [target, count] : options.hub_busy) {
+        targets.push_back(&target);
+    }
+    for (const auto& rule : options.signals) {
+        targets.push_back(&rule.target);
+    }
+    for (const HubTarget* target : targets) {
+        bool known = target->every || target->matches(options.hub);
+        for (const auto& hub : options.more_hubs) {
+            known = known || target->matches(hub);
+        }
+        for (const auto& plug : options.plugs) {
+            known = known || (plug.plug && target->matches(plug.place));
+        }
+        if (!known) {
+            error = "@" + std::to_string(target->bus) + ":" +
+                    (target->ports.empty() ? "0" : port_path_text(target->ports)) +
+                    " names no hub with a chip";
+            return 0;
+        }
+    }
+    return 1;
+}
+
 // After the options: the command, and the ids of --vid and --pid on every hub. 1, or 0 with the
 // reason in `error`.
 int take_command(int first, int argc, const char* const* argv, Options& options,
@@ -399,7 +464,7 @@ int take_command(int first, int argc, const char* const* argv, Options& options,
         hub.vid = options.hub.vid;
         hub.pid = options.hub.pid;
     }
-    return 1;
+    return check_targets(options, error);
 }
 
 } // namespace
@@ -457,6 +522,21 @@ int parse_options(int argc, const char* const* argv, Options& options, std::stri
     return take_command(optind, argc, argv, options, error);
 }
 
+chip_model::Config chip_config(const Options& options, const DevicePlace& place) {
+    chip_model::Config config = options.chip;
+    for (const auto& [target, fault] : options.hub_faults) {
+        if (target.matches(place)) {
+            config.fault = fault;
+        }
+    }
+    for (const auto& [target, count] : options.hub_busy) {
+        if (target.matches(place)) {
+            config.busy_replies = count;
+        }
+    }
+    return config;
+}
+
 std::string usage_text() {
     return "Usage: tovrela-sim [options] -- COMMAND [ARGS...]\n"
            "Runs COMMAND on a simulated USB tree whose hub carries a simulated chip, and exits\n"
@@ -476,12 +556,12 @@ std::string usage_text() {
            "                       a device with the hub's ids answers every request with a stall\n"
            "  --version-bytes b0,b1,b2,b3,b4,b5\n"
            "                       the chip's six version bytes, decimal (default 2,13,15,0,0,4)\n"
-           "  --busy N             'not finished' replies before 'finished' for every command\n"
-           "  --fault KIND:REQUEST:NTH\n"
+           "  --busy N[@BUS:PATH]  'not finished' replies before 'finished' for every command\n"
+           "  --fault KIND:REQUEST:NTH[@BUS:PATH]\n"
            "                       the NTH request with code REQUEST (hex) fails; KIND is stall,\n"
            "                       nodev, timeout, short, never-finish; for a status read also\n"
            "                       bad-check, state=HH (hex state byte), reply-bytes=N (0 to 7)\n"
-           "  --signal SIG:REQUEST:NTH\n"
+           "  --signal SIG:REQUEST:NTH[@BUS:PATH]\n"
            "                       send SIG to the process that made the NTH request with code\n"
            "                       REQUEST (hex) once the chip has received it (repeatable)\n"
            "  --flash-out DIR      write what the chip received to DIR/image0.bin, DIR/image1.bin\n"
@@ -494,6 +574,7 @@ std::string usage_text() {
            "  --unplugged          the hub is listed, but its device node is gone (open fails)\n"
            "  --help               show this text\n"
            "  --version            show the version of tovrela-sim\n"
+           "@BUS:PATH: the option applies to that hub alone (without it: to every hub).\n"
            "Options take their value as --name VALUE or --name=VALUE. The exit status is 125\n"
            "when tovrela-sim itself fails and 127 when COMMAND cannot be run.\n";
 }

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace sim {
@@ -27,13 +28,34 @@ struct DevicePlace {
     std::string serial; // a hub's serial number string; empty: none (iSerialNumber 0)
 };
 
+// The hub an option applies to: every hub with a chip, or the one at `bus` and `ports`
+// ("@BUS:PATH" after the option's value).
+struct HubTarget {
+    bool every = true;
+    unsigned bus = 0;
+    std::vector<unsigned> ports;
+
+    bool matches(const DevicePlace& place) const {
+        return every || (place.bus == bus && place.ports == ports);
+    }
+};
+
 // Sends `signal` to the process that made the nth request with code `request`, once the chip has
 // taken it.
 struct SignalRule {
     int signal = 0;
     uint8_t request = 0;
     unsigned nth = 0;
+    HubTarget target;
     bool sent = false; // kept by the bed
+};
+
+// --plug and --unplug: a hub with a fresh chip added, or a hub removed, `at_ms` after the command
+// started.
+struct PlugEvent {
+    uint64_t at_ms = 0;
+    bool plug = true;
+    DevicePlace place;
 };
 
 struct Options {
@@ -41,7 +63,11 @@ struct Options {
     std::vector<DevicePlace> more_hubs; // --hub: each with a chip of its own
     std::vector<SignalRule> signals;    // --signal, repeatable
     std::vector<DevicePlace> extra_devices;
-    chip_model::Config chip;
+    std::vector<PlugEvent> plugs; // --plug and --unplug, in the order given
+    std::string control_fifo;     // --control: plug and unplug lines read while the command runs
+    chip_model::Config chip; // every hub's chip, but for the rules below
+    std::vector<std::pair<HubTarget, chip_model::Fault>> hub_faults; // --fault ...@BUS:PATH
+    std::vector<std::pair<HubTarget, unsigned>> hub_busy;            // --busy N@BUS:PATH
     std::string flash_out_dir;
     std::string trace_file;
     std::string verdict_file;
@@ -56,6 +82,10 @@ struct Options {
 
 // Parses argv[1..]. Returns 1 with `options` filled, or 0 with a one-line reason in `error`.
 int parse_options(int argc, const char* const* argv, Options& options, std::string& error);
+
+// The chip configuration of the hub at `place`: --version-bytes, and --fault and --busy for
+// every hub unless one names this hub.
+chip_model::Config chip_config(const Options& options, const DevicePlace& place);
 
 // The --help text.
 std::string usage_text();

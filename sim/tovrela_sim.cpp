@@ -290,7 +290,7 @@ void place_hubs(sim::Bed& bed, const sim::Options& options,
                 std::to_string(usb_device.place.bus) + "-" +
                 (usb_device.place.ports.empty() ? "0"
                                                 : sim::port_path_text(usb_device.place.ports));
-            chip_model::reset(hub.chip, options.chip);
+            chip_model::reset(hub.chip, sim::chip_config(options, usb_device.place));
         }
     }
 }

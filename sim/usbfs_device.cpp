@@ -245,7 +245,7 @@ void record_transfer(Bed& bed, const Client& client, const Hub* hub, TransferRec
 // The --signal rules that the request just taken on the hub fulfils: each strikes once.
 void send_due_signals(Bed& bed, const Client& client, const Hub* hub, uint8_t request) {
     for (SignalRule& rule : bed.signals) {
-        if (hub == nullptr || rule.sent || request != rule.request ||
+        if (hub == nullptr || rule.sent || request != rule.request || !rule.target.matches(hub->place) ||
             hub->chip.request_counts[request] != rule.nth) {
             continue;
         }

@@ -3,9 +3,33 @@
 // while programs run, many hubs served at once.
 #include "sim_run.h"
 
+#include <algorithm>
+
 namespace {
 
 using namespace sim_run;
+
+// A bed with hubs at bus 1 ports 2.4 and then 2.1, 2.2, ... (`count` in all) and `options`,
+// each hub updated by a tool of its own, all started at once: the tool of PATH writes its output
+// to out.PATH and its exit status to status.PATH.
+test_process::Result update_at_once(const test_files::TempDir& dir, int count,
+                                    const std::vector<std::string>& options,
+                                    std::vector<std::string>& paths) {
+    std::vector<std::string> argv{TOVRELA_SIM_BIN,     "--fast",      "--verdict",
+                                  dir.file("verdict"), "--flash-out", dir.file("flash")};
+    paths = {"2.4"};
+    for (int port = 1; static_cast<int>(paths.size()) < count; ++port) {
+        paths.push_back("2." + std::to_string(port == 4 ? ++port : port));
+        argv.insert(argv.end(), {"--hub", "1:" + paths.back()});
+    }
+    argv.insert(argv.end(), options.begin(), options.end());
+    argv.insert(argv.end(), {"--", "/bin/sh", "-c",
+                             "tool=$0; for path in \"$@\"; do { \"$tool\" -vid=1234 -pid=5678 "
+                             "-path=$path >out.$path; echo $? >status.$path; } & done; wait",
+                             TOVRELA_UPDATE_BIN});
+    argv.insert(argv.end(), paths.begin(), paths.end());
+    return test_process::run(argv, dir.path());
+}
 
 // The tool stopped by a signal and run again, as its message advises: the chip takes the new
 // update sequence, the verdict judges the last one, and the images are those of the last run.
@@ -48,6 +72,34 @@ TEST_F(VirtualHub, SerialNumbersAreReadBack) {
     const SimRun run = run_hub({}, {"--serial", "SN-0001"});
     EXPECT_EQ(run.process.exit_status, 0);
     EXPECT_EQ(run.violations + run.closing, "");
+}
+
+// One hub of four with a fault, one with a stop signal and one busy, each named by @BUS:PATH:
+// the others pass, and the verdict speaks of the failed and the stopped hub alone.
+TEST_F(VirtualHub, FaultsOnOneHubOfFour) {
+    std::vector<std::string> paths;
+    const test_process::Result result =
+        update_at_once(dir, 4,
+                       {"--fault", "stall:b8:200@1:2.2", "--signal", "TERM:b2:7@1:2.1",
+                        "--busy", "2@1:2.3"},
+                       paths);
+    ASSERT_EQ(paths, (std::vector<std::string>{"2.4", "2.1", "2.2", "2.3"}));
+    EXPECT_EQ(result.exit_status, 0) << result.err;
+    const std::pair<const char*, const char*> outcomes[] = {
+        {"2.4", "0\n"}, {"2.1", "143\n"}, {"2.2", "1\n"}, {"2.3", "0\n"}};
+    for (const auto& [path, status] : outcomes) {
+        EXPECT_EQ(dir.read(std::string("status.") + path), status) << path;
+    }
+    EXPECT_TRUE(dir.read("out.2.2").ends_with(fail_banner + "Status=0x0\n"));
+    const std::string verdict = dir.read("verdict");
+    EXPECT_EQ(verdict.find("1-2.1 End of the run after transfer "), 0u) << verdict;
+    const std::size_t second = verdict.find('\n') + 1;
+    EXPECT_EQ(verdict.find("1-2.2 End of the run after transfer ", second), second) << verdict;
+    EXPECT_EQ(std::count(verdict.begin(), verdict.end(), '\n'), 2) << verdict;
+    for (const char* path : {"2.4", "2.3"}) {
+        const std::string flashed = std::string("flash/1-") + path + "/image0.bin";
+        EXPECT_EQ(dir.read(flashed), std::string(image0.begin(), image0.end())) << path;
+    }
 }
 
 } // namespace
