@@ -131,8 +131,8 @@ int control_transfer_at(Chip& chip, uint64_t now_us, uint8_t request_type, uint8
 void restart_clock(Chip& chip);
 
 // Ends a run: when its last update sequence (from the last write of 0x0010 to register 0x5000)
-// did not end (both images confirmed, then 0x0110 written and confirmed), adds one closing violation
-// that says where it stopped. Further calls add nothing.
+// did not end (both images confirmed, then 0x0110 written and confirmed), adds one closing
+// violation that says where it stopped. Further calls add nothing.
 void finish(Chip& chip);
 
 // The image that flash data would go to in the current phase: 0, 1, or -1 for none.

@@ -73,7 +73,8 @@ std::optional<int> parse_signal(std::string_view text) {
     }
     constexpr std::pair<std::string_view, int> names[] = {
         {"INT", SIGINT},   {"TERM", SIGTERM}, {"HUP", SIGHUP},   {"QUIT", SIGQUIT},
-        {"KILL", SIGKILL}, {"USR1", SIGUSR1}, {"USR2", SIGUSR2}, {"PIPE", SIGPIPE}};
+        {"KILL", SIGKILL}, {"USR1", SIGUSR1}, {"USR2", SIGUSR2}, {"PIPE", SIGPIPE},
+        {"STOP", SIGSTOP}, {"CONT", SIGCONT}};
     for (auto [name, number] : names) {
         if (text == name) {
             return number;
@@ -291,12 +292,11 @@ std::string apply_signal(Options& options, std::string_view value) {
 // A serial number: 1 to 126 letters, digits, '-', '.' and '_' (a string descriptor holds at most
 // 126 UTF-16 characters).
 std::optional<std::string> parse_serial(std::string_view text) {
-    const bool sound =
-        !text.empty() && text.size() <= max_serial_length &&
-        std::all_of(text.begin(), text.end(), [](char c) {
-            return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
-                   c == '-' || c == '.' || c == '_';
-        });
+    const bool sound = !text.empty() && text.size() <= max_serial_length &&
+                       std::all_of(text.begin(), text.end(), [](char c) {
+                           return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') ||
+                                  (c >= 'a' && c <= 'z') || c == '-' || c == '.' || c == '_';
+                       });
     return sound ? std::optional<std::string>(text) : std::nullopt;
 }
 
@@ -328,6 +328,49 @@ std::optional<DevicePlace> parse_place(const std::vector<std::string_view>& part
         return std::nullopt;
     }
     return DevicePlace{*bus, *ports, 0, 0, *serial};
+}
+
+// Seconds, with up to three decimals: the milliseconds, or nothing.
+std::optional<uint64_t> parse_seconds(std::string_view text) {
+    const auto point = text.find('.');
+    auto whole = parse_number(text.substr(0, point), 10);
+    uint64_t ms = 0;
+    if (point != std::string_view::npos) {
+        const std::string_view fraction = text.substr(point + 1);
+        auto digits = parse_number(fraction, 10);
+        if (!digits || fraction.size() > 3) {
+            return std::nullopt;
+        }
+        ms = *digits;
+        for (std::size_t i = fraction.size(); i < 3; ++i) {
+            ms *= 10;
+        }
+    }
+    if (!whole || *whole > 1000000) {
+        return std::nullopt;
+    }
+    return *whole * 1000 + ms;
+}
+
+std::string apply_plug_event(Options& options, std::string_view value, bool plug) {
+    const auto parts = split(value, ':');
+    auto at = parse_seconds(parts[0]);
+    auto place = parse_place(parts, 1, plug);
+    if (!at || !place) {
+        return plug ? std::string("expects AT:BUS:PATH[:SERIAL], AT in seconds (1.5), ") +
+                          serial_rule
+                    : "expects AT:BUS:PATH, AT in seconds (1.5)";
+    }
+    options.plugs.push_back({*at, plug, *place});
+    return {};
+}
+
+std::string apply_plug(Options& options, std::string_view value) {
+    return apply_plug_event(options, value, true);
+}
+
+std::string apply_unplug(Options& options, std::string_view value) {
+    return apply_plug_event(options, value, false);
 }
 
 std::string apply_hub(Options& options, std::string_view value) {
@@ -362,6 +405,9 @@ const OptionRule option_rules[] = {
     {{"port-path", required_argument, nullptr, 0}, apply_port_path},
     {{"hub", required_argument, nullptr, 0}, apply_hub},
     {{"serial", required_argument, nullptr, 0}, apply_serial},
+    {{"plug", required_argument, nullptr, 0}, apply_plug},
+    {{"unplug", required_argument, nullptr, 0}, apply_unplug},
+    {{"control", required_argument, nullptr, 0}, nullptr, &Options::control_fifo},
     {{"extra-device", required_argument, nullptr, 0}, apply_extra_device},
     {{"version-bytes", required_argument, nullptr, 0}, apply_version_bytes},
     {{"busy", required_argument, nullptr, 0}, apply_busy},
@@ -464,6 +510,10 @@ int take_command(int first, int argc, const char* const* argv, Options& options,
         hub.vid = options.hub.vid;
         hub.pid = options.hub.pid;
     }
+    for (auto& plug : options.plugs) {
+        plug.place.vid = options.hub.vid;
+        plug.place.pid = options.hub.pid;
+    }
     return check_targets(options, error);
 }
 
@@ -522,6 +572,23 @@ int parse_options(int argc, const char* const* argv, Options& options, std::stri
     return take_command(optind, argc, argv, options, error);
 }
 
+bool parse_control_line(const std::string& line, const Options& options, PlugEvent& event) {
+    const auto space = line.find(' ');
+    const std::string_view word = std::string_view(line).substr(0, space);
+    if (space == std::string::npos || (word != "plug" && word != "unplug")) {
+        return false;
+    }
+    event.plug = word == "plug";
+    auto place = parse_place(split(std::string_view(line).substr(space + 1), ':'), 0, event.plug);
+    if (!place) {
+        return false;
+    }
+    event.place = *place;
+    event.place.vid = options.hub.vid;
+    event.place.pid = options.hub.pid;
+    return true;
+}
+
 chip_model::Config chip_config(const Options& options, const DevicePlace& place) {
     chip_model::Config config = options.chip;
     for (const auto& [target, fault] : options.hub_faults) {
@@ -551,6 +618,12 @@ std::string usage_text() {
            "  --hub BUS:PATH[:SERIAL]\n"
            "                       one more hub with a chip of its own, the ids of --vid and\n"
            "                       --pid and the serial number SERIAL if given (repeatable)\n"
+           "  --plug AT:BUS:PATH[:SERIAL]\n"
+           "                       plug a hub with a fresh chip in AT seconds after COMMAND\n"
+           "                       started (repeatable)\n"
+           "  --unplug AT:BUS:PATH unplug the hub at BUS:PATH AT seconds after COMMAND started\n"
+           "  --control FIFO       read lines 'plug BUS:PATH[:SERIAL]', 'unplug BUS:PATH' from\n"
+           "                       FIFO (made when missing) while COMMAND runs\n"
            "  --extra-device BUS:PATH:VID:PID\n"
            "                       one more device (repeatable); PATH 0 sets a root hub's ids;\n"
            "                       a device with the hub's ids answers every request with a stall\n"

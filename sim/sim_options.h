@@ -35,7 +35,7 @@ struct HubTarget {
     unsigned bus = 0;
     std::vector<unsigned> ports;
 
-    bool matches(const DevicePlace& place) const {
+    [[nodiscard]] bool matches(const DevicePlace& place) const {
         return every || (place.bus == bus && place.ports == ports);
     }
 };
@@ -65,7 +65,7 @@ struct Options {
     std::vector<DevicePlace> extra_devices;
     std::vector<PlugEvent> plugs; // --plug and --unplug, in the order given
     std::string control_fifo;     // --control: plug and unplug lines read while the command runs
-    chip_model::Config chip; // every hub's chip, but for the rules below
+    chip_model::Config chip;      // every hub's chip, but for the rules below
     std::vector<std::pair<HubTarget, chip_model::Fault>> hub_faults; // --fault ...@BUS:PATH
     std::vector<std::pair<HubTarget, unsigned>> hub_busy;            // --busy N@BUS:PATH
     std::string flash_out_dir;
@@ -86,6 +86,10 @@ int parse_options(int argc, const char* const* argv, Options& options, std::stri
 // The chip configuration of the hub at `place`: --version-bytes, and --fault and --busy for
 // every hub unless one names this hub.
 chip_model::Config chip_config(const Options& options, const DevicePlace& place);
+
+// Parses the place of a "plug BUS:PATH[:SERIAL]" or "unplug BUS:PATH" line of --control, with
+// the hub ids of `options`. False when the line is neither.
+bool parse_control_line(const std::string& line, const Options& options, PlugEvent& event);
 
 // The --help text.
 std::string usage_text();

@@ -93,6 +93,7 @@ int write_trace(const Bed& bed, const std::string& path, std::string& error) {
         "# S number ...: a standard request the hub answered itself (its string descriptors)\n"
         "# X ... devnode: a control transfer to another device (answered with a stall)\n"
         "# P clock_us duration_us: a pause of the command, on its process's virtual clock\n"
+        "# H plugged real_us devnode, H unplugged real_us: the hub came or went (real time)\n"
         "# V text: a violation the chip saw\n"
         "# number, clock_us, length, result and duration_us are decimal, the other fields hex\n";
     if (bed.hubs.size() > 1) {
@@ -101,7 +102,12 @@ int write_trace(const Bed& bed, const std::string& path, std::string& error) {
     uint64_t pause_count = 0;
     for (const auto& event : bed.events) {
         const std::string prefix = prefix_of(bed, event.hub);
-        if (event.kind == Event::Kind::transfer) {
+        if (event.kind == Event::Kind::plug || event.kind == Event::Kind::unplug) {
+            text += prefix + (event.kind == Event::Kind::plug ? "H plugged " : "H unplugged ") +
+                    std::to_string(event.pause_us) +
+                    (event.kind == Event::Kind::plug ? " " + bed.hubs[event.hub].devnode : "") +
+                    "\n";
+        } else if (event.kind == Event::Kind::transfer) {
             text += prefix + transfer_line(bed.hubs[event.hub].transfers[event.transfer]);
         } else {
             char line[64];

@@ -51,6 +51,8 @@ std::string three_digits(unsigned value) {
     return text;
 }
 
+} // namespace
+
 void describe(UsbDevice& device) {
     const auto& place = device.place;
     std::string bus = std::to_string(place.bus);
@@ -76,6 +78,8 @@ void describe(UsbDevice& device) {
                     "H: descriptors=" + hex_dump(descriptors(device)) + "\n";
 }
 
+namespace {
+
 using Tree = std::map<Place, UsbDevice>;
 
 // The devices the options name: the hubs with a chip first, then the extras. False, with the
@@ -84,7 +88,7 @@ bool add_explicit_devices(Tree& tree, const Options& options, std::string& error
     auto add = [&](const DevicePlace& place, int chip_hub) {
         UsbDevice device;
         device.place = place;
-        device.chip = chip_hub >= 0;
+        device.chip = chip_hub >= 0 || chip_hub == plugged_later;
         device.chip_hub = chip_hub;
         device.bcd_device = 0x0100;
         if (!tree.emplace(Place{place.bus, place.ports}, device).second) {
@@ -104,6 +108,13 @@ bool add_explicit_devices(Tree& tree, const Options& options, std::string& error
     }
     for (const auto& extra : options.extra_devices) {
         if (!add(extra, -1)) {
+            return false;
+        }
+    }
+    // A hub plugged in later stands here until the tree is built, so that the hubs on its way are.
+    for (const auto& plug : options.plugs) {
+        Place place{plug.place.bus, plug.place.ports};
+        if (plug.plug && !tree.contains(place) && !add(plug.place, plugged_later)) {
             return false;
         }
     }
@@ -192,9 +203,11 @@ int build_usb_tree(const Options& options, std::vector<UsbDevice>& devices, std:
     std::map<unsigned, unsigned> next_address;
     devices.reserve(tree.size());
     for (auto& [place, device] : tree) {
-        device.devnum = ++next_address[place.first];
-        describe(device);
-        devices.push_back(device);
+        if (device.chip_hub != plugged_later) {
+            device.devnum = ++next_address[place.first];
+            describe(device);
+            devices.push_back(device);
+        }
     }
     return 1;
 }

@@ -245,13 +245,36 @@ void record_transfer(Bed& bed, const Client& client, const Hub* hub, TransferRec
 // The --signal rules that the request just taken on the hub fulfils: each strikes once.
 void send_due_signals(Bed& bed, const Client& client, const Hub* hub, uint8_t request) {
     for (SignalRule& rule : bed.signals) {
-        if (hub == nullptr || rule.sent || request != rule.request || !rule.target.matches(hub->place) ||
-            hub->chip.request_counts[request] != rule.nth) {
+        if (hub == nullptr || rule.sent || request != rule.request ||
+            !rule.target.matches(hub->place) || hub->chip.request_counts[request] != rule.nth) {
             continue;
         }
         rule.sent = true;
         kill(client.pid != 0 ? client.pid : bed.command_pid, rule.signal);
     }
+}
+
+// What the hub answers without its chip: every transfer once it is unplugged (the submit fails,
+// as the kernel's does), and the standard requests. True when it answered.
+bool answered_by_hub(Bed& bed, Client& client, Hub& hub, UMockdevIoctlClient* handle,
+                     DataRef& urb_data, UMockdevIoctlData& buffer, TransferRecord& record) {
+    if (hub.gone) {
+        record.transfer.result = chip_model::error_no_device;
+        record_transfer(bed, client, &hub, std::move(record), {});
+        complete(handle, -1, ENODEV);
+        return true;
+    }
+    if (!is_standard(record.transfer)) {
+        return false;
+    }
+    std::vector<uint8_t> data;
+    record.kind = TransferRecord::Kind::standard;
+    const int moved = answer_standard(&buffer, hub, record.transfer, data);
+    const int result = record.transfer.result;
+    record_transfer(bed, client, &hub, std::move(record), std::move(data));
+    client.finished.push_back({urb_data.release(), urb_status(result), moved});
+    complete(handle, 0, 0);
+    return true;
 }
 
 void submit_urb(Bed& bed, Client& client, UMockdevIoctlClient* handle, UMockdevIoctlData* arg) {
@@ -280,14 +303,7 @@ void submit_urb(Bed& bed, Client& client, UMockdevIoctlClient* handle, UMockdevI
     read_setup(buffer->data, urb->buffer_length, record.transfer);
 
     Hub* hub = client.hub >= 0 ? &bed.hubs[static_cast<std::size_t>(client.hub)] : nullptr;
-    if (hub != nullptr && is_standard(record.transfer)) {
-        std::vector<uint8_t> data;
-        record.kind = TransferRecord::Kind::standard;
-        const int moved = answer_standard(buffer.get(), *hub, record.transfer, data);
-        const int result = record.transfer.result;
-        record_transfer(bed, client, hub, std::move(record), std::move(data));
-        client.finished.push_back({urb_data.release(), urb_status(result), moved});
-        complete(handle, 0, 0);
+    if (hub != nullptr && answered_by_hub(bed, client, *hub, handle, urb_data, *buffer, record)) {
         return;
     }
     if (hub != nullptr && bed.clock != nullptr && client.pid != hub->last_pid) {
@@ -354,6 +370,7 @@ void discard_urb(Client& client, UMockdevIoctlClient* handle, UMockdevIoctlData*
 
 gboolean handle_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* handle, gpointer user_data) {
     auto& bed = *static_cast<Bed*>(user_data);
+    const std::scoped_lock hold(bed.lock);
     Client& client = client_of(bed, handle);
     UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(handle);
     gulong request = umockdev_ioctl_client_get_request(handle);
@@ -420,12 +437,15 @@ void release(std::deque<UrbInFlight>& finished, std::vector<UrbInFlight>& pendin
 }
 
 void on_client_connected(UMockdevIoctlBase*, UMockdevIoctlClient* handle, gpointer user_data) {
-    client_of(*static_cast<Bed*>(user_data), handle);
+    auto& bed = *static_cast<Bed*>(user_data);
+    const std::scoped_lock hold(bed.lock);
+    client_of(bed, handle);
 }
 
 // A process closed its device node (or ended): its URBs go, and its socket may be reused.
 void on_client_vanished(UMockdevIoctlBase*, UMockdevIoctlClient* handle, gpointer user_data) {
     auto& bed = *static_cast<Bed*>(user_data);
+    const std::scoped_lock hold(bed.lock);
     auto found = bed.clients.find(handle);
     if (found == bed.clients.end()) {
         return;
@@ -465,6 +485,13 @@ void collect_pauses(Bed& bed) {
         }
     }
     bed.pauses_seen = i < kept ? i : count;
+}
+
+void record_plug(Bed& bed, std::size_t hub, bool plugged) {
+    if (bed.keep_records) {
+        bed.events.push_back({plugged ? Event::Kind::plug : Event::Kind::unplug, hub, 0, 0,
+                              static_cast<uint64_t>(g_get_monotonic_time() - bed.start_us)});
+    }
 }
 
 void release_urbs(Bed& bed) {

@@ -2,9 +2,10 @@
 //
 //   usb_watch serials       every device as "BUS-PATH VID:PID SERIAL" ("-" for none), with the
 //                           serial number read through libusb_get_string_descriptor_ascii
-//   usb_watch events N      one libusb context for the whole run: prints the hubs with a chip
-//                           (1234:5678) it lists, then a line for each hot-plug event its callback
-//                           gets ("arrived BUS-PATH" / "left BUS-PATH") and the listing after it,
+//   usb_watch events N      one libusb context for the whole run: a line for each hot-plug event
+//                           of a hub with a chip (1234:5678) its callback gets ("event arrived
+//                           BUS-PATH", "event left BUS-PATH"; the hubs there at the start arrive
+//                           first), after each the hubs its device list holds ("hubs: ..."),
 //                           until N events came; gives up (exit status 1) after 60 s without one
 #include <libusb.h>
 
@@ -12,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <set>
 #include <string>
 
 namespace {
@@ -53,15 +55,19 @@ int print_serials(libusb_context* context) {
 void print_hubs(libusb_context* context) {
     libusb_device** list = nullptr;
     const ssize_t count = libusb_get_device_list(context, &list);
-    std::string line = "hubs:";
-    for (ssize_t i = count - 1; i >= 0; --i) {
+    std::set<std::string> hubs;
+    for (ssize_t i = 0; i < count; ++i) {
         libusb_device_descriptor descriptor{};
         libusb_get_device_descriptor(list[i], &descriptor);
         if (descriptor.idVendor == 0x1234 && descriptor.idProduct == 0x5678) {
-            line += " " + place_of(list[i]);
+            hubs.insert(place_of(list[i]));
         }
     }
     libusb_free_device_list(list, 1);
+    std::string line = "hubs:";
+    for (const auto& hub : hubs) {
+        line += " " + hub;
+    }
     std::printf("%s\n", line.c_str());
     std::fflush(stdout);
 }
@@ -69,7 +75,7 @@ void print_hubs(libusb_context* context) {
 int events_seen = 0;
 
 int on_event(libusb_context*, libusb_device* device, libusb_hotplug_event event, void*) {
-    std::printf("%s %s\n", event == LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED ? "arrived" : "left",
+    std::printf("event %s %s\n", event == LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED ? "arrived" : "left",
                 place_of(device).c_str());
     ++events_seen;
     return 0;
@@ -81,12 +87,11 @@ int watch_events(libusb_context* context, int wanted) {
             context,
             static_cast<libusb_hotplug_event>(LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED |
                                               LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT),
-            LIBUSB_HOTPLUG_NO_FLAGS, 0x1234, 0x5678, LIBUSB_HOTPLUG_MATCH_ANY, on_event, nullptr,
+            LIBUSB_HOTPLUG_ENUMERATE, 0x1234, 0x5678, LIBUSB_HOTPLUG_MATCH_ANY, on_event, nullptr,
             &callback) != LIBUSB_SUCCESS) {
         std::printf("no hot-plug\n");
         return 1;
     }
-    print_hubs(context);
     time_t last = time(nullptr);
     while (events_seen < wanted && time(nullptr) - last < 60) {
         const int before = events_seen;
@@ -109,8 +114,8 @@ int main(int argc, char** argv) {
         return 2;
     }
     const int status = std::strcmp(argv[1], "serials") == 0 ? print_serials(context)
-                       : argc > 2                            ? watch_events(context, std::atoi(argv[2]))
-                                                             : 2;
+                       : argc > 2 ? watch_events(context, std::atoi(argv[2]))
+                                  : 2;
     libusb_exit(context);
     return status;
 }
