@@ -77,6 +77,10 @@ std::string find_preload_library(const PreloadLibrary& library) {
 
 // The shared virtual clock: a temporary file mapped here and by the preloaded library.
 struct SharedClock {
+    SharedClock() = default;
+    SharedClock(const SharedClock&) = delete;
+    SharedClock& operator=(const SharedClock&) = delete;
+
     std::string path;
     virtual_clock::Header* header = nullptr;
     std::size_t size = 0;
@@ -171,6 +175,10 @@ int build_testbed(UMockdevTestbed* testbed, UMockdevIoctlBase* handler,
 constexpr const char* lock_dir_variable = "TOVRELA_LOCK_DIR";
 
 struct LockFolder {
+    LockFolder() = default;
+    LockFolder(const LockFolder&) = delete;
+    LockFolder& operator=(const LockFolder&) = delete;
+
     std::string path; // empty: the command's environment names one already
 
     int create(const std::string& root, std::string& error) {
