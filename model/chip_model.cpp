@@ -155,7 +155,24 @@ void open_window(Chip& chip, Phase phase) {
     chip.image_ended = false;
 }
 
+// 0x0010 begins an update sequence, whatever came before it: a tool run again after an
+// interrupted or finished update starts over, and its run alone is judged and kept. What the
+// sequence before it flashed is gone with it.
+void begin_sequence(Chip& chip) {
+    chip.reg5000_values.clear();
+    for (auto& image : chip.flashed) {
+        image.clear();
+    }
+    chip.blocks_confirmed = {};
+    chip.next_offset = 0;
+    chip.image_ended = false;
+    chip.last_value_confirmed = false;
+}
+
 void write_mode_register(Chip& chip, uint16_t value) {
+    if (value == mode_order.front()) {
+        begin_sequence(chip);
+    }
     const std::size_t position = chip.reg5000_values.size();
     chip.reg5000_values.push_back(value);
     if (position >= mode_order.size()) {
@@ -578,6 +595,12 @@ int handle(Chip& chip, const Setup& setup, uint8_t* data) {
 void reset(Chip& chip, const Config& config) {
     chip = Chip{};
     chip.config = config;
+}
+
+void restart_clock(Chip& chip) {
+    chip.clock_seen = false;
+    chip.long_pause_due = false;
+    chip.first_status_due = false;
 }
 
 namespace {

@@ -126,9 +126,13 @@ int control_transfer(Chip& chip, uint8_t request_type, uint8_t request, uint16_t
 int control_transfer_at(Chip& chip, uint64_t now_us, uint8_t request_type, uint8_t request,
                         uint16_t value, uint16_t index, uint8_t* data, uint16_t length);
 
-// Ends a run: when it began the update sequence (0x0010 written to register 0x5000) but did not
-// end it (both images confirmed, then 0x0110 written and confirmed), adds one closing violation
-// that says where it stopped. Further calls add nothing.
+// The next transfer comes on another clock (another process's virtual clock): the pauses are
+// judged again from the transfer after it.
+void restart_clock(Chip& chip);
+
+// Ends a run: when its last update sequence (from the last write of 0x0010 to register 0x5000)
+// did not end (both images confirmed, then 0x0110 written and confirmed), adds one closing
+// violation that says where it stopped. Further calls add nothing.
 void finish(Chip& chip);
 
 // The image that flash data would go to in the current phase: 0, 1, or -1 for none.

@@ -1,5 +1,8 @@
 #include "sim_options.h"
 
+#include "usb_tree.h"
+
+#include <algorithm>
 #include <charconv>
 #include <csignal>
 #include <cstring>
@@ -70,7 +73,8 @@ std::optional<int> parse_signal(std::string_view text) {
     }
     constexpr std::pair<std::string_view, int> names[] = {
         {"INT", SIGINT},   {"TERM", SIGTERM}, {"HUP", SIGHUP},   {"QUIT", SIGQUIT},
-        {"KILL", SIGKILL}, {"USR1", SIGUSR1}, {"USR2", SIGUSR2}, {"PIPE", SIGPIPE}};
+        {"KILL", SIGKILL}, {"USR1", SIGUSR1}, {"USR2", SIGUSR2}, {"PIPE", SIGPIPE},
+        {"STOP", SIGSTOP}, {"CONT", SIGCONT}};
     for (auto [name, number] : names) {
         if (text == name) {
             return number;
@@ -174,7 +178,7 @@ std::string apply_extra_device(Options& options, std::string_view value) {
     if (!bus || !ports || !vid || !pid) {
         return "expects BUS:PATH:VID:PID, for example 1:3.1:abcd:0001";
     }
-    options.extra_devices.push_back({*bus, *ports, *vid, *pid});
+    options.extra_devices.push_back({*bus, *ports, *vid, *pid, {}});
     return {};
 }
 
@@ -193,12 +197,36 @@ std::string apply_version_bytes(Options& options, std::string_view value) {
     return {};
 }
 
-std::string apply_busy(Options& options, std::string_view value) {
-    auto count = parse_number(value, 10);
-    if (!count || *count > 1000000) {
-        return "expects a count";
+// Splits "VALUE@BUS:PATH" into VALUE and its target; without '@', every hub. False for a target
+// that is no place.
+bool take_target(std::string_view& value, HubTarget& target) {
+    const auto at = value.rfind('@');
+    if (at == std::string_view::npos) {
+        return true;
     }
-    options.chip.busy_replies = static_cast<unsigned>(*count);
+    const auto parts = split(value.substr(at + 1), ':');
+    value = value.substr(0, at);
+    auto bus = parts.size() == 2 ? parse_bus(parts[0]) : std::nullopt;
+    auto ports = parts.size() == 2 ? parse_port_path(parts[1]) : std::nullopt;
+    if (!bus || !ports) {
+        return false;
+    }
+    target = {false, *bus, *ports};
+    return true;
+}
+
+std::string apply_busy(Options& options, std::string_view value) {
+    HubTarget target;
+    const bool placed = take_target(value, target);
+    auto count = parse_number(value, 10);
+    if (!placed || !count || *count > 1000000) {
+        return "expects a count, then @BUS:PATH for one hub";
+    }
+    if (target.every) {
+        options.chip.busy_replies = static_cast<unsigned>(*count);
+    } else {
+        options.hub_busy.emplace_back(target, static_cast<unsigned>(*count));
+    }
     return {};
 }
 
@@ -219,6 +247,8 @@ std::optional<RequestCount> request_and_nth(const std::vector<std::string_view>&
 }
 
 std::string apply_fault(Options& options, std::string_view value) {
+    HubTarget target_hub;
+    const bool placed = take_target(value, target_hub);
     auto parts = split(value, ':');
     std::optional<chip_model::FaultKind> kind;
     std::optional<RequestCount> target;
@@ -227,16 +257,23 @@ std::string apply_fault(Options& options, std::string_view value) {
         kind = parse_fault_kind(parts[0], fault_value);
         target = request_and_nth(parts);
     }
-    if (!kind || !target) {
-        return "expects KIND:REQUEST:NTH, KIND one of stall, nodev, timeout, short, "
+    if (!placed || !kind || !target) {
+        return "expects KIND:REQUEST:NTH[@BUS:PATH], KIND one of stall, nodev, timeout, short, "
                "never-finish, bad-check, state=HH, reply-bytes=N (0 to 7), REQUEST a "
                "hexadecimal request code, NTH from 1";
     }
-    options.chip.fault = {*kind, target->request, target->nth, fault_value};
+    const chip_model::Fault fault{*kind, target->request, target->nth, fault_value};
+    if (target_hub.every) {
+        options.chip.fault = fault;
+    } else {
+        options.hub_faults.emplace_back(target_hub, fault);
+    }
     return {};
 }
 
 std::string apply_signal(Options& options, std::string_view value) {
+    HubTarget target_hub;
+    const bool placed = take_target(value, target_hub);
     auto parts = split(value, ':');
     std::optional<int> signal;
     std::optional<RequestCount> target;
@@ -244,26 +281,105 @@ std::string apply_signal(Options& options, std::string_view value) {
         signal = parse_signal(parts[0]);
         target = request_and_nth(parts);
     }
-    if (!signal || !target) {
-        return "expects SIG:REQUEST:NTH, SIG a name (INT, TERM, HUP, QUIT, ...) or number, "
-               "REQUEST a hexadecimal request code, NTH from 1";
+    if (!placed || !signal || !target) {
+        return "expects SIG:REQUEST:NTH[@BUS:PATH], SIG a name (INT, TERM, HUP, QUIT, ...) or "
+               "number, REQUEST a hexadecimal request code, NTH from 1";
     }
-    options.signals.push_back({*signal, target->request, target->nth});
+    options.signals.push_back({*signal, target->request, target->nth, target_hub});
     return {};
 }
 
+// A serial number: 1 to 126 letters, digits, '-', '.' and '_' (a string descriptor holds at most
+// 126 UTF-16 characters).
+std::optional<std::string> parse_serial(std::string_view text) {
+    const bool sound = !text.empty() && text.size() <= max_serial_length &&
+                       std::all_of(text.begin(), text.end(), [](char c) {
+                           return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') ||
+                                  (c >= 'a' && c <= 'z') || c == '-' || c == '.' || c == '_';
+                       });
+    return sound ? std::optional<std::string>(text) : std::nullopt;
+}
+
+const char* const serial_rule = "SERIAL 1 to 126 letters, digits, '-', '.' or '_'";
+
+std::string apply_serial(Options& options, std::string_view value) {
+    auto serial = parse_serial(value);
+    if (!serial) {
+        return std::string("expects a serial number, ") + serial_rule;
+    }
+    options.hub.serial = *serial;
+    return {};
+}
+
+// BUS:PATH, then SERIAL when `serial_allowed`, from parts[first...]. The place, or nothing.
+std::optional<DevicePlace> parse_place(const std::vector<std::string_view>& parts,
+                                       std::size_t first, bool serial_allowed) {
+    const std::size_t count = parts.size() - first;
+    if (parts.size() < first || count < 2 || count > (serial_allowed ? 3u : 2u)) {
+        return std::nullopt;
+    }
+    auto bus = parse_bus(parts[first]);
+    auto ports = parse_port_path(parts[first + 1]);
+    std::optional<std::string> serial = std::string();
+    if (count == 3) {
+        serial = parse_serial(parts[first + 2]);
+    }
+    if (!bus || !ports || !serial) {
+        return std::nullopt;
+    }
+    return DevicePlace{*bus, *ports, 0, 0, *serial};
+}
+
+// Seconds, with up to three decimals: the milliseconds, or nothing.
+std::optional<uint64_t> parse_seconds(std::string_view text) {
+    const auto point = text.find('.');
+    auto whole = parse_number(text.substr(0, point), 10);
+    uint64_t ms = 0;
+    if (point != std::string_view::npos) {
+        const std::string_view fraction = text.substr(point + 1);
+        auto digits = parse_number(fraction, 10);
+        if (!digits || fraction.size() > 3) {
+            return std::nullopt;
+        }
+        ms = *digits;
+        for (std::size_t i = fraction.size(); i < 3; ++i) {
+            ms *= 10;
+        }
+    }
+    if (!whole || *whole > 1000000) {
+        return std::nullopt;
+    }
+    return *whole * 1000 + ms;
+}
+
+std::string apply_plug_event(Options& options, std::string_view value, bool plug) {
+    const auto parts = split(value, ':');
+    auto at = parse_seconds(parts[0]);
+    auto place = parse_place(parts, 1, plug);
+    if (!at || !place) {
+        return plug ? std::string("expects AT:BUS:PATH[:SERIAL], AT in seconds (1.5), ") +
+                          serial_rule
+                    : "expects AT:BUS:PATH, AT in seconds (1.5)";
+    }
+    options.plugs.push_back({*at, plug, *place});
+    return {};
+}
+
+std::string apply_plug(Options& options, std::string_view value) {
+    return apply_plug_event(options, value, true);
+}
+
+std::string apply_unplug(Options& options, std::string_view value) {
+    return apply_plug_event(options, value, false);
+}
+
 std::string apply_hub(Options& options, std::string_view value) {
-    auto parts = split(value, ':');
-    std::optional<unsigned> bus;
-    std::optional<std::vector<unsigned>> ports;
-    if (parts.size() == 2) {
-        bus = parse_bus(parts[0]);
-        ports = parse_port_path(parts[1]);
+    auto place = parse_place(split(value, ':'), 0, true);
+    if (!place) {
+        return std::string("expects BUS:PATH[:SERIAL], for example 1:3.2 (PATH 0: a root hub), ") +
+               serial_rule;
     }
-    if (!bus || !ports) {
-        return "expects BUS:PATH, for example 1:3.2 (PATH 0: a root hub)";
-    }
-    options.more_hubs.push_back({*bus, *ports, 0, 0});
+    options.more_hubs.push_back(*place);
     return {};
 }
 
@@ -288,6 +404,10 @@ const OptionRule option_rules[] = {
     {{"bus", required_argument, nullptr, 0}, apply_bus},
     {{"port-path", required_argument, nullptr, 0}, apply_port_path},
     {{"hub", required_argument, nullptr, 0}, apply_hub},
+    {{"serial", required_argument, nullptr, 0}, apply_serial},
+    {{"plug", required_argument, nullptr, 0}, apply_plug},
+    {{"unplug", required_argument, nullptr, 0}, apply_unplug},
+    {{"control", required_argument, nullptr, 0}, nullptr, &Options::control_fifo},
     {{"extra-device", required_argument, nullptr, 0}, apply_extra_device},
     {{"version-bytes", required_argument, nullptr, 0}, apply_version_bytes},
     {{"busy", required_argument, nullptr, 0}, apply_busy},
@@ -340,6 +460,36 @@ int apply_value(Options& options, int index, const char* argument, std::string& 
     return 1;
 }
 
+// Every @BUS:PATH names a hub with a chip. 1, or 0 with the reason in `error`.
+int check_targets(const Options& options, std::string& error) {
+    std::vector<const HubTarget*> targets;
+    for (const auto& [target, fault] : options.hub_faults) {
+        targets.push_back(&target);
+    }
+    for (const auto& [target, count] : options.hub_busy) {
+        targets.push_back(&target);
+    }
+    for (const auto& rule : options.signals) {
+        targets.push_back(&rule.target);
+    }
+    for (const HubTarget* target : targets) {
+        bool known = target->every || target->matches(options.hub);
+        for (const auto& hub : options.more_hubs) {
+            known = known || target->matches(hub);
+        }
+        for (const auto& plug : options.plugs) {
+            known = known || (plug.plug && target->matches(plug.place));
+        }
+        if (!known) {
+            error = "@" + std::to_string(target->bus) + ":" +
+                    (target->ports.empty() ? "0" : port_path_text(target->ports)) +
+                    " names no hub with a chip";
+            return 0;
+        }
+    }
+    return 1;
+}
+
 // After the options: the command, and the ids of --vid and --pid on every hub. 1, or 0 with the
 // reason in `error`.
 int take_command(int first, int argc, const char* const* argv, Options& options,
@@ -360,7 +510,11 @@ int take_command(int first, int argc, const char* const* argv, Options& options,
         hub.vid = options.hub.vid;
         hub.pid = options.hub.pid;
     }
-    return 1;
+    for (auto& plug : options.plugs) {
+        plug.place.vid = options.hub.vid;
+        plug.place.pid = options.hub.pid;
+    }
+    return check_targets(options, error);
 }
 
 } // namespace
@@ -418,6 +572,38 @@ int parse_options(int argc, const char* const* argv, Options& options, std::stri
     return take_command(optind, argc, argv, options, error);
 }
 
+bool parse_control_line(const std::string& line, const Options& options, PlugEvent& event) {
+    const auto space = line.find(' ');
+    const std::string_view word = std::string_view(line).substr(0, space);
+    if (space == std::string::npos || (word != "plug" && word != "unplug")) {
+        return false;
+    }
+    event.plug = word == "plug";
+    auto place = parse_place(split(std::string_view(line).substr(space + 1), ':'), 0, event.plug);
+    if (!place) {
+        return false;
+    }
+    event.place = *place;
+    event.place.vid = options.hub.vid;
+    event.place.pid = options.hub.pid;
+    return true;
+}
+
+chip_model::Config chip_config(const Options& options, const DevicePlace& place) {
+    chip_model::Config config = options.chip;
+    for (const auto& [target, fault] : options.hub_faults) {
+        if (target.matches(place)) {
+            config.fault = fault;
+        }
+    }
+    for (const auto& [target, count] : options.hub_busy) {
+        if (target.matches(place)) {
+            config.busy_replies = count;
+        }
+    }
+    return config;
+}
+
 std::string usage_text() {
     return "Usage: tovrela-sim [options] -- COMMAND [ARGS...]\n"
            "Runs COMMAND on a simulated USB tree whose hub carries a simulated chip, and exits\n"
@@ -428,19 +614,27 @@ std::string usage_text() {
            "  --bus N              the hub's bus number (default 1)\n"
            "  --port-path P        the hub's ports from the root hub, e.g. 2.4 (default); 0 makes\n"
            "                       it a root hub\n"
-           "  --hub BUS:PATH       one more hub with a chip of its own and the ids of --vid and\n"
-           "                       --pid (repeatable)\n"
+           "  --serial SERIAL      the hub's serial number string (default: none)\n"
+           "  --hub BUS:PATH[:SERIAL]\n"
+           "                       one more hub with a chip of its own, the ids of --vid and\n"
+           "                       --pid and the serial number SERIAL if given (repeatable)\n"
+           "  --plug AT:BUS:PATH[:SERIAL]\n"
+           "                       plug a hub with a fresh chip in AT seconds after COMMAND\n"
+           "                       started (repeatable)\n"
+           "  --unplug AT:BUS:PATH unplug the hub at BUS:PATH AT seconds after COMMAND started\n"
+           "  --control FIFO       read lines 'plug BUS:PATH[:SERIAL]', 'unplug BUS:PATH' from\n"
+           "                       FIFO (made when missing) while COMMAND runs\n"
            "  --extra-device BUS:PATH:VID:PID\n"
            "                       one more device (repeatable); PATH 0 sets a root hub's ids;\n"
            "                       a device with the hub's ids answers every request with a stall\n"
            "  --version-bytes b0,b1,b2,b3,b4,b5\n"
            "                       the chip's six version bytes, decimal (default 2,13,15,0,0,4)\n"
-           "  --busy N             'not finished' replies before 'finished' for every command\n"
-           "  --fault KIND:REQUEST:NTH\n"
+           "  --busy N[@BUS:PATH]  'not finished' replies before 'finished' for every command\n"
+           "  --fault KIND:REQUEST:NTH[@BUS:PATH]\n"
            "                       the NTH request with code REQUEST (hex) fails; KIND is stall,\n"
            "                       nodev, timeout, short, never-finish; for a status read also\n"
            "                       bad-check, state=HH (hex state byte), reply-bytes=N (0 to 7)\n"
-           "  --signal SIG:REQUEST:NTH\n"
+           "  --signal SIG:REQUEST:NTH[@BUS:PATH]\n"
            "                       send SIG to the process that made the NTH request with code\n"
            "                       REQUEST (hex) once the chip has received it (repeatable)\n"
            "  --flash-out DIR      write what the chip received to DIR/image0.bin, DIR/image1.bin\n"
@@ -453,16 +647,9 @@ std::string usage_text() {
            "  --unplugged          the hub is listed, but its device node is gone (open fails)\n"
            "  --help               show this text\n"
            "  --version            show the version of tovrela-sim\n"
+           "@BUS:PATH: the option applies to that hub alone (without it: to every hub).\n"
            "Options take their value as --name VALUE or --name=VALUE. The exit status is 125\n"
            "when tovrela-sim itself fails and 127 when COMMAND cannot be run.\n";
-}
-
-std::string port_path_text(const std::vector<unsigned>& ports) {
-    std::string text;
-    for (std::size_t i = 0; i < ports.size(); ++i) {
-        text += (i == 0 ? "" : ".") + std::to_string(ports[i]);
-    }
-    return text;
 }
 
 } // namespace sim

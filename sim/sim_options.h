@@ -4,11 +4,16 @@
 
 #include "chip_model.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace sim {
+
+// The longest serial number a string descriptor holds (254 bytes of UTF-16 after its head).
+constexpr std::size_t max_serial_length = 126;
 
 // Placeholder identifiers of the simulated hub, used unless told otherwise.
 constexpr uint16_t default_vid = 0x1234;
@@ -20,6 +25,19 @@ struct DevicePlace {
     std::vector<unsigned> ports;
     uint16_t vid = 0;
     uint16_t pid = 0;
+    std::string serial; // a hub's serial number string; empty: none (iSerialNumber 0)
+};
+
+// The hub an option applies to: every hub with a chip, or the one at `bus` and `ports`
+// ("@BUS:PATH" after the option's value).
+struct HubTarget {
+    bool every = true;
+    unsigned bus = 0;
+    std::vector<unsigned> ports;
+
+    [[nodiscard]] bool matches(const DevicePlace& place) const {
+        return every || (place.bus == bus && place.ports == ports);
+    }
 };
 
 // Sends `signal` to the process that made the nth request with code `request`, once the chip has
@@ -28,15 +46,28 @@ struct SignalRule {
     int signal = 0;
     uint8_t request = 0;
     unsigned nth = 0;
+    HubTarget target;
     bool sent = false; // kept by the bed
 };
 
+// --plug and --unplug: a hub with a fresh chip added, or a hub removed, `at_ms` after the command
+// started.
+struct PlugEvent {
+    uint64_t at_ms = 0;
+    bool plug = true;
+    DevicePlace place;
+};
+
 struct Options {
-    DevicePlace hub{1, {2, 4}, default_vid, default_pid};
+    DevicePlace hub{1, {2, 4}, default_vid, default_pid, {}};
     std::vector<DevicePlace> more_hubs; // --hub: each with a chip of its own
     std::vector<SignalRule> signals;    // --signal, repeatable
     std::vector<DevicePlace> extra_devices;
-    chip_model::Config chip;
+    std::vector<PlugEvent> plugs; // --plug and --unplug, in the order given
+    std::string control_fifo;     // --control: plug and unplug lines read while the command runs
+    chip_model::Config chip;      // every hub's chip, but for the rules below
+    std::vector<std::pair<HubTarget, chip_model::Fault>> hub_faults; // --fault ...@BUS:PATH
+    std::vector<std::pair<HubTarget, unsigned>> hub_busy;            // --busy N@BUS:PATH
     std::string flash_out_dir;
     std::string trace_file;
     std::string verdict_file;
@@ -52,10 +83,15 @@ struct Options {
 // Parses argv[1..]. Returns 1 with `options` filled, or 0 with a one-line reason in `error`.
 int parse_options(int argc, const char* const* argv, Options& options, std::string& error);
 
+// The chip configuration of the hub at `place`: --version-bytes, and --fault and --busy for
+// every hub unless one names this hub.
+chip_model::Config chip_config(const Options& options, const DevicePlace& place);
+
+// Parses the place of a "plug BUS:PATH[:SERIAL]" or "unplug BUS:PATH" line of --control, with
+// the hub ids of `options`. False when the line is neither.
+bool parse_control_line(const std::string& line, const Options& options, PlugEvent& event);
+
 // The --help text.
 std::string usage_text();
-
-// Port path as the tool's table prints it ("2.4"); empty for a root hub.
-std::string port_path_text(const std::vector<unsigned>& ports);
 
 } // namespace sim

@@ -25,16 +25,18 @@ int write_file(const std::string& path, const void* bytes, std::size_t count, st
     return 1;
 }
 
-std::string transfer_line(std::size_t number, const TransferRecord& record) {
+std::string transfer_line(const TransferRecord& record) {
     const chip_model::Transfer& t = record.transfer;
+    constexpr char letters[] = {'T', 'S', 'X'};
     char head[128];
-    std::snprintf(head, sizeof head, "%c %zu %llu %s %02x %04x %04x %u %s ",
-                  record.on_chip ? 'T' : 'X', number,
+    std::snprintf(head, sizeof head, "%c %llu %llu %s %02x %04x %04x %u %s ",
+                  letters[static_cast<int>(record.kind)],
+                  static_cast<unsigned long long>(record.number),
                   static_cast<unsigned long long>(record.clock_us),
                   (t.request_type & 0x80) != 0 ? "in" : "out", t.request, t.value, t.index,
                   static_cast<unsigned>(t.length), result_text(t.result).c_str());
     std::string line = head + hex_dump(t.data);
-    if (!record.on_chip) {
+    if (record.kind == TransferRecord::Kind::other) {
         line += " " + record.devnode;
     }
     line += "\n";
@@ -88,8 +90,10 @@ int write_trace(const Bed& bed, const std::string& path, std::string& error) {
         "# tovrela-sim trace\n"
         "# T number clock_us direction request value index length result data: a control "
         "transfer to a chip's hub\n"
+        "# S number ...: a standard request the hub answered itself (its string descriptors)\n"
         "# X ... devnode: a control transfer to another device (answered with a stall)\n"
         "# P clock_us duration_us: a pause of the command, on its process's virtual clock\n"
+        "# H plugged real_us devnode, H unplugged real_us: the hub came or went (real time)\n"
         "# V text: a violation the chip saw\n"
         "# number, clock_us, length, result and duration_us are decimal, the other fields hex\n";
     if (bed.hubs.size() > 1) {
@@ -98,9 +102,13 @@ int write_trace(const Bed& bed, const std::string& path, std::string& error) {
     uint64_t pause_count = 0;
     for (const auto& event : bed.events) {
         const std::string prefix = prefix_of(bed, event.hub);
-        if (event.kind == Event::Kind::transfer) {
-            text += prefix + transfer_line(event.transfer + 1,
-                                           bed.hubs[event.hub].transfers[event.transfer]);
+        if (event.kind == Event::Kind::plug || event.kind == Event::Kind::unplug) {
+            text += prefix + (event.kind == Event::Kind::plug ? "H plugged " : "H unplugged ") +
+                    std::to_string(event.pause_us) +
+                    (event.kind == Event::Kind::plug ? " " + bed.hubs[event.hub].devnode : "") +
+                    "\n";
+        } else if (event.kind == Event::Kind::transfer) {
+            text += prefix + transfer_line(bed.hubs[event.hub].transfers[event.transfer]);
         } else {
             char line[64];
             std::snprintf(line, sizeof line, "P %llu %llu\n",

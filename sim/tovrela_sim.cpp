@@ -5,6 +5,7 @@
 #include "file_access.h"
 #include "sim_options.h"
 #include "sim_output.h"
+#include "uevents.h"
 #include "usb_tree.h"
 #include "usbfs_device.h"
 #include "virtual_clock.h"
@@ -19,8 +20,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <sys/mman.h>
 #include <sys/resource.h>
@@ -74,6 +77,10 @@ std::string find_preload_library(const PreloadLibrary& library) {
 
 // The shared virtual clock: a temporary file mapped here and by the preloaded library.
 struct SharedClock {
+    SharedClock() = default;
+    SharedClock(const SharedClock&) = delete;
+    SharedClock& operator=(const SharedClock&) = delete;
+
     std::string path;
     virtual_clock::Header* header = nullptr;
     std::size_t size = 0;
@@ -168,6 +175,10 @@ int build_testbed(UMockdevTestbed* testbed, UMockdevIoctlBase* handler,
 constexpr const char* lock_dir_variable = "TOVRELA_LOCK_DIR";
 
 struct LockFolder {
+    LockFolder() = default;
+    LockFolder(const LockFolder&) = delete;
+    LockFolder& operator=(const LockFolder&) = delete;
+
     std::string path; // empty: the command's environment names one already
 
     int create(const std::string& root, std::string& error) {
@@ -285,11 +296,13 @@ void place_hubs(sim::Bed& bed, const sim::Options& options,
             sim::Hub& hub = bed.hubs[static_cast<std::size_t>(usb_device.chip_hub)];
             hub.place = usb_device.place;
             hub.devnode = usb_device.devnode;
+            hub.serial = usb_device.place.serial;
+            hub.record = usb_device.record;
             hub.name =
                 std::to_string(usb_device.place.bus) + "-" +
                 (usb_device.place.ports.empty() ? "0"
                                                 : sim::port_path_text(usb_device.place.ports));
-            chip_model::reset(hub.chip, options.chip);
+            chip_model::reset(hub.chip, sim::chip_config(options, usb_device.place));
         }
     }
 }
@@ -319,6 +332,218 @@ std::string preload_list(const sim::Options& options, std::string& error) {
     return preload;
 }
 
+// Hubs plugged and unplugged while the command runs: at the times of --plug and --unplug, and as
+// the lines of --control say. Each plugged hub is a new board with a fresh chip and a device
+// number of its own (numbers are never reused, as the kernel does); its records are kept apart
+// from those of an earlier hub at its place, under the name BUS-PATH.2, BUS-PATH.3, ...
+struct Station {
+    UMockdevTestbed* testbed = nullptr;
+    UMockdevIoctlBase* handler = nullptr;
+    sim::Bed* bed = nullptr;
+    const sim::Options* options = nullptr;
+    std::string root;
+    std::map<unsigned, unsigned> last_devnum; // per bus
+    std::set<std::string> present;            // the sysnames of the devices now in the tree
+};
+
+void start_station(Station& station, const std::vector<sim::UsbDevice>& devices) {
+    for (const auto& device : devices) {
+        station.last_devnum[device.place.bus] =
+            std::max(station.last_devnum[device.place.bus], device.devnum);
+        station.present.insert(device.sysname);
+    }
+    if (station.options->unplugged && !station.bed->hubs.empty()) {
+        station.bed->hubs[0].gone = true;
+    }
+}
+
+std::string place_text(const sim::DevicePlace& place) {
+    return std::to_string(place.bus) + ":" +
+           (place.ports.empty() ? "0" : sim::port_path_text(place.ports));
+}
+
+// The live hub at `place`, or -1.
+int live_hub_at(const sim::Bed& bed, const sim::DevicePlace& place) {
+    for (std::size_t i = 0; i < bed.hubs.size(); ++i) {
+        const sim::Hub& hub = bed.hubs[i];
+        if (!hub.gone && hub.place.bus == place.bus && hub.place.ports == place.ports) {
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
+
+void plug(Station& station, const sim::DevicePlace& place) {
+    sim::UsbDevice device;
+    device.place = place;
+    device.bcd_device = 0x0100;
+    device.chip = true;
+    device.devnum = station.last_devnum[place.bus] + 1;
+    sim::describe(device);
+    std::string parent = "usb" + std::to_string(place.bus);
+    if (place.ports.size() > 1) {
+        parent = std::to_string(place.bus) + "-" +
+                 sim::port_path_text({place.ports.begin(), place.ports.end() - 1});
+    }
+    if (place.ports.empty() || station.present.contains(device.sysname) ||
+        !station.present.contains(parent) || device.devnum > 127) {
+        report("cannot plug a hub at " + place_text(place) +
+               ": the place is taken or there is no hub before it");
+        return;
+    }
+    station.last_devnum[place.bus] = device.devnum;
+    sim::Bed& bed = *station.bed;
+    std::size_t index = 0;
+    {
+        const std::scoped_lock hold(bed.lock);
+        std::string base = std::to_string(place.bus) + "-" + sim::port_path_text(place.ports);
+        std::string name = base;
+        for (int board = 2; std::any_of(bed.hubs.begin(), bed.hubs.end(),
+                                        [&](const sim::Hub& hub) { return hub.name == name; });
+             ++board) {
+            name = base + "." + std::to_string(board);
+        }
+        sim::Hub& hub = bed.hubs.emplace_back();
+        hub.place = place;
+        hub.devnode = device.devnode;
+        hub.name = name;
+        hub.serial = place.serial;
+        hub.record = device.record;
+        chip_model::reset(hub.chip, sim::chip_config(*station.options, place));
+        index = bed.hubs.size() - 1;
+        sim::record_plug(bed, index, true);
+    }
+    std::string error;
+    if (build_testbed(station.testbed, station.handler, {device}, error) != 1) {
+        report(error);
+        return;
+    }
+    station.present.insert(device.sysname);
+    sim::send_uevent(station.root, "add", device.record);
+}
+
+void unplug(Station& station, const sim::DevicePlace& place) {
+    sim::Bed& bed = *station.bed;
+    std::string record;
+    {
+        const std::scoped_lock hold(bed.lock);
+        const int index = live_hub_at(bed, place);
+        if (index < 0) {
+            report("cannot unplug " + place_text(place) + ": no hub with a chip is there");
+            return;
+        }
+        sim::Hub& hub = bed.hubs[static_cast<std::size_t>(index)];
+        hub.gone = true;
+        record = hub.record;
+        sim::record_plug(bed, static_cast<std::size_t>(index), false);
+    }
+    const std::string syspath = record.substr(3, record.find('\n') - 3);
+    umockdev_testbed_remove_device(station.testbed, ("/sys" + syspath).c_str());
+    // The device node too, which the testbed keeps (its record names no device number).
+    unlink((station.root +
+            record.substr(record.find("DEVNAME=") + 8,
+                          record.find('\n', record.find("DEVNAME=")) - record.find("DEVNAME=") - 8))
+               .c_str());
+    station.present.erase(syspath.substr(syspath.rfind('/') + 1));
+    sim::send_uevent(station.root, "remove", record);
+}
+
+struct TimedPlug {
+    Station* station;
+    sim::PlugEvent event;
+};
+
+gboolean on_plug_time(gpointer user_data) {
+    auto* timed = static_cast<TimedPlug*>(user_data);
+    if (timed->event.plug) {
+        plug(*timed->station, timed->event.place);
+    } else {
+        unplug(*timed->station, timed->event.place);
+    }
+    return G_SOURCE_REMOVE;
+}
+
+// A line of --control.
+gboolean on_control_input(GIOChannel* channel, GIOCondition, gpointer user_data) {
+    auto& station = *static_cast<Station*>(user_data);
+    gchar* text = nullptr;
+    gsize length = 0;
+    while (g_io_channel_read_line(channel, &text, &length, nullptr, nullptr) ==
+           G_IO_STATUS_NORMAL) {
+        std::string line(text, length);
+        g_free(text);
+        while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) {
+            line.pop_back();
+        }
+        sim::PlugEvent event;
+        if (line.empty()) {
+            continue;
+        }
+        if (!sim::parse_control_line(line, *station.options, event)) {
+            report("--control: not a plug or unplug line: " + line);
+        } else if (event.plug) {
+            plug(station, event.place);
+        } else {
+            unplug(station, event.place);
+        }
+    }
+    return G_SOURCE_CONTINUE;
+}
+
+// The sources of --plug, --unplug and --control in the main loop, from now on.
+struct StationSources {
+    std::vector<TimedPlug> timed;
+    std::vector<guint> sources;
+    GIOChannel* control = nullptr;
+    bool made_fifo = false;
+    std::string fifo;
+
+    int start(Station& station, std::string& error) {
+        const auto& plugs = station.options->plugs;
+        timed.reserve(plugs.size());
+        for (const auto& event : plugs) {
+            timed.push_back({&station, event});
+            sources.push_back(
+                g_timeout_add(static_cast<guint>(event.at_ms), on_plug_time, &timed.back()));
+        }
+        fifo = station.options->control_fifo;
+        if (fifo.empty()) {
+            return 1;
+        }
+        if (access(fifo.c_str(), F_OK) != 0) {
+            made_fifo = mkfifo(fifo.c_str(), 0600) == 0;
+        }
+        // Read and write, so that the FIFO never ends while its writers come and go.
+        const int fd = open(fifo.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) {
+            error = "cannot open " + fifo + ": " + std::strerror(errno);
+            return 0;
+        }
+        control = g_io_channel_unix_new(fd);
+        g_io_channel_set_close_on_unref(control, TRUE);
+        g_io_channel_set_encoding(control, nullptr, nullptr);
+        sources.push_back(g_io_add_watch(control, G_IO_IN, on_control_input, &station));
+        return 1;
+    }
+
+    StationSources() = default;
+    StationSources(const StationSources&) = delete;
+    StationSources& operator=(const StationSources&) = delete;
+    ~StationSources() {
+        for (guint source : sources) {
+            if (GSource* live = g_main_context_find_source_by_id(nullptr, source)) {
+                g_source_destroy(live);
+            }
+        }
+        if (control != nullptr) {
+            g_io_channel_unref(control);
+        }
+        if (made_fifo) {
+            unlink(fifo.c_str());
+        }
+    }
+};
+
 std::vector<char*> pointers_to(std::vector<std::string>& words) {
     std::vector<char*> pointers;
     pointers.reserve(words.size() + 1);
@@ -332,8 +557,9 @@ std::vector<char*> pointers_to(std::vector<std::string>& words) {
 // Runs the command until it ends, passing SIGINT, SIGTERM and SIGHUP on to it. Its wait status,
 // or nothing with the reason in `error` when it could not be started.
 std::optional<int> run_command(std::vector<std::string>& command,
-                               std::vector<std::string>& environment, sim::Bed& bed,
+                               std::vector<std::string>& environment, Station& station,
                                std::string& error) {
+    sim::Bed& bed = *station.bed;
     std::vector<char*> child_argv = pointers_to(command);
     std::vector<char*> child_envp = pointers_to(environment);
     GPid pid = 0;
@@ -347,6 +573,11 @@ std::optional<int> run_command(std::vector<std::string>& command,
         return std::nullopt;
     }
 
+    StationSources station_sources;
+    if (station_sources.start(station, error) != 1) {
+        report(error);
+        kill(pid, SIGTERM);
+    }
     Child child;
     child.pid = pid;
     bed.command_pid = pid;
@@ -368,6 +599,7 @@ std::optional<int> run_command(std::vector<std::string>& command,
 // Once the command has ended: the last pauses, the latest virtual time of any process, the URBs
 // still held and each chip's closing verdict.
 void close_bed(sim::Bed& bed, const SharedClock& clock) {
+    const std::scoped_lock hold(bed.lock);
     sim::collect_pauses(bed);
     if (clock.header != nullptr) {
         for (const auto& slot : clock.header->slots) {
@@ -428,6 +660,15 @@ int prepare_testbed(UMockdevTestbed* testbed, UMockdevIoctlBase* handler,
     return 1;
 }
 
+// With TOVRELA_SIM_DEBUG set: the ioctls the simulator did not know.
+void report_unknown_ioctls(const sim::Bed& bed) {
+    if (std::getenv("TOVRELA_SIM_DEBUG") != nullptr) {
+        for (const auto& request : bed.unknown_ioctls) {
+            report("unanswered ioctl " + request);
+        }
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -472,7 +713,11 @@ int main(int argc, char** argv) {
     std::vector<std::string> environment =
         child_environment({root_dir_of(testbed.get()), preload, clock.path, locks.path});
 
-    const std::optional<int> wait_status = run_command(options.command, environment, bed, error);
+    Station station{
+        testbed.get(), handler.get(), &bed, &options, root_dir_of(testbed.get()), {}, {}};
+    start_station(station, devices);
+    const std::optional<int> wait_status =
+        run_command(options.command, environment, station, error);
     if (!wait_status) {
         report(error);
         return exit_cannot_run;
@@ -484,10 +729,6 @@ int main(int argc, char** argv) {
         report(error);
         return exit_sim_failure;
     }
-    if (std::getenv("TOVRELA_SIM_DEBUG") != nullptr) {
-        for (const auto& request : bed.unknown_ioctls) {
-            report("unanswered ioctl " + request);
-        }
-    }
+    report_unknown_ioctls(bed);
     return status;
 }

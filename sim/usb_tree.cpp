@@ -19,6 +19,11 @@ constexpr uint16_t generic_vid = 0x1111;
 constexpr uint16_t generic_hub_pid = 0x0001;
 constexpr uint16_t generic_device_pid = 0x0002;
 
+// The string descriptors of a hub with a serial number.
+constexpr uint8_t serial_index = 3;
+constexpr uint8_t string_descriptor_type = 3;
+constexpr uint16_t us_english = 0x0409;
+
 using Place = std::pair<unsigned, std::vector<unsigned>>;
 
 // Device descriptor, then one configuration with one interface and one interrupt endpoint.
@@ -30,7 +35,8 @@ std::vector<uint8_t> descriptors(const UsbDevice& device) {
     return {// device: bcdUSB 2.00, max packet 64, one configuration
             0x12, 0x01, 0x00, 0x02, device_class, 0x00, 0x01, 0x40, low(device.place.vid),
             high(device.place.vid), low(device.place.pid), high(device.place.pid),
-            low(device.bcd_device), high(device.bcd_device), 0x00, 0x00, 0x00, 0x01,
+            low(device.bcd_device), high(device.bcd_device), 0x00, 0x00,
+            device.place.serial.empty() ? uint8_t{0} : serial_index, 0x01,
             // configuration: total length 25, one interface, self powered
             0x09, 0x02, 0x19, 0x00, 0x01, 0x01, 0x00, 0xe0, 0x00,
             // interface 0 with one endpoint
@@ -44,6 +50,8 @@ std::string three_digits(unsigned value) {
     std::snprintf(text, sizeof text, "%03u", value);
     return text;
 }
+
+} // namespace
 
 void describe(UsbDevice& device) {
     const auto& place = device.place;
@@ -65,10 +73,12 @@ void describe(UsbDevice& device) {
                     "\n" + "E: DEVNAME=" + device.devnode + "\n" + "A: busnum=" + bus + "\\n\n" +
                     "A: devnum=" + std::to_string(device.devnum) + "\\n\n" +
                     "A: speed=480\\n\n"
-                    "A: bConfigurationValue=1\\n\n"
-                    "H: descriptors=" +
-                    hex_dump(descriptors(device)) + "\n";
+                    "A: bConfigurationValue=1\\n\n" +
+                    (place.serial.empty() ? "" : "A: serial=" + place.serial + "\\n\n") +
+                    "H: descriptors=" + hex_dump(descriptors(device)) + "\n";
 }
+
+namespace {
 
 using Tree = std::map<Place, UsbDevice>;
 
@@ -78,7 +88,7 @@ bool add_explicit_devices(Tree& tree, const Options& options, std::string& error
     auto add = [&](const DevicePlace& place, int chip_hub) {
         UsbDevice device;
         device.place = place;
-        device.chip = chip_hub >= 0;
+        device.chip = chip_hub >= 0 || chip_hub == plugged_later;
         device.chip_hub = chip_hub;
         device.bcd_device = 0x0100;
         if (!tree.emplace(Place{place.bus, place.ports}, device).second) {
@@ -101,6 +111,13 @@ bool add_explicit_devices(Tree& tree, const Options& options, std::string& error
             return false;
         }
     }
+    // A hub plugged in later stands here until the tree is built, so that the hubs on its way are.
+    for (const auto& plug : options.plugs) {
+        Place place{plug.place.bus, plug.place.ports};
+        if (plug.plug && !tree.contains(place) && !add(plug.place, plugged_later)) {
+            return false;
+        }
+    }
     return true;
 }
 
@@ -109,7 +126,7 @@ bool add_explicit_devices(Tree& tree, const Options& options, std::string& error
 void add_generated_devices(Tree& tree) {
     auto add = [&](unsigned bus, std::vector<unsigned> ports, uint16_t vid, uint16_t pid) {
         UsbDevice device;
-        device.place = {bus, ports, vid, pid};
+        device.place = {bus, ports, vid, pid, {}};
         device.bcd_device = ports.empty() ? 0x0601 : 0x0100;
         tree.emplace(Place{bus, std::move(ports)}, device);
     };
@@ -144,6 +161,32 @@ void mark_hubs(Tree& tree) {
 
 } // namespace
 
+std::string port_path_text(const std::vector<unsigned>& ports) {
+    std::string text;
+    for (std::size_t i = 0; i < ports.size(); ++i) {
+        text += (i == 0 ? "" : ".") + std::to_string(ports[i]);
+    }
+    return text;
+}
+
+std::vector<uint8_t> string_descriptor(const std::string& serial, uint8_t index) {
+    if (serial.empty()) {
+        return {};
+    }
+    if (index == 0) {
+        return {4, string_descriptor_type, us_english & 0xff, us_english >> 8};
+    }
+    if (index != serial_index) {
+        return {};
+    }
+    std::vector<uint8_t> bytes{static_cast<uint8_t>(2 + 2 * serial.size()), string_descriptor_type};
+    for (char c : serial) {
+        bytes.push_back(static_cast<uint8_t>(c));
+        bytes.push_back(0);
+    }
+    return bytes;
+}
+
 int build_usb_tree(const Options& options, std::vector<UsbDevice>& devices, std::string& error) {
     devices.clear();
     if (options.no_devices) {
@@ -160,9 +203,11 @@ int build_usb_tree(const Options& options, std::vector<UsbDevice>& devices, std:
     std::map<unsigned, unsigned> next_address;
     devices.reserve(tree.size());
     for (auto& [place, device] : tree) {
-        device.devnum = ++next_address[place.first];
-        describe(device);
-        devices.push_back(device);
+        if (device.chip_hub != plugged_later) {
+            device.devnum = ++next_address[place.first];
+            describe(device);
+            devices.push_back(device);
+        }
     }
     return 1;
 }

@@ -23,6 +23,20 @@ struct UsbDevice {
     std::string record;  // udev record for umockdev_testbed_add_from_string
 };
 
+// Port path as the tool's table prints it ("2.4"); empty for a root hub.
+std::string port_path_text(const std::vector<unsigned>& ports);
+
+// The string descriptor `index` of a device whose serial number is `serial` (iSerialNumber 3),
+// as a GET_DESCRIPTOR request answers it: index 0 the language table (US English), index 3 the
+// serial number in UTF-16LE. Empty when the device has no such string (the request stalls).
+std::vector<uint8_t> string_descriptor(const std::string& serial, uint8_t index);
+
+// `chip_hub` of a hub of --plug, which is not in the tree at the start.
+constexpr int plugged_later = -2;
+
+// Fills in the names and the udev record of `device` from its place, devnum and serial.
+void describe(UsbDevice& device);
+
 // Builds the tree in the order the devices must be added (parents first). Returns 1, or 0 with
 // the reason in `error` (two devices at one place).
 int build_usb_tree(const Options& options, std::vector<UsbDevice>& devices, std::string& error);

@@ -1,5 +1,7 @@
 #include "usbfs_device.h"
 
+#include "usb_tree.h"
+
 #include <umockdev.h>
 
 #include <algorithm>
@@ -190,6 +192,34 @@ int exchange(UMockdevIoctlData* buffer, Hub* hub, const uint64_t* now_us, chip_m
     return moved;
 }
 
+// A standard request (type bits 0) is the hub's own business, never the chip's: GET_DESCRIPTOR
+// of a string descriptor answers with the hub's strings, anything else stalls.
+bool is_standard(const chip_model::Transfer& t) {
+    return (t.request_type & 0x60) == 0;
+}
+
+int answer_standard(UMockdevIoctlData* buffer, const Hub& hub, chip_model::Transfer& t,
+                    std::vector<uint8_t>& data) {
+    constexpr uint8_t get_descriptor = 6;
+    constexpr uint8_t string_type = 3;
+    data.clear();
+    t.result = chip_model::error_pipe;
+    if (t.request_type == 0x80 && t.request == get_descriptor && t.value >> 8 == string_type) {
+        std::vector<uint8_t> descriptor =
+            string_descriptor(hub.serial, static_cast<uint8_t>(t.value & 0xff));
+        if (!descriptor.empty()) {
+            descriptor.resize(std::min<std::size_t>(descriptor.size(), t.length));
+            if (!descriptor.empty()) {
+                umockdev_ioctl_data_update(buffer, 8, descriptor.data(),
+                                           static_cast<gint>(descriptor.size()));
+            }
+            t.result = static_cast<int>(descriptor.size());
+            data = std::move(descriptor);
+        }
+    }
+    return std::max(t.result, 0);
+}
+
 // Counts the transfer in its hub's records (another device's in the first hub's) and keeps it
 // there when the bed keeps records.
 void record_transfer(Bed& bed, const Client& client, const Hub* hub, TransferRecord record,
@@ -203,7 +233,8 @@ void record_transfer(Bed& bed, const Client& client, const Hub* hub, TransferRec
         return;
     }
     Hub& records = bed.hubs[hub_index];
-    ++records.transfer_count;
+    record.number = record.kind == TransferRecord::Kind::standard ? ++records.standard_count
+                                                                  : ++records.transfer_count;
     if (bed.keep_records) {
         record.transfer.data = std::move(data);
         bed.events.push_back({Event::Kind::transfer, hub_index, records.transfers.size()});
@@ -215,12 +246,35 @@ void record_transfer(Bed& bed, const Client& client, const Hub* hub, TransferRec
 void send_due_signals(Bed& bed, const Client& client, const Hub* hub, uint8_t request) {
     for (SignalRule& rule : bed.signals) {
         if (hub == nullptr || rule.sent || request != rule.request ||
-            hub->chip.request_counts[request] != rule.nth) {
+            !rule.target.matches(hub->place) || hub->chip.request_counts[request] != rule.nth) {
             continue;
         }
         rule.sent = true;
         kill(client.pid != 0 ? client.pid : bed.command_pid, rule.signal);
     }
+}
+
+// What the hub answers without its chip: every transfer once it is unplugged (the submit fails,
+// as the kernel's does), and the standard requests. True when it answered.
+bool answered_by_hub(Bed& bed, Client& client, Hub& hub, UMockdevIoctlClient* handle,
+                     DataRef& urb_data, UMockdevIoctlData& buffer, TransferRecord& record) {
+    if (hub.gone) {
+        record.transfer.result = chip_model::error_no_device;
+        record_transfer(bed, client, &hub, std::move(record), {});
+        complete(handle, -1, ENODEV);
+        return true;
+    }
+    if (!is_standard(record.transfer)) {
+        return false;
+    }
+    std::vector<uint8_t> data;
+    record.kind = TransferRecord::Kind::standard;
+    const int moved = answer_standard(&buffer, hub, record.transfer, data);
+    const int result = record.transfer.result;
+    record_transfer(bed, client, &hub, std::move(record), std::move(data));
+    client.finished.push_back({urb_data.release(), urb_status(result), moved});
+    complete(handle, 0, 0);
+    return true;
 }
 
 void submit_urb(Bed& bed, Client& client, UMockdevIoctlClient* handle, UMockdevIoctlData* arg) {
@@ -242,13 +296,22 @@ void submit_urb(Bed& bed, Client& client, UMockdevIoctlClient* handle, UMockdevI
     }
     TransferRecord record;
     record.devnode = client.devnode;
-    record.on_chip = client.hub >= 0;
+    record.kind = client.hub >= 0 ? TransferRecord::Kind::chip : TransferRecord::Kind::other;
     uint64_t now_us = 0;
     const bool timed = time_of(bed, client, now_us);
     record.clock_us = now_us;
     read_setup(buffer->data, urb->buffer_length, record.transfer);
 
-    Hub* hub = record.on_chip ? &bed.hubs[static_cast<std::size_t>(client.hub)] : nullptr;
+    Hub* hub = client.hub >= 0 ? &bed.hubs[static_cast<std::size_t>(client.hub)] : nullptr;
+    if (hub != nullptr && answered_by_hub(bed, client, *hub, handle, urb_data, *buffer, record)) {
+        return;
+    }
+    if (hub != nullptr && bed.clock != nullptr && client.pid != hub->last_pid) {
+        // Each process has a virtual clock of its own, which starts at zero: the pauses are
+        // judged on one process's clock at a time.
+        chip_model::restart_clock(hub->chip);
+        hub->last_pid = client.pid;
+    }
     std::vector<uint8_t> data;
     const int moved = exchange(buffer.get(), hub, timed ? &now_us : nullptr, record.transfer, data);
     const int result = record.transfer.result;
@@ -307,6 +370,7 @@ void discard_urb(Client& client, UMockdevIoctlClient* handle, UMockdevIoctlData*
 
 gboolean handle_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* handle, gpointer user_data) {
     auto& bed = *static_cast<Bed*>(user_data);
+    const std::scoped_lock hold(bed.lock);
     Client& client = client_of(bed, handle);
     UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(handle);
     gulong request = umockdev_ioctl_client_get_request(handle);
@@ -373,12 +437,15 @@ void release(std::deque<UrbInFlight>& finished, std::vector<UrbInFlight>& pendin
 }
 
 void on_client_connected(UMockdevIoctlBase*, UMockdevIoctlClient* handle, gpointer user_data) {
-    client_of(*static_cast<Bed*>(user_data), handle);
+    auto& bed = *static_cast<Bed*>(user_data);
+    const std::scoped_lock hold(bed.lock);
+    client_of(bed, handle);
 }
 
 // A process closed its device node (or ended): its URBs go, and its socket may be reused.
 void on_client_vanished(UMockdevIoctlBase*, UMockdevIoctlClient* handle, gpointer user_data) {
     auto& bed = *static_cast<Bed*>(user_data);
+    const std::scoped_lock hold(bed.lock);
     auto found = bed.clients.find(handle);
     if (found == bed.clients.end()) {
         return;
@@ -418,6 +485,13 @@ void collect_pauses(Bed& bed) {
         }
     }
     bed.pauses_seen = i < kept ? i : count;
+}
+
+void record_plug(Bed& bed, std::size_t hub, bool plugged) {
+    if (bed.keep_records) {
+        bed.events.push_back({plugged ? Event::Kind::plug : Event::Kind::unplug, hub, 0, 0,
+                              static_cast<uint64_t>(g_get_monotonic_time() - bed.start_us)});
+    }
 }
 
 void release_urbs(Bed& bed) {

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <mutex>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -27,8 +28,14 @@ namespace sim {
 // A control transfer as the simulator saw it. `result` is the number of bytes moved or the
 // model's negative libusb code.
 struct TransferRecord {
+    enum class Kind {
+        chip,     // a request for the hub's chip
+        standard, // a standard request the hub answers itself (its string descriptors)
+        other,    // a request to another device, answered with a stall
+    };
     uint64_t clock_us = 0; // the sending process's time when the transfer was submitted
-    bool on_chip = true;   // false: another device, answered with a stall
+    Kind kind = Kind::chip;
+    uint64_t number = 0; // counts the chip's transfers of its hub, or the hub's standard requests
     std::string devnode;
     chip_model::Transfer transfer; // the setup fields, the bytes moved and the result
 };
@@ -37,18 +44,23 @@ struct TransferRecord {
 struct Hub {
     DevicePlace place;
     std::string devnode;
-    std::string name; // "1-2.4", the prefix of its records when the bed has several hubs
+    std::string name;   // "1-2.4", the prefix of its records when the bed has several hubs
+    std::string serial; // its iSerialNumber string; empty: none
+    std::string record; // its udev record, for the remove event
+    bool gone = false;  // unplugged: every transfer of its clients fails with ENODEV
     chip_model::Chip chip;
     std::vector<TransferRecord> transfers;
     uint64_t transfer_count = 0;
+    uint64_t standard_count = 0; // standard requests the hub answered itself
+    pid_t last_pid = 0;          // the process that made the last transfer
 };
 
 struct Event {
-    enum class Kind { transfer, pause } kind;
+    enum class Kind { transfer, pause, plug, unplug } kind;
     std::size_t hub = 0;      // the hub whose records it belongs to
     std::size_t transfer = 0; // index into Hub::transfers
     uint64_t pause_start_us = 0;
-    uint64_t pause_us = 0;
+    uint64_t pause_us = 0; // a plug or unplug: the real time since the start
 };
 
 struct UrbInFlight {
@@ -69,7 +81,10 @@ struct Client {
 };
 
 struct Bed {
-    std::vector<Hub> hubs;
+    // Held by whoever reads or changes the bed while the command runs: the ioctl handler's thread
+    // and the thread that plugs and unplugs hubs.
+    std::mutex lock;
+    std::deque<Hub> hubs;                         // every hub that was ever plugged, in that order
     const virtual_clock::Header* clock = nullptr; // null without --fast: the real clock
     int64_t start_us = 0;                         // the real clock's start
     bool keep_records = false;                    // keep transfers and events (for --trace)
@@ -90,6 +105,9 @@ void connect_handler(UMockdevIoctlBase* handler, Bed& bed);
 
 // Moves the pauses taken since the last call into the event record.
 void collect_pauses(Bed& bed);
+
+// A plug or unplug of hub `hub`, in the event record.
+void record_plug(Bed& bed, std::size_t hub, bool plugged);
 
 // Drops the URBs still held.
 void release_urbs(Bed& bed);
