@@ -6,6 +6,8 @@
 // that a zero sleep returns at once.
 #include "virtual_clock.h"
 
+#include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <dlfcn.h>
@@ -31,17 +33,22 @@ struct ClockState {
     int32_t slot_pid = 0;                    // the process that claimed it (a fork claims anew)
 };
 
-// Claims a free slot for this process; -1 when all are taken (its pauses are then real). A
-// process that replaced its program (exec) keeps the slot and the time of its pid.
+// Claims a free slot for this process, else the slot of a process that has ended (a bed that
+// lives long, a station rehearsed for hours, starts far more processes than there are slots);
+// -1 when every slot belongs to a live process (its pauses are then real). A process that
+// replaced its program (exec) keeps the slot and the time of its pid.
 int claim_slot(virtual_clock::Header* shared, int32_t pid) {
     if (int own = virtual_clock::find_slot(shared, pid); own >= 0) {
         return own;
     }
-    for (uint32_t i = 0; i < virtual_clock::slot_count; ++i) {
-        int32_t free_pid = 0;
-        if (shared->slots[i].pid.compare_exchange_strong(free_pid, pid)) {
-            shared->slots[i].now_us.store(0);
-            return static_cast<int>(i);
+    for (const bool reclaim : {false, true}) {
+        for (uint32_t i = 0; i < virtual_clock::slot_count; ++i) {
+            int32_t holder = shared->slots[i].pid.load();
+            const bool free = holder == 0 || (reclaim && kill(holder, 0) != 0 && errno == ESRCH);
+            if (free && shared->slots[i].pid.compare_exchange_strong(holder, pid)) {
+                shared->slots[i].now_us.store(0);
+                return static_cast<int>(i);
+            }
         }
     }
     return -1;

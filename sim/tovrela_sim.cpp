@@ -419,7 +419,7 @@ void plug(Station& station, const sim::DevicePlace& place) {
         return;
     }
     station.present.insert(device.sysname);
-    sim::send_uevent(station.root, "add", device.record);
+    sim::send_uevent(station.root, sim::Uevent::add, device.record);
 }
 
 void unplug(Station& station, const sim::DevicePlace& place) {
@@ -445,7 +445,7 @@ void unplug(Station& station, const sim::DevicePlace& place) {
                           record.find('\n', record.find("DEVNAME=")) - record.find("DEVNAME=") - 8))
                .c_str());
     station.present.erase(syspath.substr(syspath.rfind('/') + 1));
-    sim::send_uevent(station.root, "remove", record);
+    sim::send_uevent(station.root, sim::Uevent::remove, record);
 }
 
 struct TimedPlug {

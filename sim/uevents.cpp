@@ -90,7 +90,7 @@ bool send_to(const std::string& path, const std::vector<uint8_t>& message) {
 
 } // namespace
 
-int send_uevent(const std::string& root, const std::string& action, const std::string& record) {
+int send_uevent(const std::string& root, Uevent action, const std::string& record) {
     static unsigned long long sequence = 0;
     std::string devpath;
     std::string subsystem;
@@ -110,8 +110,8 @@ int send_uevent(const std::string& root, const std::string& action, const std::s
             }
         }
     }
-    const std::string head = "ACTION=" + action + '\0' + "DEVPATH=" + devpath + '\0' +
-                             "SUBSYSTEM=" + subsystem + '\0' +
+    const std::string head = std::string("ACTION=") + (action == Uevent::add ? "add" : "remove") +
+                             '\0' + "DEVPATH=" + devpath + '\0' + "SUBSYSTEM=" + subsystem + '\0' +
                              "SEQNUM=" + std::to_string(++sequence) + '\0';
     MonitorHeader header;
     header.properties_len = static_cast<uint32_t>(head.size() + properties.size());

@@ -13,9 +13,11 @@
 
 namespace sim {
 
-// Sends `action` ("add" or "remove") for the device of udev record `record` (as usb_tree makes
+enum class Uevent { add, remove };
+
+// Sends `action` for the device of udev record `record` (as usb_tree makes
 // it) to every uevent socket in `root`. A socket of an ended process is removed; a listener whose
 // queue stays full for a second misses the event. Returns the number of listeners reached.
-int send_uevent(const std::string& root, const std::string& action, const std::string& record);
+int send_uevent(const std::string& root, Uevent action, const std::string& record);
 
 } // namespace sim

@@ -116,11 +116,19 @@ void identify_peer(Bed& bed, Client& client) {
     }
 }
 
+void on_client_closed(GObject* object, GParamSpec*, gpointer user_data);
+
+// The client of `handle`, new when the bed has none. The bed holds a reference on each handle it
+// keeps, until the client's connection closes: a handle freed while the bed still knew it could
+// come back at the same address as another process's client, which would then inherit the old
+// one's hub, process, clock and URBs.
 Client& client_of(Bed& bed, UMockdevIoctlClient* handle) {
     auto found = bed.clients.find(handle);
     if (found != bed.clients.end()) {
         return found->second;
     }
+    g_object_ref(handle);
+    g_signal_connect(handle, "notify::connected", G_CALLBACK(on_client_closed), &bed);
     Client& client = bed.clients[handle];
     client.devnode = umockdev_ioctl_client_get_devnode(handle);
     for (std::size_t i = 0; i < bed.hubs.size(); ++i) {
@@ -442,10 +450,9 @@ void on_client_connected(UMockdevIoctlBase*, UMockdevIoctlClient* handle, gpoint
     client_of(bed, handle);
 }
 
-// A process closed its device node (or ended): its URBs go, and its socket may be reused.
-void on_client_vanished(UMockdevIoctlBase*, UMockdevIoctlClient* handle, gpointer user_data) {
-    auto& bed = *static_cast<Bed*>(user_data);
-    const std::scoped_lock hold(bed.lock);
+// Drops the client of `handle`: its URBs go, its socket may be reused, and the bed's reference on
+// the handle is given back.
+void forget_client(Bed& bed, UMockdevIoctlClient* handle) {
     auto found = bed.clients.find(handle);
     if (found == bed.clients.end()) {
         return;
@@ -453,6 +460,26 @@ void on_client_vanished(UMockdevIoctlBase*, UMockdevIoctlClient* handle, gpointe
     release(found->second.finished, found->second.pending);
     bed.peer_sockets.erase(found->second.socket);
     bed.clients.erase(found);
+    g_signal_handlers_disconnect_by_data(handle, &bed);
+    g_object_unref(handle);
+}
+
+// A process closed its device node (or ended). umockdev 0.17 tells this only through the client's
+// "connected" property; its "client-vanished" signal is declared but never sent.
+void on_client_closed(GObject* object, GParamSpec*, gpointer user_data) {
+    auto* handle = reinterpret_cast<UMockdevIoctlClient*>(object);
+    if (umockdev_ioctl_client_get_connected(handle)) {
+        return;
+    }
+    auto& bed = *static_cast<Bed*>(user_data);
+    const std::scoped_lock hold(bed.lock);
+    forget_client(bed, handle);
+}
+
+void on_client_vanished(UMockdevIoctlBase*, UMockdevIoctlClient* handle, gpointer user_data) {
+    auto& bed = *static_cast<Bed*>(user_data);
+    const std::scoped_lock hold(bed.lock);
+    forget_client(bed, handle);
 }
 
 } // namespace
@@ -495,8 +522,8 @@ void record_plug(Bed& bed, std::size_t hub, bool plugged) {
 }
 
 void release_urbs(Bed& bed) {
-    for (auto& [handle, client] : bed.clients) {
-        release(client.finished, client.pending);
+    while (!bed.clients.empty()) {
+        forget_client(bed, bed.clients.begin()->first);
     }
 }
 

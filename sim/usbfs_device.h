@@ -109,7 +109,7 @@ void collect_pauses(Bed& bed);
 // A plug or unplug of hub `hub`, in the event record.
 void record_plug(Bed& bed, std::size_t hub, bool plugged);
 
-// Drops the URBs still held.
+// Drops the clients still known, with the URBs they hold (the caller holds the bed's lock).
 void release_urbs(Bed& bed);
 
 } // namespace sim

@@ -11,8 +11,10 @@ constexpr std::array<std::string_view, 6> version_labels{
     "STD_MAJOR_VERSION",   "STD_MINOR_VERSION",        "STD_REVISION_NUMBER",
     "CUSTOMER_PROJECT_ID", "CUSTOMER_MAJOR_REVERSION", "CUSTOMER_MINOR_REVERSION"};
 
-// Lines of a normal run, never the reason of a failure.
-constexpr std::array<std::string_view, 19> normal_starts{
+// Lines of a normal run, never the reason of a failure; the tool's advice after a failed update
+// follows the reason and is not one.
+constexpr std::array<std::string_view, 20> normal_starts{
+    "tovrela-update: the update stopped after the chip was touched;",
     "=",
     "-----",
     "(",

@@ -44,7 +44,9 @@ TEST(ToolOutputReading, PhaseProgressVersionAndFailureLine) {
         {"Tovrela_Flash_Write FW1\nTovrela_Reg_Write 5000=0012\nTovrela_Flash_Write FW0\n"
          "\rprogress=50%",
          "Image 0", 0.625, ""},
-        {"Tovrela_Flash_Write FW0\n\rprogress=10%I2C-WriteCmd B8 Fail -9\n\n"
+        {"Tovrela_Flash_Write FW0\n\rprogress=10%I2C-WriteCmd B8 Fail -9\n"
+         "tovrela-update: the update stopped after the chip was touched; the chip's flash is "
+         "incomplete: run the update again once the hub is back\n\n"
          "===========================\n= Tovrela_FW_Update_FAIL. =\nStatus=0x0\n",
          "Image 0", 0.325, "I2C-WriteCmd B8 Fail -9"},
         {"Tovrela_Flash_Write FW0\nTovrela_Reg_Write 5000=0110\n\n= Tovrela_FW_Update_PASS. =\n",
