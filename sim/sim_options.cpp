@@ -74,7 +74,8 @@ std::optional<int> parse_signal(std::string_view text) {
     constexpr std::pair<std::string_view, int> names[] = {
         {"INT", SIGINT},   {"TERM", SIGTERM}, {"HUP", SIGHUP},   {"QUIT", SIGQUIT},
         {"KILL", SIGKILL}, {"USR1", SIGUSR1}, {"USR2", SIGUSR2}, {"PIPE", SIGPIPE},
-        {"STOP", SIGSTOP}, {"CONT", SIGCONT}};
+        {"STOP", SIGSTOP}, {"CONT", SIGCONT}, {"ALRM", SIGALRM}, {"VTALRM", SIGVTALRM},
+        {"PROF", SIGPROF}, {"XCPU", SIGXCPU}};
     for (auto [name, number] : names) {
         if (text == name) {
             return number;

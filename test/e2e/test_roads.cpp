@@ -362,7 +362,12 @@ TEST_F(VirtualHub, LockFailsClosed) {
 // The user signals are held like SIGINT; a file size limit on standard output, like a full disk,
 // stops nothing; a version or image read whose answer is lost exits 1, an update does not.
 TEST_F(VirtualHub, MoreSignalsAndLostOutput) {
-    for (const auto& [name, status] : {std::pair<std::string, int>{"USR1", 138}, {"USR2", 140}}) {
+    for (const auto& [name, status] : {std::pair<std::string, int>{"USR1", 138},
+                                       {"USR2", 140},
+                                       {"ALRM", 142},
+                                       {"VTALRM", 154},
+                                       {"PROF", 155},
+                                       {"XCPU", 152}}) {
         const SimRun run = run_hub({}, {"--signal", name + ":b8:5"});
         EXPECT_EQ(run.process.out,
                   banner + on_hub(image1_begun + "\nStopped by SIG" + name +
