@@ -101,6 +101,22 @@ TEST_F(VirtualHub, FaultsOnOneHubOfFour) {
     }
 }
 
+// Eight hubs on one bed, each updated by a tool of its own at the same time: every chip whole,
+// the verdict empty.
+TEST_F(VirtualHub, EightHubsAreUpdatedAtOnce) {
+    std::vector<std::string> paths;
+    const test_process::Result result = update_at_once(dir, 8, {}, paths);
+    EXPECT_EQ(result.exit_status, 0) << result.err;
+    EXPECT_EQ(dir.read("verdict"), "");
+    for (const std::string& path : paths) {
+        EXPECT_EQ(dir.read("status." + path), "0\n") << path;
+        EXPECT_TRUE(dir.read("out." + path).ends_with(pass_banner + "Status=0x1\n")) << path;
+        const std::string flashed = "flash/1-" + path + "/image";
+        EXPECT_EQ(dir.read(flashed + "0.bin"), std::string(image0.begin(), image0.end())) << path;
+        EXPECT_EQ(dir.read(flashed + "1.bin"), std::string(image1.begin(), image1.end())) << path;
+    }
+}
+
 // A libusb program that runs through it all, on one context, hears every hub come and go (the
 // one --plug adds, and those the lines of --control plug and unplug, a replugged hub too) and
 // its device list follows.
