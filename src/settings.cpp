@@ -91,11 +91,14 @@ constexpr std::array<Field, settings.size()> fields{{
     {&RunSettings::gSelfTest, nullptr},
 }};
 
+// A row of a number base has a number field and a text row none. (Whether a text row has its text
+// function is not asked here: a sanitizing build cannot compare a function's address at compile
+// time; the settings input tests read every text option through its function.)
 constexpr bool fields_fit_their_bases() {
     for (std::size_t i = 0; i < settings.size(); ++i) {
         const bool text = settings[i].base == Base::text || settings[i].base == Base::path ||
                           settings[i].base == Base::image;
-        if (text != (fields[i].text != nullptr) || text == (fields[i].number != nullptr)) {
+        if (text == (fields[i].number != nullptr)) {
             return false;
         }
     }
