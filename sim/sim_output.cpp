@@ -100,7 +100,7 @@ int write_trace(const Bed& bed, const std::string& path, std::string& error) {
         text += "# each line begins with its hub's bus and port path (BUS-PATH)\n";
     }
     uint64_t pause_count = 0;
-    for (const auto& event : bed.events) {
+    for (const auto& event : bed.log.events) {
         const std::string prefix = prefix_of(bed, event.hub);
         if (event.kind == Event::Kind::plug || event.kind == Event::Kind::unplug) {
             text += prefix + (event.kind == Event::Kind::plug ? "H plugged " : "H unplugged ") +
@@ -125,14 +125,14 @@ int write_trace(const Bed& bed, const std::string& path, std::string& error) {
         }
         transfers += bed.hubs[hub].transfer_count;
     }
-    if (bed.pauses_seen > pause_count) {
-        text += "# pauses not kept: " + std::to_string(bed.pauses_seen - pause_count) + "\n";
+    if (bed.log.pauses_seen > pause_count) {
+        text += "# pauses not kept: " + std::to_string(bed.log.pauses_seen - pause_count) + "\n";
     }
-    for (const auto& request : bed.unknown_ioctls) {
+    for (const auto& request : bed.log.unknown_ioctls) {
         text += "# unanswered ioctl " + request + "\n";
     }
     text += "# transfers " + std::to_string(transfers) + " pauses " +
-            std::to_string(bed.pauses_seen) + " virtual_us " + std::to_string(bed.clock_end_us) +
+            std::to_string(bed.log.pauses_seen) + " virtual_us " + std::to_string(bed.clock_end_us) +
             "\n";
     return write_file(path, text.data(), text.size(), error);
 }

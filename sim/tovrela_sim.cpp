@@ -288,9 +288,12 @@ int write_usage(const std::string& path, std::string& error) {
 // The bed's hubs, one for each device with a chip, each chip set up as the options say.
 void place_hubs(sim::Bed& bed, const sim::Options& options,
                 const std::vector<sim::UsbDevice>& devices) {
-    bed.keep_records = !options.trace_file.empty();
-    bed.signals = options.signals;
-    bed.hubs.resize(devices.empty() ? 0 : 1 + options.more_hubs.size());
+    bed.log.keep = !options.trace_file.empty();
+    bed.log.signals = options.signals;
+    const std::size_t count = devices.empty() ? 0 : 1 + options.more_hubs.size();
+    while (bed.hubs.size() < count) {
+        sim::add_hub(bed);
+    }
     for (const auto& usb_device : devices) {
         if (usb_device.chip) {
             sim::Hub& hub = bed.hubs[static_cast<std::size_t>(usb_device.chip_hub)];
@@ -304,6 +307,9 @@ void place_hubs(sim::Bed& bed, const sim::Options& options,
                                                 : sim::port_path_text(usb_device.place.ports));
             chip_model::reset(hub.chip, sim::chip_config(options, usb_device.place));
         }
+    }
+    for (sim::Hub& hub : bed.hubs) {
+        sim::start_hub(hub);
     }
 }
 
@@ -395,7 +401,7 @@ void plug(Station& station, const sim::DevicePlace& place) {
     sim::Bed& bed = *station.bed;
     std::size_t index = 0;
     {
-        const std::scoped_lock hold(bed.lock);
+        const std::scoped_lock hold(bed.hubs_lock);
         std::string base = std::to_string(place.bus) + "-" + sim::port_path_text(place.ports);
         std::string name = base;
         for (int board = 2; std::any_of(bed.hubs.begin(), bed.hubs.end(),
@@ -403,14 +409,15 @@ void plug(Station& station, const sim::DevicePlace& place) {
              ++board) {
             name = base + "." + std::to_string(board);
         }
-        sim::Hub& hub = bed.hubs.emplace_back();
+        sim::Hub& hub = sim::add_hub(bed);
         hub.place = place;
         hub.devnode = device.devnode;
         hub.name = name;
         hub.serial = place.serial;
         hub.record = device.record;
         chip_model::reset(hub.chip, sim::chip_config(*station.options, place));
-        index = bed.hubs.size() - 1;
+        sim::start_hub(hub);
+        index = hub.index;
         sim::record_plug(bed, index, true);
     }
     std::string error;
@@ -426,7 +433,7 @@ void unplug(Station& station, const sim::DevicePlace& place) {
     sim::Bed& bed = *station.bed;
     std::string record;
     {
-        const std::scoped_lock hold(bed.lock);
+        const std::scoped_lock hold(bed.hubs_lock);
         const int index = live_hub_at(bed, place);
         if (index < 0) {
             report("cannot unplug " + place_text(place) + ": no hub with a chip is there");
@@ -596,17 +603,17 @@ std::optional<int> run_command(std::vector<std::string>& command,
     return child.wait_status;
 }
 
-// Once the command has ended: the last pauses, the latest virtual time of any process, the URBs
-// still held and each chip's closing verdict.
+// Once the command has ended: the hub threads stopped, the URBs still held let go, the last
+// pauses, the latest virtual time of any process, and each chip's closing verdict.
 void close_bed(sim::Bed& bed, const SharedClock& clock) {
-    const std::scoped_lock hold(bed.lock);
-    sim::collect_pauses(bed);
+    sim::close_clients(bed);
+    const std::scoped_lock hold(bed.hubs_lock, bed.log.lock);
+    sim::collect_pauses(bed.log, bed.clock);
     if (clock.header != nullptr) {
         for (const auto& slot : clock.header->slots) {
             bed.clock_end_us = std::max<uint64_t>(bed.clock_end_us, slot.now_us.load());
         }
     }
-    sim::release_urbs(bed);
     for (auto& hub : bed.hubs) {
         chip_model::finish(hub.chip);
     }
@@ -663,7 +670,7 @@ int prepare_testbed(UMockdevTestbed* testbed, UMockdevIoctlBase* handler,
 // With TOVRELA_SIM_DEBUG set: the ioctls the simulator did not know.
 void report_unknown_ioctls(const sim::Bed& bed) {
     if (std::getenv("TOVRELA_SIM_DEBUG") != nullptr) {
-        for (const auto& request : bed.unknown_ioctls) {
+        for (const auto& request : bed.log.unknown_ioctls) {
             report("unanswered ioctl " + request);
         }
     }

@@ -72,7 +72,7 @@ std::string socket_path(int fd) {
 // The process at the other end of the connection just accepted: among the simulator's sockets
 // that no client holds yet, the one accepted on this device node's path (several may be new when
 // processes connect at once), and the peer's pid from its credentials.
-void identify_peer(Bed& bed, Client& client) {
+void identify_peer(ClientTable& table, Client& client) {
     DIR* directory = opendir("/proc/self/fd");
     if (directory == nullptr) {
         return;
@@ -89,8 +89,8 @@ void identify_peer(Bed& bed, Client& client) {
             credentials.pid <= 0 || credentials.pid == self) {
             continue;
         }
-        auto known = bed.peer_sockets.find(fd);
-        if (known != bed.peer_sockets.end() && known->second == credentials.pid) {
+        auto known = table.peer_sockets.find(fd);
+        if (known != table.peer_sockets.end() && known->second == credentials.pid) {
             continue;
         }
         const std::string path = socket_path(fd);
@@ -112,31 +112,32 @@ void identify_peer(Bed& bed, Client& client) {
         client.socket = fallback;
     }
     if (client.pid != 0) {
-        bed.peer_sockets[client.socket] = client.pid;
+        table.peer_sockets[client.socket] = client.pid;
     }
 }
 
 void on_client_closed(GObject* object, GParamSpec*, gpointer user_data);
 
-// The client of `handle`, new when the bed has none. The bed holds a reference on each handle it
-// keeps, until the client's connection closes: a handle freed while the bed still knew it could
-// come back at the same address as another process's client, which would then inherit the old
-// one's hub, process, clock and URBs.
+// The client of `handle`, new when the bed has none (the caller holds the client table's lock).
+// The bed holds a reference on each handle it keeps, until the client's connection closes: a
+// handle freed while the bed still knew it could come back at the same address as another
+// process's client, which would then inherit the old one's hub, process, clock and URBs.
 Client& client_of(Bed& bed, UMockdevIoctlClient* handle) {
-    auto found = bed.clients.find(handle);
-    if (found != bed.clients.end()) {
+    auto found = bed.clients.clients.find(handle);
+    if (found != bed.clients.clients.end()) {
         return found->second;
     }
     g_object_ref(handle);
     g_signal_connect(handle, "notify::connected", G_CALLBACK(on_client_closed), &bed);
-    Client& client = bed.clients[handle];
+    Client& client = bed.clients.clients[handle];
     client.devnode = umockdev_ioctl_client_get_devnode(handle);
-    for (std::size_t i = 0; i < bed.hubs.size(); ++i) {
-        if (bed.hubs[i].devnode == client.devnode) {
-            client.hub = static_cast<int>(i);
+    for (Hub& hub : bed.hubs) {
+        if (hub.devnode == client.devnode) {
+            client.hub = &hub; // the latest hub at a node: an earlier one there was unplugged
         }
     }
-    identify_peer(bed, client);
+    client.served_by = client.hub != nullptr ? client.hub : bed.hubs.empty() ? nullptr : &bed.hubs[0];
+    identify_peer(bed.clients, client);
     return client;
 }
 
@@ -228,31 +229,33 @@ int answer_standard(UMockdevIoctlData* buffer, const Hub& hub, chip_model::Trans
     return std::max(t.result, 0);
 }
 
-// Counts the transfer in its hub's records (another device's in the first hub's) and keeps it
-// there when the bed keeps records.
-void record_transfer(Bed& bed, const Client& client, const Hub* hub, TransferRecord record,
+// Counts the transfer in the records of the hub that serves the client (another device's in the
+// first hub's) and keeps it there when the bed keeps records.
+void record_transfer(Bed& bed, const Client& client, TransferRecord record,
                      std::vector<uint8_t> data) {
-    const std::size_t hub_index = hub != nullptr ? static_cast<std::size_t>(client.hub) : 0;
-    if (client.pid != 0 && hub != nullptr) {
-        bed.hub_of_process[client.pid] = hub_index;
+    Hub* records = client.served_by;
+    EventLog& log = bed.log;
+    const std::scoped_lock hold(log.lock);
+    if (client.pid != 0 && client.hub != nullptr) {
+        log.hub_of_process[client.pid] = client.hub->index;
     }
-    collect_pauses(bed);
-    if (bed.hubs.empty()) {
+    collect_pauses(log, bed.clock);
+    if (records == nullptr) {
         return;
     }
-    Hub& records = bed.hubs[hub_index];
-    record.number = record.kind == TransferRecord::Kind::standard ? ++records.standard_count
-                                                                  : ++records.transfer_count;
-    if (bed.keep_records) {
+    record.number = record.kind == TransferRecord::Kind::standard ? ++records->standard_count
+                                                                  : ++records->transfer_count;
+    if (log.keep) {
         record.transfer.data = std::move(data);
-        bed.events.push_back({Event::Kind::transfer, hub_index, records.transfers.size()});
-        records.transfers.push_back(std::move(record));
+        log.events.push_back({Event::Kind::transfer, records->index, records->transfers.size()});
+        records->transfers.push_back(std::move(record));
     }
 }
 
 // The --signal rules that the request just taken on the hub fulfils: each strikes once.
 void send_due_signals(Bed& bed, const Client& client, const Hub* hub, uint8_t request) {
-    for (SignalRule& rule : bed.signals) {
+    const std::scoped_lock hold(bed.log.lock);
+    for (SignalRule& rule : bed.log.signals) {
         if (hub == nullptr || rule.sent || request != rule.request ||
             !rule.target.matches(hub->place) || hub->chip.request_counts[request] != rule.nth) {
             continue;
@@ -268,7 +271,7 @@ bool answered_by_hub(Bed& bed, Client& client, Hub& hub, UMockdevIoctlClient* ha
                      DataRef& urb_data, UMockdevIoctlData& buffer, TransferRecord& record) {
     if (hub.gone) {
         record.transfer.result = chip_model::error_no_device;
-        record_transfer(bed, client, &hub, std::move(record), {});
+        record_transfer(bed, client, std::move(record), {});
         complete(handle, -1, ENODEV);
         return true;
     }
@@ -279,7 +282,7 @@ bool answered_by_hub(Bed& bed, Client& client, Hub& hub, UMockdevIoctlClient* ha
     record.kind = TransferRecord::Kind::standard;
     const int moved = answer_standard(&buffer, hub, record.transfer, data);
     const int result = record.transfer.result;
-    record_transfer(bed, client, &hub, std::move(record), std::move(data));
+    record_transfer(bed, client, std::move(record), std::move(data));
     client.finished.push_back({urb_data.release(), urb_status(result), moved});
     complete(handle, 0, 0);
     return true;
@@ -304,13 +307,13 @@ void submit_urb(Bed& bed, Client& client, UMockdevIoctlClient* handle, UMockdevI
     }
     TransferRecord record;
     record.devnode = client.devnode;
-    record.kind = client.hub >= 0 ? TransferRecord::Kind::chip : TransferRecord::Kind::other;
+    record.kind = client.hub != nullptr ? TransferRecord::Kind::chip : TransferRecord::Kind::other;
     uint64_t now_us = 0;
     const bool timed = time_of(bed, client, now_us);
     record.clock_us = now_us;
     read_setup(buffer->data, urb->buffer_length, record.transfer);
 
-    Hub* hub = client.hub >= 0 ? &bed.hubs[static_cast<std::size_t>(client.hub)] : nullptr;
+    Hub* hub = client.hub;
     if (hub != nullptr && answered_by_hub(bed, client, *hub, handle, urb_data, *buffer, record)) {
         return;
     }
@@ -324,7 +327,7 @@ void submit_urb(Bed& bed, Client& client, UMockdevIoctlClient* handle, UMockdevI
     const int moved = exchange(buffer.get(), hub, timed ? &now_us : nullptr, record.transfer, data);
     const int result = record.transfer.result;
     const uint8_t request = record.transfer.request;
-    record_transfer(bed, client, hub, std::move(record), std::move(data));
+    record_transfer(bed, client, std::move(record), std::move(data));
     send_due_signals(bed, client, hub, request);
 
     if (result == chip_model::error_no_device) {
@@ -376,10 +379,9 @@ void discard_urb(Client& client, UMockdevIoctlClient* handle, UMockdevIoctlData*
     complete(handle, 0, 0);
 }
 
-gboolean handle_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* handle, gpointer user_data) {
-    auto& bed = *static_cast<Bed*>(user_data);
-    const std::scoped_lock hold(bed.lock);
-    Client& client = client_of(bed, handle);
+// Answers the ioctl that `handle` waits on, for `client`: on the thread of the hub that serves
+// the client.
+void serve(Bed& bed, Client& client, UMockdevIoctlClient* handle) {
     UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(handle);
     gulong request = umockdev_ioctl_client_get_request(handle);
     switch (request) {
@@ -387,27 +389,27 @@ gboolean handle_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* handle, gpointer 
         DataRef caps = resolve(arg, 0, sizeof(uint32_t));
         if (!caps) {
             complete(handle, -1, EFAULT);
-            return TRUE;
+            return;
         }
         write_field<uint32_t>(caps.get(), 0,
                               USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_REAP_AFTER_DISCONNECT |
                                   USBDEVFS_CAP_ZERO_PACKET);
         complete(handle, 0, 0);
-        return TRUE;
+        return;
     }
     case USBDEVFS_SUBMITURB:
         submit_urb(bed, client, handle, arg);
-        return TRUE;
+        return;
     case USBDEVFS_REAPURB:
     case USBDEVFS_REAPURBNDELAY:
         reap_urb(client, handle, arg);
-        return TRUE;
+        return;
     case USBDEVFS_DISCARDURB:
         discard_urb(client, handle, arg);
-        return TRUE;
+        return;
     case USBDEVFS_GET_SPEED:
         complete(handle, usb_speed_high, 0);
-        return TRUE;
+        return;
     case USBDEVFS_CLAIMINTERFACE:
     case USBDEVFS_RELEASEINTERFACE:
     case USBDEVFS_SETINTERFACE:
@@ -416,19 +418,20 @@ gboolean handle_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* handle, gpointer 
     case USBDEVFS_RESETEP:
     case USBDEVFS_RESET:
         complete(handle, 0, 0);
-        return TRUE;
+        return;
     case USBDEVFS_GETDRIVER:
         complete(handle, -1, ENODATA); // no kernel driver bound
-        return TRUE;
+        return;
     default: {
         char text[32];
         g_snprintf(text, sizeof text, "0x%08lx", request);
-        if (std::find(bed.unknown_ioctls.begin(), bed.unknown_ioctls.end(), text) ==
-            bed.unknown_ioctls.end()) {
-            bed.unknown_ioctls.emplace_back(text);
+        const std::scoped_lock hold(bed.log.lock);
+        if (std::find(bed.log.unknown_ioctls.begin(), bed.log.unknown_ioctls.end(), text) ==
+            bed.log.unknown_ioctls.end()) {
+            bed.log.unknown_ioctls.emplace_back(text);
         }
         complete(handle, -1, ENOTTY);
-        return TRUE;
+        return;
     }
     }
 }
@@ -444,42 +447,88 @@ void release(std::deque<UrbInFlight>& finished, std::vector<UrbInFlight>& pendin
     pending.clear();
 }
 
+// Finds or makes the client of `handle` and hands its ioctl to the thread of the hub that serves
+// it. A client's ioctls come one at a time (its process waits for each), so its hub's thread sees
+// them in their order, and a hub's transfers reach its chip in the order they came.
+gboolean handle_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* handle, gpointer user_data) {
+    auto& bed = *static_cast<Bed*>(user_data);
+    Client* client = nullptr;
+    {
+        const std::scoped_lock hold(bed.hubs_lock, bed.clients.lock);
+        if (bed.clients.closed) {
+            complete(handle, -1, ENODEV);
+            return TRUE;
+        }
+        client = &client_of(bed, handle);
+    }
+    if (client->served_by == nullptr) {
+        serve(bed, *client, handle);
+        return TRUE;
+    }
+    g_object_ref(handle);
+    client->served_by->thread.post([&bed, client, handle] {
+        serve(bed, *client, handle);
+        g_object_unref(handle);
+    });
+    return TRUE;
+}
+
 void on_client_connected(UMockdevIoctlBase*, UMockdevIoctlClient* handle, gpointer user_data) {
     auto& bed = *static_cast<Bed*>(user_data);
-    const std::scoped_lock hold(bed.lock);
-    client_of(bed, handle);
+    const std::scoped_lock hold(bed.hubs_lock, bed.clients.lock);
+    if (!bed.clients.closed) {
+        client_of(bed, handle);
+    }
 }
 
 // Drops the client of `handle`: its URBs go, its socket may be reused, and the bed's reference on
-// the handle is given back.
+// the handle is given back (the caller holds the client table's lock).
 void forget_client(Bed& bed, UMockdevIoctlClient* handle) {
-    auto found = bed.clients.find(handle);
-    if (found == bed.clients.end()) {
+    auto& clients = bed.clients.clients;
+    auto found = clients.find(handle);
+    if (found == clients.end()) {
         return;
     }
     release(found->second.finished, found->second.pending);
-    bed.peer_sockets.erase(found->second.socket);
-    bed.clients.erase(found);
+    bed.clients.peer_sockets.erase(found->second.socket);
+    clients.erase(found);
     g_signal_handlers_disconnect_by_data(handle, &bed);
     g_object_unref(handle);
+}
+
+// Forgets the client on the thread that serves it, after the ioctls it handed there.
+void forget_in_turn(Bed& bed, UMockdevIoctlClient* handle) {
+    Hub* thread_of = nullptr;
+    {
+        const std::scoped_lock hold(bed.clients.lock);
+        auto found = bed.clients.clients.find(handle);
+        if (found == bed.clients.clients.end()) {
+            return;
+        }
+        thread_of = found->second.served_by;
+    }
+    auto forget = [&bed, handle] {
+        const std::scoped_lock hold(bed.clients.lock);
+        forget_client(bed, handle);
+    };
+    if (thread_of != nullptr) {
+        thread_of->thread.post(forget);
+    } else {
+        forget();
+    }
 }
 
 // A process closed its device node (or ended). umockdev 0.17 tells this only through the client's
 // "connected" property; its "client-vanished" signal is declared but never sent.
 void on_client_closed(GObject* object, GParamSpec*, gpointer user_data) {
     auto* handle = reinterpret_cast<UMockdevIoctlClient*>(object);
-    if (umockdev_ioctl_client_get_connected(handle)) {
-        return;
+    if (!umockdev_ioctl_client_get_connected(handle)) {
+        forget_in_turn(*static_cast<Bed*>(user_data), handle);
     }
-    auto& bed = *static_cast<Bed*>(user_data);
-    const std::scoped_lock hold(bed.lock);
-    forget_client(bed, handle);
 }
 
 void on_client_vanished(UMockdevIoctlBase*, UMockdevIoctlClient* handle, gpointer user_data) {
-    auto& bed = *static_cast<Bed*>(user_data);
-    const std::scoped_lock hold(bed.lock);
-    forget_client(bed, handle);
+    forget_in_turn(*static_cast<Bed*>(user_data), handle);
 }
 
 } // namespace
@@ -491,39 +540,24 @@ void connect_handler(UMockdevIoctlBase* handler, Bed& bed) {
     g_signal_connect(handler, "client-vanished", G_CALLBACK(on_client_vanished), &bed);
 }
 
-void collect_pauses(Bed& bed) {
-    if (bed.clock == nullptr) {
-        return;
+void close_clients(Bed& bed) {
+    {
+        const std::scoped_lock hold(bed.clients.lock);
+        bed.clients.closed = true;
     }
-    const uint64_t count = bed.clock->count.load();
-    const uint64_t kept = std::min<uint64_t>(count, bed.clock->capacity);
-    uint64_t i = bed.pauses_seen;
-    for (; i < kept; ++i) {
-        const auto& pause = virtual_clock::records(bed.clock)[i];
-        const int32_t pid = pause.pid.load();
-        if (pid == 0) {
-            break; // still being written; taken at the next call
-        }
-        if (bed.keep_records) {
-            auto hub = bed.hub_of_process.find(pid);
-            bed.events.push_back({Event::Kind::pause,
-                                  hub != bed.hub_of_process.end() ? hub->second : 0, 0,
-                                  pause.start_us, pause.duration_us});
+    std::vector<Hub*> hubs;
+    {
+        const std::scoped_lock hold(bed.hubs_lock);
+        for (Hub& hub : bed.hubs) {
+            hubs.push_back(&hub);
         }
     }
-    bed.pauses_seen = i < kept ? i : count;
-}
-
-void record_plug(Bed& bed, std::size_t hub, bool plugged) {
-    if (bed.keep_records) {
-        bed.events.push_back({plugged ? Event::Kind::plug : Event::Kind::unplug, hub, 0, 0,
-                              static_cast<uint64_t>(g_get_monotonic_time() - bed.start_us)});
+    for (Hub* hub : hubs) {
+        hub->thread.stop();
     }
-}
-
-void release_urbs(Bed& bed) {
-    while (!bed.clients.empty()) {
-        forget_client(bed, bed.clients.begin()->first);
+    const std::scoped_lock hold(bed.clients.lock);
+    while (!bed.clients.clients.empty()) {
+        forget_client(bed, bed.clients.clients.begin()->first);
     }
 }
 
