@@ -140,10 +140,10 @@ struct EventLog {
 };
 
 struct Bed {
-    std::mutex hubs_lock;   // held while the hub list grows or is searched
-    std::deque<Hub> hubs;   // every hub that was ever plugged, in that order
-    ClientTable clients;    // every open device node
-    EventLog log;           // what happened, in order
+    std::mutex hubs_lock;                         // held while the hub list grows or is searched
+    std::deque<Hub> hubs;                         // every hub that was ever plugged, in that order
+    ClientTable clients;                          // every open device node
+    EventLog log;                                 // what happened, in order
     const virtual_clock::Header* clock = nullptr; // null without --fast: the real clock
     int64_t start_us = 0;                         // the real clock's start
     pid_t command_pid = 0;

@@ -132,8 +132,8 @@ int write_trace(const Bed& bed, const std::string& path, std::string& error) {
         text += "# unanswered ioctl " + request + "\n";
     }
     text += "# transfers " + std::to_string(transfers) + " pauses " +
-            std::to_string(bed.log.pauses_seen) + " virtual_us " + std::to_string(bed.clock_end_us) +
-            "\n";
+            std::to_string(bed.log.pauses_seen) + " virtual_us " +
+            std::to_string(bed.clock_end_us) + "\n";
     return write_file(path, text.data(), text.size(), error);
 }
 

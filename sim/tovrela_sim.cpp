@@ -261,7 +261,11 @@ int exit_status_of(int wait_status) {
 
 // The resources of the command and its descendants, all waited for by now, and the simulator's
 // own CPU time.
-int write_usage(const std::string& path, std::string& error) {
+int write_usage(const std::string& path, const sim::Bed& bed, std::string& error) {
+    uint64_t transfers = 0;
+    for (const auto& hub : bed.hubs) {
+        transfers += hub.transfer_count + hub.standard_count;
+    }
     rusage usage{};
     getrusage(RUSAGE_CHILDREN, &usage);
     rusage own{};
@@ -272,10 +276,11 @@ int write_usage(const std::string& path, std::string& error) {
     File file(std::fopen(path.c_str(), "w"));
     bool good = file && std::fprintf(file.get(),
                                      "user_us %lld\nsys_us %lld\nmaxrss_kb %ld\n"
-                                     "sim_user_us %lld\nsim_sys_us %lld\n",
+                                     "sim_user_us %lld\nsim_sys_us %lld\ntransfers %llu\n",
                                      microseconds(usage.ru_utime), microseconds(usage.ru_stime),
                                      usage.ru_maxrss, microseconds(own.ru_utime),
-                                     microseconds(own.ru_stime)) > 0;
+                                     microseconds(own.ru_stime),
+                                     static_cast<unsigned long long>(transfers)) > 0;
     if (file && std::fclose(file.release()) != 0) {
         good = false;
     }
@@ -632,7 +637,7 @@ int write_records(const sim::Options& options, const sim::Bed& bed, std::string&
         sim::write_verdict(bed, options.verdict_file, error) != 1) {
         return 0;
     }
-    if (!options.usage_file.empty() && write_usage(options.usage_file, error) != 1) {
+    if (!options.usage_file.empty() && write_usage(options.usage_file, bed, error) != 1) {
         return 0;
     }
     return 1;

@@ -136,7 +136,10 @@ Client& client_of(Bed& bed, UMockdevIoctlClient* handle) {
             client.hub = &hub; // the latest hub at a node: an earlier one there was unplugged
         }
     }
-    client.served_by = client.hub != nullptr ? client.hub : bed.hubs.empty() ? nullptr : &bed.hubs[0];
+    client.served_by = client.hub;
+    if (client.served_by == nullptr && !bed.hubs.empty()) {
+        client.served_by = &bed.hubs[0];
+    }
     identify_peer(bed.clients, client);
     return client;
 }
