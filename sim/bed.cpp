@@ -14,16 +14,14 @@ void WorkThread::start() {
     }
 }
 
-void WorkThread::post(std::function<void()> work) {
-    {
-        const std::scoped_lock hold(lock);
-        if (running && !stopping) {
-            queue.push_back(std::move(work));
-            wake.notify_one();
-            return;
-        }
+bool WorkThread::post(std::function<void()> work) {
+    const std::scoped_lock hold(lock);
+    if (!running || stopping) {
+        return false;
     }
-    work();
+    queue.push_back(std::move(work));
+    wake.notify_one();
+    return true;
 }
 
 void WorkThread::stop() {

@@ -45,8 +45,8 @@ class WorkThread {
     ~WorkThread() { stop(); }
 
     void start();
-    // Queues `work`; once the thread has stopped (or before it started), runs it at once instead.
-    void post(std::function<void()> work);
+    // Queues `work`; false, with nothing queued, when the thread is not running.
+    bool post(std::function<void()> work);
     // Runs what is queued, then ends the thread.
     void stop();
 
@@ -146,7 +146,7 @@ struct Bed {
     EventLog log;                                 // what happened, in order
     const virtual_clock::Header* clock = nullptr; // null without --fast: the real clock
     int64_t start_us = 0;                         // the real clock's start
-    pid_t command_pid = 0;
+    std::atomic<pid_t> command_pid = 0;
     uint64_t clock_end_us = 0; // the latest virtual time of any process when the command ended
 };
 

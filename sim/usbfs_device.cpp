@@ -264,7 +264,7 @@ void send_due_signals(Bed& bed, const Client& client, const Hub* hub, uint8_t re
             continue;
         }
         rule.sent = true;
-        kill(client.pid != 0 ? client.pid : bed.command_pid, rule.signal);
+        kill(client.pid != 0 ? client.pid : bed.command_pid.load(), rule.signal);
     }
 }
 
@@ -453,6 +453,8 @@ void release(std::deque<UrbInFlight>& finished, std::vector<UrbInFlight>& pendin
 // Finds or makes the client of `handle` and hands its ioctl to the thread of the hub that serves
 // it. A client's ioctls come one at a time (its process waits for each), so its hub's thread sees
 // them in their order, and a hub's transfers reach its chip in the order they came.
+// It is queued under the client table's lock, so that nothing is queued once the bed is closed
+// and its threads stop.
 gboolean handle_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* handle, gpointer user_data) {
     auto& bed = *static_cast<Bed*>(user_data);
     Client* client = nullptr;
@@ -463,16 +465,18 @@ gboolean handle_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* handle, gpointer 
             return TRUE;
         }
         client = &client_of(bed, handle);
+        if (client->served_by != nullptr) {
+            g_object_ref(handle);
+            if (client->served_by->thread.post([&bed, client, handle] {
+                    serve(bed, *client, handle);
+                    g_object_unref(handle);
+                })) {
+                return TRUE;
+            }
+            g_object_unref(handle);
+        }
     }
-    if (client->served_by == nullptr) {
-        serve(bed, *client, handle);
-        return TRUE;
-    }
-    g_object_ref(handle);
-    client->served_by->thread.post([&bed, client, handle] {
-        serve(bed, *client, handle);
-        g_object_unref(handle);
-    });
+    serve(bed, *client, handle); // a bed without hubs: another device, answered here
     return TRUE;
 }
 
@@ -514,10 +518,8 @@ void forget_in_turn(Bed& bed, UMockdevIoctlClient* handle) {
         const std::scoped_lock hold(bed.clients.lock);
         forget_client(bed, handle);
     };
-    if (thread_of != nullptr) {
-        thread_of->thread.post(forget);
-    } else {
-        forget();
+    if (thread_of == nullptr || !thread_of->thread.post(forget)) {
+        forget(); // no thread serves it any more
     }
 }
 
