@@ -2,7 +2,7 @@
 // register write with its poll, the failures of a register read. The chip's verdict checks every
 // setup field and the timeout of each request.
 #include "chip_channel.h"
-#include "test_device.h"
+#include "chip_test.h"
 #include "vendor_requests.h"
 
 namespace {
