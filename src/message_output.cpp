@@ -1,7 +1,7 @@
 #include "message_output.h"
 
-#include "file_access.h"
-#include "fw_version.h"
+#include "file.h"
+#include "fw_version_record.h"
 #include "settings.h"
 
 #include <array>
