@@ -229,7 +229,12 @@ uint16_t profile_hex_value(const char* value) {
     return static_cast<uint16_t>(parse_hex32(value) & 0xFFFFu);
 }
 
-// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the reader's interface stays as it is
+namespace {
+
+// rc::done and the value copied into `value` when found, rc::failed otherwise (`value` untouched);
+// an entry on a line longer than profile_line_limit counts as not found. The file is read for
+// each lookup.
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): file, section, key, as the readers have it
 int find_profile_entry(const char* file, const char* section, const char* key, char* value) {
     ProfileText profile;
     if (load_profile(file, &profile) != rc::done) {
@@ -237,8 +242,6 @@ int find_profile_entry(const char* file, const char* section, const char* key, c
     }
     return find_profile_value(profile, section, key, value) == rc::done ? rc::done : rc::failed;
 }
-
-namespace {
 
 // The lookup of both string readers: their preconditions, each failure reported with the reader's
 // name and a line of its own (`first_line` and the five after it), then the entry. rc::done with

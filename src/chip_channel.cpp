@@ -11,6 +11,7 @@
 namespace {
 
 constexpr uint16_t status_length = 8;
+constexpr unsigned max_status_reads = 10; // per command, at most
 constexpr uint8_t state_finished = 0x0C;
 constexpr uint8_t status_check_seed = chip_command_read ^ frame_marker; // 0xB6
 

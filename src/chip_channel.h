@@ -52,10 +52,7 @@ enum class ChipStatus { transfer_failed, finished, not_finished };
 
 enum class PollOutcome { finished, transfer_failed, timed_out };
 
-// Status reads per command, at most.
-constexpr unsigned max_status_reads = 10;
-
-// Reads the status until the chip has finished, at most max_status_reads times, each read after
+// Reads the status until the chip has finished, at most 10 times, each read after
 // a pause of `extra_pause_us` (when non-zero) and then 321 ms. `not_finished` receives the count
 // of "not finished" replies.
 [[nodiscard]] PollOutcome poll_chip_status(libusb_device_handle* handle, uint32_t extra_pause_us,
