@@ -2,9 +2,11 @@
 // from the fuzzer. Checks that a status reply shorter than asked is never taken as finished, that
 // a register value is handed on only when it arrived whole, and that a flash write reports
 // success only when every image byte was sent once, in order.
+// The device is the tests' stand-in (test/support/test_device.cpp), answering through the
+// fuzzer's input instead of the chip; its record of the transfers is what the checks read.
 #include "chip_channel.h"
 #include "flash_writer.h"
-#include "pause.h"
+#include "test_device.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -14,24 +16,20 @@
 
 namespace {
 
-struct Device {
-    const uint8_t* input = nullptr;
+struct Input {
+    const uint8_t* next = nullptr;
     std::size_t left = 0;
-    int last_in_moved = 0;           // bytes the last IN transfer delivered
-    std::vector<uint8_t> last_in;    // and what they were
-    std::vector<uint8_t> flash_data; // every byte of every data piece that was moved
-    bool every_out_whole = true;     // no OUT transfer moved fewer bytes than its length
 };
 
-Device device;
+Input input;
 
 // The next input byte; a good answer once the input is used up.
 bool next(uint8_t* byte) {
-    if (device.left == 0) {
+    if (input.left == 0) {
         return false;
     }
-    *byte = *device.input++;
-    --device.left;
+    *byte = *input.next++;
+    --input.left;
     return true;
 }
 
@@ -41,20 +39,10 @@ void require(bool condition) {
     }
 }
 
-libusb_device_handle* handle() {
-    static int placeholder;
-    return reinterpret_cast<libusb_device_handle*>(&placeholder);
-}
-
-} // namespace
-
-void protocol_pause(uint32_t /*microseconds*/) {}
-
-// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): libusb's signature, which this replaces
-extern "C" int libusb_control_transfer(libusb_device_handle* /*handle*/, uint8_t request_type,
-                                       uint8_t request, uint16_t /*value*/, uint16_t index,
-                                       unsigned char* data, uint16_t length,
-                                       unsigned int /*timeout*/) {
+// One control byte per request, when the input has one: an error, a short transfer, and for a
+// status request a "finished" reply with its check byte right or bytes of the input.
+int answer(uint8_t request_type, uint8_t /*request*/, uint16_t index, unsigned char* data,
+           uint16_t length) {
     uint8_t control = 0;
     const bool given = next(&control);
     if (given && (control & 0xC0) == 0xC0) {
@@ -64,10 +52,6 @@ extern "C" int libusb_control_transfer(libusb_device_handle* /*handle*/, uint8_t
     if ((request_type & 0x80) == 0) {
         if (given && (control & 0x80) != 0) {
             moved = control % (length + 1);
-        }
-        device.every_out_whole = device.every_out_whole && moved == length;
-        if (request == 0xB8) {
-            device.flash_data.insert(device.flash_data.end(), data, data + moved);
         }
         return moved;
     }
@@ -91,32 +75,55 @@ extern "C" int libusb_control_transfer(libusb_device_handle* /*handle*/, uint8_t
             next(&data[i]);
         }
     }
-    device.last_in_moved = moved;
-    device.last_in.assign(data, data + moved);
     return moved;
 }
+
+const chip_model::Transfer& last_transfer() {
+    return test_device::chip().transfers.back();
+}
+
+// True when no OUT transfer moved fewer bytes than its length.
+bool every_out_whole() {
+    return std::ranges::all_of(test_device::chip().transfers, [](const chip_model::Transfer& t) {
+        return (t.request_type & 0x80) != 0 || t.result == t.length;
+    });
+}
+
+// Every byte of every data piece (request B8) that was moved, in order.
+std::vector<uint8_t> flash_data() {
+    std::vector<uint8_t> bytes;
+    for (const auto& t : test_device::chip().transfers) {
+        if ((t.request_type & 0x80) == 0 && t.request == 0xB8) {
+            bytes.insert(bytes.end(), t.data.begin(), t.data.end());
+        }
+    }
+    return bytes;
+}
+
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     if (size < 3) {
         return 0;
     }
-    device = Device{};
+    test_device::reset();
+    test_device::answer_with(answer);
     const uint8_t operation = data[0];
     const std::size_t image_size = 1 + (std::size_t{data[1]} << 8 | data[2]) % 9000;
-    device.input = data + 3;
-    device.left = size - 3;
+    input = Input{data + 3, size - 3};
 
     switch (operation % 3) {
     case 0:
-        if (read_chip_status(handle()) == ChipStatus::finished) {
-            require(device.last_in_moved == 8);
+        if (read_chip_status(test_device::handle()) == ChipStatus::finished) {
+            require(last_transfer().result == 8);
         }
         break;
     case 1: {
         uint16_t value = 0x5A5A;
-        if (Tovrela_Reg_Read(handle(), 0xE8, 0x1001, &value) == 1) {
-            require(device.last_in_moved == 2);
-            require(value == (device.last_in[0] << 8 | device.last_in[1]));
+        if (Tovrela_Reg_Read(test_device::handle(), 0xE8, 0x1001, &value) == 1) {
+            const chip_model::Transfer& reply = last_transfer();
+            require(reply.result == 2);
+            require(value == (reply.data[0] << 8 | reply.data[1]));
         } else {
             require(value == 0x5A5A);
         }
@@ -129,11 +136,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
             image.bytes[i] = static_cast<uint8_t>(i * 7 + 1);
         }
         image.size = image_size;
-        if (Tovrela_Flash_Write(handle(), 1, &image) == 1) {
-            require(device.every_out_whole);
-            require(device.flash_data.size() == image_size);
-            require(
-                std::equal(device.flash_data.begin(), device.flash_data.end(), image.bytes.get()));
+        if (Tovrela_Flash_Write(test_device::handle(), 1, &image) == 1) {
+            require(every_out_whole());
+            const std::vector<uint8_t> sent = flash_data();
+            require(sent.size() == image_size);
+            require(std::equal(sent.begin(), sent.end(), image.bytes.get()));
         }
         break;
     }

@@ -1,6 +1,6 @@
 // Settings loading on an arbitrary profile and argument vector, in a scratch working directory
 // that holds two small image files.
-#include "file_access.h"
+#include "file.h"
 #include "fuzz_input.h"
 #include "settings.h"
 

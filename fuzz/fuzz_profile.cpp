@@ -1,6 +1,6 @@
 // The profile reader on arbitrary file contents, section and key names.
 #include "IniUpdate.h"
-#include "file_access.h"
+#include "file.h"
 #include "fuzz_input.h"
 
 #include <cstdio>

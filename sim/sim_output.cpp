@@ -1,6 +1,6 @@
 #include "sim_output.h"
 
-#include "file_access.h"
+#include "file.h"
 #include "hex_dump.h"
 
 #include <cerrno>

@@ -2,7 +2,7 @@
 // The command runs unmodified on the system's libusb; the umockdev preload library gives it and
 // every process it starts the simulated sysfs and device nodes, and every usbdevfs ioctl on them
 // is answered here, for the process that made it.
-#include "file_access.h"
+#include "file.h"
 #include "sim_options.h"
 #include "sim_output.h"
 #include "uevents.h"

@@ -22,10 +22,11 @@
 extern "C" [[noreturn]] void __assert_fail(const char* assertion, const char* file,
                                            unsigned int line, const char* function) noexcept;
 
-// Stops the process with the standard assertion report naming this module and the given line.
-#define PROFILE_REQUIRE(condition, line)                                                           \
+// Stops the process with the standard assertion report naming this module, the function and the
+// given line.
+#define PROFILE_REQUIRE(condition, function, line)                                                 \
     ((condition) ? static_cast<void>(0)                                                            \
-                 : __assert_fail(#condition, "../src/IniUpdate", (line), __func__))
+                 : __assert_fail(#condition, "../src/IniUpdate", (line), (function)))
 
 namespace {
 
@@ -228,7 +229,12 @@ uint16_t profile_hex_value(const char* value) {
     return static_cast<uint16_t>(parse_hex32(value) & 0xFFFFu);
 }
 
-// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the reader's interface stays as it is
+namespace {
+
+// rc::done and the value copied into `value` when found, rc::failed otherwise (`value` untouched);
+// an entry on a line longer than profile_line_limit counts as not found. The file is read for
+// each lookup.
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): file, section, key, as the readers have it
 int find_profile_entry(const char* file, const char* section, const char* key, char* value) {
     ProfileText profile;
     if (load_profile(file, &profile) != rc::done) {
@@ -237,19 +243,32 @@ int find_profile_entry(const char* file, const char* section, const char* key, c
     return find_profile_value(profile, section, key, value) == rc::done ? rc::done : rc::failed;
 }
 
+// The lookup of both string readers: their preconditions, each failure reported with the reader's
+// name and a line of its own (`first_line` and the five after it), then the entry. rc::done with
+// the entry in `found`, rc::failed when there is none.
+// NOLINTBEGIN(bugprone-easily-swappable-parameters): the readers' arguments, in their order
+int checked_lookup(const char* function, unsigned int first_line, const char* section,
+                   const char* key, const char* value, int32_t size, const char* default_value,
+                   const char* file, Text* found) {
+    // NOLINTEND(bugprone-easily-swappable-parameters)
+    PROFILE_REQUIRE(section != nullptr && *section != '\0', function, first_line);
+    PROFILE_REQUIRE(key != nullptr && *key != '\0', function, first_line + 1);
+    PROFILE_REQUIRE(value != nullptr, function, first_line + 2);
+    PROFILE_REQUIRE(size > 0, function, first_line + 3);
+    PROFILE_REQUIRE(file != nullptr && *file != '\0', function, first_line + 4);
+    PROFILE_REQUIRE(default_value != nullptr, function, first_line + 5);
+    return find_profile_entry(file, section, key, found->data());
+}
+
+} // namespace
+
 // NOLINTBEGIN(bugprone-easily-swappable-parameters): the reader's interface stays as it is
 int read_profile_string(const char* section, const char* key, char* value, int32_t size,
                         const char* default_value, const char* file) {
     // NOLINTEND(bugprone-easily-swappable-parameters)
-    PROFILE_REQUIRE(section != nullptr && *section != '\0', 141);
-    PROFILE_REQUIRE(key != nullptr && *key != '\0', 142);
-    PROFILE_REQUIRE(value != nullptr, 143);
-    PROFILE_REQUIRE(size > 0, 144);
-    PROFILE_REQUIRE(file != nullptr && *file != '\0', 145);
-    PROFILE_REQUIRE(default_value != nullptr, 146);
-
     Text found{};
-    if (find_profile_entry(file, section, key, found.data()) != rc::done) {
+    if (checked_lookup(__func__, 141, section, key, value, size, default_value, file, &found) !=
+        rc::done) {
         return rc::failed;
     }
     copy_bounded(value, size, found.data());
@@ -260,15 +279,9 @@ int read_profile_string(const char* section, const char* key, char* value, int32
 int read_profile_stringS(const char* section, const char* key, char* value, int32_t size,
                          const char* default_value, const char* file) {
     // NOLINTEND(bugprone-easily-swappable-parameters)
-    PROFILE_REQUIRE(section != nullptr && *section != '\0', 158);
-    PROFILE_REQUIRE(key != nullptr && *key != '\0', 159);
-    PROFILE_REQUIRE(value != nullptr, 160);
-    PROFILE_REQUIRE(size > 0, 161);
-    PROFILE_REQUIRE(file != nullptr && *file != '\0', 162);
-    PROFILE_REQUIRE(default_value != nullptr, 163);
-
     Text found{};
-    if (find_profile_entry(file, section, key, found.data()) != rc::done) {
+    if (checked_lookup(__func__, 158, section, key, value, size, default_value, file, &found) !=
+        rc::done) {
         copy_bounded(value, size, default_value);
         return rc::failed;
     }

@@ -34,11 +34,6 @@ inline constexpr std::size_t profile_line_limit = 199;
 // An entry's value read as "%X" reads it, cut to its low 16 bits; no digits read as 0.
 [[nodiscard]] uint16_t profile_hex_value(const char* value);
 
-// rc::done and the value copied into `value` when found, rc::failed otherwise (`value` untouched);
-// an entry on a line longer than profile_line_limit counts as not found.
-[[nodiscard]] int find_profile_entry(const char* file, const char* section, const char* key,
-                                     char* value);
-
 // The found flag (rc::done or rc::failed); on a miss `value` is left as it was.
 [[nodiscard]] int read_profile_string(const char* section, const char* key, char* value,
                                       int32_t size, const char* default_value, const char* file);

@@ -10,10 +10,8 @@
 
 namespace {
 
-constexpr uint8_t frame_marker = 0x51;
-constexpr uint32_t max_payload = 127;
-
 constexpr uint16_t status_length = 8;
+constexpr unsigned max_status_reads = 10; // per command, at most
 constexpr uint8_t state_finished = 0x0C;
 constexpr uint8_t status_check_seed = chip_command_read ^ frame_marker; // 0xB6
 
@@ -24,19 +22,11 @@ constexpr uint16_t slow_value = 0x0020;
 } // namespace
 
 int wrap_command_frame(const uint8_t* payload, uint32_t length, uint8_t* frame) {
-    if (length > max_payload) {
+    if (length > max_frame_payload) {
         print_message("Tovrela_Warp_Over\n");
         return rc::failed;
     }
-    frame[0] = chip_command_write;
-    frame[1] = frame_marker;
-    frame[2] = static_cast<uint8_t>(0x80 + length);
-    uint8_t check = frame[0] ^ frame[1] ^ frame[2];
-    for (uint32_t i = 0; i < length; ++i) {
-        frame[3 + i] = payload[i];
-        check ^= payload[i];
-    }
-    frame[3 + length] = check;
+    build_command_frame(payload, length, frame);
     return rc::done;
 }
 

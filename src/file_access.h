@@ -1,14 +1,11 @@
-// Files the tool reads and writes: an owner for FILE*, and image files opened and read safely.
+// Files the tool reads: image files (and the profile) opened, measured and read safely.
 #pragma once
+
+#include "file.h"
 
 #include <cstdint>
 #include <cstdio>
 #include <memory>
-
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
 
 // Opens an image file for reading ("rb"). Only a regular file (or a link to one) is opened, and
 // the open never blocks: a directory, a FIFO or a device gives null, like a missing file.

@@ -20,9 +20,9 @@ constexpr uint64_t image1_max_size = 0x80000;
 constexpr uint64_t block_size = 0x1000;
 constexpr uint64_t piece_size = 0x20;
 
-// The command frame of the payload C2 00 00 03 10.
-constexpr std::array<uint8_t, 9> prepare_frame{0xE6, 0x51, 0x85, 0xC2, 0x00,
-                                               0x00, 0x03, 0x10, 0xE3};
+// Prepares the chip for each flash block: the command C2 00 00 03 10.
+constexpr std::array<uint8_t, 5> prepare_payload{0xC2, 0x00, 0x00, 0x03, 0x10};
+constexpr std::array<uint8_t, 9> prepare_frame = command_frame(prepare_payload);
 
 constexpr uint16_t crc_polynomial = 0x1021;
 constexpr uint16_t crc_initial = 0x1021;

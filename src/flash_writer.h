@@ -15,14 +15,14 @@ struct FlashImage {
     uint64_t size = 0;
 };
 
-// Opens, measures, checks against its size rules and reads Image 0 (selector 0) or Image 1 (any
-// other value). rc::done with `image` filled; rc::failed after the reason ("!!!Open BinFile %d
-// Fail", a size error, "!!!Read BinFile ..."), preceded by the size line when detail lines are on.
-// An empty Image 1 is refused too: it would leave the chip without its Image 1.
 // The size rules of an image to be flashed, which the image read applies too: its size error
 // line ("  BinFile Size Error" above the general limit), or null when the size is right.
 [[nodiscard]] const char* image_size_refusal(bool image0, uint64_t size);
 
+// Opens, measures, checks against its size rules and reads Image 0 (selector 0) or Image 1 (any
+// other value). rc::done with `image` filled; rc::failed after the reason ("!!!Open BinFile %d
+// Fail", a size error, "!!!Read BinFile ..."), preceded by the size line when detail lines are on.
+// An empty Image 1 is refused too: it would leave the chip without its Image 1.
 [[nodiscard]] int load_flash_image(uint8_t selector, FlashImage* image);
 
 // selector 0 writes Image 0, any other value Image 1. rc::done when every block was confirmed,

@@ -7,7 +7,6 @@
 #include "result_codes.h"
 #include "settings.h"
 #include "stop_signals.h"
-#include "vendor_requests.h"
 
 #include <array>
 #include <memory>

@@ -1,15 +1,9 @@
 // Firmware versions of the chip and of Image 0, their comparison and the self test.
 #pragma once
 
-#include <cstdint>
-#include <libusb.h>
+#include "fw_version_record.h"
 
-struct FwVersion {
-    uint32_t std_major = 0;
-    uint32_t std_minor = 0;
-    uint32_t std_revision = 0;
-    uint32_t customer_minor = 0;
-};
+#include <libusb.h>
 
 // True when a is strictly greater than b, fields compared in order.
 [[nodiscard]] bool fw_version_gt(const FwVersion& a, const FwVersion& b);

@@ -10,8 +10,5 @@ void print_message(const char* format, ...) __attribute__((format(printf, 1, 2))
 // pipe, a file size limit) at any time so far.
 [[nodiscard]] bool console_failed();
 
-// Appends the text to "debug.log"; silent when the file cannot be opened.
-void append_debug_log(const char* text);
-
 // Prints the label and the version as four dot-separated decimal numbers.
 void print_version(const char* label, const FwVersion& version);

@@ -1,5 +1,6 @@
 // The two vendor control requests that reach the hub's I2C bridge. They are the only callers of
 // libusb_control_transfer.
+// Stand-ins: test/support/test_device.cpp (tests, fuzz), test/support/transfer_fault.cpp (wraps).
 #pragma once
 
 #include <cstdint>
@@ -13,11 +14,6 @@ constexpr uint8_t address = 0xB7;         // out: register address, or a flash b
 constexpr uint8_t flash_data = 0xB8;      // out: a piece of flash data
 constexpr uint8_t flash_crc = 0xB9;       // out: a flash block's CRC
 } // namespace hub_request
-
-// The chip's I2C addresses in their 8-bit form (bit 0 set: read).
-constexpr uint8_t chip_command_write = 0xE6;
-constexpr uint8_t chip_command_read = 0xE7;
-constexpr uint8_t chip_register_write = 0xE8;
 
 // Host to device. rc::done when all `length` bytes were sent, rc::failed after the failure line (a
 // transfer error, or fewer bytes moved than asked).

@@ -1,7 +1,7 @@
 // The image buffers of the tool are arrays taken with new (std::nothrow), never larger than
 // image_buffer_size; while chip_test::fail_image_buffer is set, every such request fails.
+#include "chip_test.h"
 #include "file_access.h"
-#include "test_device.h"
 
 #include <new>
 

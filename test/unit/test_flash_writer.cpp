@@ -1,7 +1,7 @@
 // The flash image writer: the CRC, the largest images, one block on the wire with
 // its pauses, the block timeout, a missing image and no memory for it.
+#include "chip_test.h"
 #include "flash_writer.h"
-#include "test_device.h"
 
 #include <algorithm>
 

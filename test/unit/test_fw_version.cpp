@@ -1,6 +1,6 @@
 // Versions of the chip and of Image 0 and their comparison.
+#include "chip_test.h"
 #include "fw_version.h"
-#include "test_device.h"
 
 #include <filesystem>
 

@@ -1,9 +1,8 @@
-// The settings input: profile reader, option scanner, load_settings, messages and image files.
+// The settings input: profile reader, load_settings, messages and image files.
 #include "IniUpdate.h"
 #include "capture.h"
 #include "file_access.h"
 #include "message_output.h"
-#include "option_scanner.h"
 #include "result_codes.h"
 #include "settings.h"
 #include "test_files.h"
@@ -134,63 +133,6 @@ TEST(ProfileStringDeathTest, ReportsTheFirstFailedPrecondition) {
                      "\\.\\./src/IniUpdate:" + std::to_string(line_s) + ": read_profile_stringS" +
                          assertion);
     }
-}
-
-TEST(CommandLineText, KeepsPrintablesAndFoldsSpaces) {
-    // Tab, DEL and non-ASCII bytes are dropped, not turned into spaces; runs of spaces are folded.
-    // clang-format off
-    const std::pair<std::vector<std::string>, std::string> cases[]{
-        {{"-vid=1A2B", "-pid=03C4"}, "-vid=1A2B -pid=03C4 "}, {{}, ""}, {{""}, " "},
-        {{"a\tb"}, "ab "}, {{"Pr\303\274f.bin"}, "Prf.bin "}, {{"  a  ", "b"}, " a b "},
-        {{"a \t\x7F b", "\n"}, "a b "}, {{"x\r\n", "\x01y\xFF"}, "x y "}};
-    // clang-format on
-    for (auto [args, text] : cases) {
-        auto argv = argv_of(args);
-        const auto joined = build_command_line_text(static_cast<int>(args.size()), argv.data());
-        ASSERT_NE(joined, nullptr);
-        EXPECT_EQ(std::string(joined.get()), text) << testing::PrintToString(args);
-    }
-}
-
-// A name matches anywhere, case ignored; its value is the run of graphic characters after the next
-// '=', cut to capacity - 1, and its number the low 32 bits of the value converted in `base`. A
-// miss writes nothing.
-TEST(OptionValue, TakesTheGraphicRunAfterTheNextEquals) {
-    const std::string zeros62(62, '0'), long_number = "-vid=" + zeros62 + "1F ";
-    const std::string cut_number = zeros62 + "1"; // the value keeps 63 characters
-    const std::tuple<const char*, const char*, int, const char*, int, uint32_t> cases[]{
-        {"-VID=1A2B -pid=03C4 ", "-vid", rc::ok, "1A2B", 16, 0x1A2B},
-        {"-Z\n-vid=5\n", "-z \t -vid", rc::ok, "5", 16, 5}, // white space folds to one space
-        {"-vid 1A2B -pid=03C4 ", "-vid", rc::ok, "03C4", 16, 0x3C4}, // a later option's '='
-        {"-vid= 1A2B ", "-vid", rc::ok, "1A2B", 16, 0x1A2B},
-        {"-pid=1 -vid= ", "-vid", rc::not_found, nullptr, 16, 0},
-        {"-vid 1A2B ", "-vid", rc::not_found, nullptr, 16, 0},
-        {"-pid=1 ", "-vid", rc::not_found, nullptr, 16, 0},
-        {"-vid=1 ", "", rc::not_found, nullptr, 16, 0},
-        {nullptr, "-vid", rc::missing, nullptr, 16, 0},
-        {"-vid=1 ", nullptr, rc::missing, nullptr, 16, 0},
-        {"-hub1bin=-vid=1.bin -vid=1A2B ", "-vid", rc::ok, "1.bin", 16, 1}, // a substring matches
-        {"-vid=1 -vid=2 ", "-vid", rc::ok, "1", 16, 1},
-        {"-hub1bin=My Fw.BIN ", "-hub1bin", rc::ok, "My", 16, 0},
-        {"-vid=\t\200\001 \3775a\200z", "-vid", rc::ok, "5a", 16, 0x5A}, // non-graphic skipped
-        {"-vid= \t\x80", "-vid", rc::not_found, nullptr, 16, 0},
-        {"-vid=0x1 ", "-vid", rc::ok, "0x1", 10, 0},
-        {"-vid=123456789 ", "-vid", rc::ok, "123456789", 16, 0x23456789},
-        {"-vid=-1 ", "-vid", rc::ok, "-1", 16, 0xFFFFFFFF},
-        {long_number.c_str(), "-vid", rc::ok, cut_number.c_str(), 16, 1},
-        // beyond the range of long the conversion saturates
-        {"-vid=123456789ABCDEF0123 ", "-vid", rc::ok, "123456789ABCDEF0123", 16, 0xFFFFFFFF},
-        {"-vid=-123456789ABCDEF0123 ", "-vid", rc::ok, "-123456789ABCDEF0123", 16, 0}};
-    for (const auto& [text, name, code, value, base, number] : cases) {
-        char dest[64] = "keep";
-        EXPECT_EQ(get_option_value(text, name, dest, sizeof dest), code) << text;
-        EXPECT_STREQ(dest, value ? value : "keep") << text;
-        uint32_t converted = 0xDEADBEEF;
-        EXPECT_EQ(get_option_number(text, name, base, &converted), code) << text;
-        EXPECT_EQ(converted, value ? number : 0xDEADBEEF) << text;
-    }
-    const char* text = "-hub1bin=x --VID=5 ";
-    EXPECT_EQ(find_option(text, "-vid"), text + 12); // in the given text, not in a cleaned copy
 }
 
 constexpr const char* check_ok_lines = "    SPI-IMAGE: a.bin Check OK\n"

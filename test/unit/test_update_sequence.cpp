@@ -1,8 +1,8 @@
 // The full update: the register values in order, every pause, both images, the banners; an image
 // that went missing after the load, and a stop signal before the first write.
+#include "chip_test.h"
 #include "expected_text.h"
 #include "stop_signals.h"
-#include "test_device.h"
 #include "update_sequence.h"
 
 #include <csignal>
