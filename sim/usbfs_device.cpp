@@ -254,7 +254,8 @@ void record_transfer(Bed& bed, const Client& client, const Hub* hub, TransferRec
 void send_due_signals(Bed& bed, const Client& client, const Hub* hub, uint8_t request) {
     for (SignalRule& rule : bed.signals) {
         if (hub == nullptr || rule.sent || request != rule.request ||
-            !rule.target.matches(hub->place) || hub->chip.request_counts[request] != rule.nth) {
+            !rule.target.matches(hub->place) ||
+            hub->chip.faults.request_counts[request] != rule.nth) {
             continue;
         }
         rule.sent = true;

@@ -51,7 +51,7 @@ std::string chip_test::schedule() {
         if (event.kind == test_device::Event::Kind::pause) {
             std::snprintf(word, sizeof word, " %u", event.pause_us);
         } else {
-            const auto& t = test_device::chip().transfers[event.transfer];
+            const auto& t = test_device::chip().history.transfers[event.transfer];
             std::snprintf(word, sizeof word, " %02X:%u", t.request, t.length);
         }
         text += word;
@@ -71,8 +71,8 @@ extern "C" int libusb_control_transfer(libusb_device_handle* /*handle*/, uint8_t
                                        unsigned char* data, uint16_t length, unsigned int timeout) {
     if (timeout != 1000) {
         // Every request of the tool waits the same second for the hub before it gives up.
-        test_device::the_chip.violations.push_back(
-            "Transfer " + std::to_string(test_device::the_chip.transfers.size() + 1) +
+        test_device::the_chip.history.violations.push_back(
+            "Transfer " + std::to_string(test_device::the_chip.history.transfers.size() + 1) +
             ": timeout of " + std::to_string(timeout) + " ms, where 1000 ms were due");
     }
     if ((request_type & 0x80) != 0 && !test_device::the_in_replies.empty()) {
@@ -80,20 +80,20 @@ extern "C" int libusb_control_transfer(libusb_device_handle* /*handle*/, uint8_t
         test_device::the_in_replies.pop_front();
         const std::size_t moved = std::min<std::size_t>(reply.size(), length);
         std::copy_n(reply.begin(), moved, data);
-        test_device::the_chip.transfers.push_back({request_type,
-                                                   request,
-                                                   value,
-                                                   index,
-                                                   length,
-                                                   {data, data + moved},
-                                                   static_cast<int>(moved)});
-        test_device::the_events.push_back(
-            {test_device::Event::Kind::transfer, test_device::the_chip.transfers.size() - 1, 0});
+        test_device::the_chip.history.transfers.push_back({request_type,
+                                                           request,
+                                                           value,
+                                                           index,
+                                                           length,
+                                                           {data, data + moved},
+                                                           static_cast<int>(moved)});
+        test_device::the_events.push_back({test_device::Event::Kind::transfer,
+                                           test_device::the_chip.history.transfers.size() - 1, 0});
         return static_cast<int>(moved);
     }
     int result = chip_model::control_transfer_at(test_device::the_chip, test_device::the_now_us,
                                                  request_type, request, value, index, data, length);
-    test_device::the_events.push_back(
-        {test_device::Event::Kind::transfer, test_device::the_chip.transfers.size() - 1, 0});
+    test_device::the_events.push_back({test_device::Event::Kind::transfer,
+                                       test_device::the_chip.history.transfers.size() - 1, 0});
     return result;
 }
