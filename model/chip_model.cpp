@@ -1,5 +1,6 @@
 #include "chip_model.h"
 
+#include "chip_parts.h"
 #include "hex_dump.h"
 
 #include <algorithm>
@@ -10,24 +11,23 @@
 
 namespace chip_model {
 
+using namespace parts;
+
+void parts::violation(Chip& chip, const char* format, ...) {
+    char text[320];
+    std::snprintf(text, sizeof text, "Transfer %zu (request %02X): ", chip.history.transfers.size(),
+                  chip.history.transfers.back().request);
+    const std::size_t head = std::strlen(text);
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text + head, sizeof text - head, format, args);
+    va_end(args);
+    chip.history.violations.emplace_back(text);
+}
+
 namespace {
 
 using Bytes = std::span<const uint8_t>;
-
-// Setup fields of the hub's vendor requests.
-constexpr uint8_t type_out = 0x40;        // host to device, vendor, recipient device
-constexpr uint8_t type_in = 0xC0;         // device to host, vendor, recipient device
-constexpr uint8_t request_read = 0xA3;    // in: status reply or register value
-constexpr uint8_t request_command = 0xB2; // out: command frame
-constexpr uint8_t request_address = 0xB7; // out: register address or flash block header
-constexpr uint8_t request_data = 0xB8;    // out: a piece of a flash block
-constexpr uint8_t request_crc = 0xB9;     // out: a flash block's CRC frame
-
-// I2C addresses of the chip's two interfaces, 8-bit form.
-constexpr uint8_t command_write = 0xE6;
-constexpr uint8_t command_read = 0xE7;
-constexpr uint8_t register_write = 0xE8;
-constexpr uint8_t register_read = 0xE9;
 
 // Command frame: E6 51, 0x80 + N, N payload bytes, check byte.
 constexpr uint8_t frame_second = 0x51;
@@ -56,24 +56,8 @@ constexpr uint16_t mode_register = 0x5000;
 constexpr std::array<uint16_t, 5> mode_order{0x0010, 0x0011, 0x0012, 0x0020, 0x0110};
 constexpr std::array<uint16_t, 3> version_registers{0x1001, 0x1101, 0x1201};
 
-// The pauses the chip relies on, in microseconds, and how much shorter a gap may be.
-constexpr uint64_t status_pause_us = 321000;
-constexpr uint64_t crc_pause_us = 123000;
-constexpr uint64_t image0_window_pause_us = 2000000;
-constexpr uint64_t sequence_pause_us = 1000000;
-constexpr uint64_t timing_slack_us = 1000;
-
 constexpr uint16_t crc_polynomial = 0x1021;
 constexpr uint16_t crc_initial = 0x1021;
-
-// The setup fields of one control transfer.
-struct Setup {
-    uint8_t request_type;
-    uint8_t request;
-    uint16_t value;
-    uint16_t index;
-    uint16_t length;
-};
 
 // CRC of each possible top byte, so that a block is folded in a byte at a time.
 constexpr auto crc_table = [] {
@@ -95,19 +79,6 @@ std::string hex(Bytes bytes) {
 
 uint32_t big_endian32(const uint8_t* bytes) {
     return uint32_t{bytes[0]} << 24 | uint32_t{bytes[1]} << 16 | uint32_t{bytes[2]} << 8 | bytes[3];
-}
-
-// Records one violation, naming the transfer (1-based) and its request code.
-[[gnu::format(printf, 2, 3)]] void violation(Chip& chip, const char* format, ...) {
-    char text[320];
-    std::snprintf(text, sizeof text, "Transfer %zu (request %02X): ", chip.history.transfers.size(),
-                  chip.history.transfers.back().request);
-    const std::size_t head = std::strlen(text);
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(text + head, sizeof text - head, format, args);
-    va_end(args);
-    chip.history.violations.emplace_back(text);
 }
 
 // Where Image `image` (0 or 1, as current_image gives it inside a window) keeps its records.
@@ -505,52 +476,6 @@ void check_setup(Chip& chip, const Setup& setup, bool in) {
     }
 }
 
-// What an injected fault makes of the request it strikes: a failure code to return at once, or
-// the bytes to move and the kind of status reply to give.
-struct FaultEffect {
-    int failure = 0; // non-zero: the request fails with this code
-    std::size_t moved = 0;
-    FaultKind reply_kind = FaultKind::none;
-};
-
-FaultEffect fault_effect(Chip& chip, const Setup& setup) {
-    const unsigned count = ++chip.faults.request_counts[setup.request];
-    const Fault& fault = chip.config.fault;
-    FaultEffect effect{0, setup.length, FaultKind::none};
-    if (fault.kind == FaultKind::none || fault.request != setup.request || fault.nth != count) {
-        return effect;
-    }
-    switch (fault.kind) {
-    case FaultKind::stall:
-        effect.failure = error_pipe;
-        break;
-    case FaultKind::no_device:
-        chip.faults.device_gone = true;
-        effect.failure = error_no_device;
-        break;
-    case FaultKind::timeout:
-        effect.failure = error_timeout;
-        break;
-    case FaultKind::short_reply:
-        effect.moved = setup.length / 2;
-        break;
-    case FaultKind::never_finish:
-        chip.faults.never_finish = true;
-        break;
-    case FaultKind::reply_bytes:
-        effect.moved = std::min<std::size_t>(setup.length, fault.value);
-        effect.reply_kind = fault.kind;
-        break;
-    case FaultKind::bad_check:
-    case FaultKind::state:
-        effect.reply_kind = fault.kind;
-        break;
-    case FaultKind::none:
-        break;
-    }
-    return effect;
-}
-
 int handle(Chip& chip, const Setup& setup, uint8_t* data) {
     if (chip.faults.device_gone) {
         return error_no_device;
@@ -592,75 +517,6 @@ int handle(Chip& chip, const Setup& setup, uint8_t* data) {
     return static_cast<int>(effect.moved);
 }
 
-} // namespace
-
-void reset(Chip& chip, const Config& config) {
-    chip = Chip{};
-    chip.config = config;
-}
-
-void restart_clock(Chip& chip) {
-    chip.timing.clock_seen = false;
-    chip.timing.long_pause_due = false;
-    chip.timing.first_status_due = false;
-}
-
-namespace {
-
-bool is_status_read(const Setup& setup) {
-    return (setup.request_type & 0x80) != 0 && setup.request == request_read &&
-           setup.index == command_read;
-}
-
-void gap_violation(Chip& chip, uint64_t gap_us, uint64_t due_us, const char* what) {
-    violation(chip, "%s %llu.%03llu ms after the transfer before it, where %llu ms were due", what,
-              static_cast<unsigned long long>(gap_us / 1000),
-              static_cast<unsigned long long>(gap_us % 1000),
-              static_cast<unsigned long long>(due_us / 1000));
-}
-
-// The pauses before the transfer just recorded, made at `now_us`.
-void check_timing(Chip& chip, const Setup& setup, uint64_t now_us) {
-    const uint8_t request = setup.request;
-    const bool status_read = is_status_read(setup);
-    const bool known = chip.timing.clock_seen;
-    const uint64_t gap = now_us >= chip.timing.last_us ? now_us - chip.timing.last_us : 0;
-    chip.timing.clock_seen = true;
-    chip.timing.last_us = now_us;
-    const bool long_pause = chip.timing.long_pause_due;
-    const bool first_status = chip.timing.first_status_due;
-    chip.timing.long_pause_due = false;
-    if (status_read || request == request_crc) {
-        chip.timing.first_status_due = request == request_crc;
-    }
-    if (!known) {
-        return;
-    }
-    auto check = [&](uint64_t due, const char* what) {
-        if (gap + timing_slack_us < due) {
-            gap_violation(chip, gap, due, what);
-        }
-    };
-    if (long_pause && status_read) {
-        chip.timing.long_pause_due =
-            true; // a status read again: the pause is due before the next frame
-    } else if (long_pause) {
-        check(sequence_pause_us, chip.history.reg5000_values.back() == 0x0010
-                                     ? "first transfer after the confirmed write of 0x0010,"
-                                     : "first transfer after the confirmed write of 0x0012,");
-    }
-    if (!status_read) {
-        return;
-    }
-    if (chip.sequence.polled_value == 0x0020) {
-        check(image0_window_pause_us + status_pause_us, "status read of the write of 0x0020");
-    } else if (first_status) {
-        check(crc_pause_us + status_pause_us, "first status read after a CRC frame");
-    } else {
-        check(status_pause_us, "status read");
-    }
-}
-
 // Records the transfer, judges the pauses before it when it came with its time (`now_us`), then
 // takes it as the hub and the chip would.
 int take_transfer(Chip& chip, const uint64_t* now_us, const Setup& setup, uint8_t* data) {
@@ -681,6 +537,11 @@ int take_transfer(Chip& chip, const uint64_t* now_us, const Setup& setup, uint8_
 }
 
 } // namespace
+
+void reset(Chip& chip, const Config& config) {
+    chip = Chip{};
+    chip.config = config;
+}
 
 void finish(Chip& chip) {
     if (chip.sequence.finished_checked) {

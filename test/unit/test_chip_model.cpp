@@ -152,25 +152,20 @@ struct Case {
     const char* verdict;
 };
 
+// clang-format off
 const Case cases[] = {
-    {"CorrectUpdate", [](Host& h) { update_to_0110(h), write_register(h, 0x0110), finish_run(h); },
+    {"CorrectUpdate", [](Host& h) { update_to_0110(h); write_register(h, 0x0110); finish_run(h); },
      "100+8292 0CF4", ""},
-    {"RegisterValuesOutOfOrder",
-     [](Host& h) { write_register(h, 0x0011), write_register(h, 0x0020), finish_run(h); },
+    {"RegisterValuesOutOfOrder", [](Host& h) { write_register(h, 0x0011); write_register(h, 0x0020); finish_run(h); },
      "0+0 0C2E",
      "Transfer 1 (request B2): register 0x5000 written with 0x0011 where 0x0010 was due\n"
      "Transfer 4 (request B2): register 0x5000 written with 0x0020 where 0x0011 was due"},
-    {"CommandFrames",
-     [](Host& h) {
-         send(h, 0xB2, {0xE6, 0x51, 0x80});
-         send(h, 0xB2, {0xE6, 0x51, 0x89, 0xC2, 0, 0, 7, 8, 0x50, 0, 0, 0x10, 0xB3});
-     },
+    {"CommandFrames", [](Host& h) { send(h, 0xB2, {0xE6, 0x51, 0x80}); send(h, 0xB2, {0xE6, 0x51, 0x89, 0xC2, 0, 0, 7, 8, 0x50, 0, 0, 0x10, 0xB3}); },
      "3 13 0B35",
      "Transfer 1 (request B2): command frame of 3 bytes, shorter than an empty one (4): E6 51 80\n"
      "Transfer 2 (request B2): command frame before the chip reported its last command finished\n"
      "Transfer 2 (request B2): unknown command payload C2 00 00 07 08 50 00 00 10"},
-    {"SetupFieldsAndReads",
-     [](Host& h) {
+    {"SetupFieldsAndReads", [](Host& h) {
          transfer(h, 0xC0, 0xB2, 0x0001, 0x00E6,
                   {0xE6, 0x52, 0x88, 0xC2, 0, 0, 7, 7, 0x50, 0, 0, 0x10, 0xBC});
          transfer(h, 0x40, 0xA3, 0, 0xE8, Frame(2));
@@ -195,102 +190,56 @@ const Case cases[] = {
      "Transfer 7 (request B5): unknown request code"},
     {"BlockOutsideAWindow", [](Host& h) { send_block(h, 0, 0x64, crc_100); }, "0B23",
      "Transfer 2 (request B7): flash block outside an image window of register 0x5000"},
-    {"BlockOffsetAndLength",
-     [](Host& h) {
-         open_image1(h);
-         send_block(h, 0x1000, 0x64, crc_100);
-         send_block(h, 0, 0x1001, 0x2D4C);
-     },
+    {"BlockOffsetAndLength", [](Host& h) { open_image1(h); send_block(h, 0x1000, 0x64, crc_100); send_block(h, 0, 0x1001, 0x2D4C); },
      "0B3D",
      "Transfer 8 (request B7): flash block at offset 0x1000 where 0x0 was due\n"
      "Transfer 16 (request B2): command frame before the chip reported its last command finished\n"
      "Transfer 17 (request B7): flash block length 0x1001, not 1 to 0x1000"},
-    {"BlockAfterTheShortOne",
-     [](Host& h) {
-         open_image1(h);
-         send_block(h, 0, 0x64, crc_100), send_block(h, 0x64, 0x64, crc_100);
-     },
+    {"BlockAfterTheShortOne", [](Host& h) { open_image1(h); send_block(h, 0, 0x64, crc_100); send_block(h, 0x64, 0x64, crc_100); },
      "0B3D", "Transfer 17 (request B7): flash block after the image's last, shorter block"},
-    {"HeaderWithoutPrepare", [](Host& h) { open_image1(h), send(h, 0xB7, block_header(0, 0x64)); },
+    {"HeaderWithoutPrepare", [](Host& h) { open_image1(h); send(h, 0xB7, block_header(0, 0x64)); },
      "9 0B29",
      "Transfer 7 (request B7): flash block header without a prepare frame before it\n"
      "Transfer 8 (request A3): status read while the flash block at offset 0x0 is half sent"},
-    {"PiecesShort",
-     [](Host& h) {
-         open_image1(h);
-         send(h, 0xB2, prepare_frame), send(h, 0xB7, block_header(0, 0x64));
-         send(h, 0xB8, Frame(16)), send(h, 0xB9, {0, 0, 0, 0});
-     },
+    {"PiecesShort", [](Host& h) { open_image1(h); send(h, 0xB2, prepare_frame); send(h, 0xB7, block_header(0, 0x64)); send(h, 0xB8, Frame(16)); send(h, 0xB9, {0, 0, 0, 0}); },
      "9 9 16 4 0B29",
-     "Transfer 9 (request B8): flash data piece of 16 bytes at 0x0 of the block at offset 0x0, "
-     "where 32 were due: every piece but the last holds 32 bytes\n"
-     "Transfer 10 (request B9): flash block at offset 0x0: pieces add up to 0x10 bytes, header "
-     "said 0x64"},
-    {"WrongCrc", [](Host& h) { open_image1(h), send_block(h, 0, 0x64, 0x6440); }, "0B07",
+     "Transfer 9 (request B8): flash data piece of 16 bytes at 0x0 of the block at offset 0x0, where 32 were due: every piece but the last holds 32 bytes\n"
+     "Transfer 10 (request B9): flash block at offset 0x0: pieces add up to 0x10 bytes, header said 0x64"},
+    {"WrongCrc", [](Host& h) { open_image1(h); send_block(h, 0, 0x64, 0x6440); }, "0B07",
      "Transfer 13 (request B9): flash block at offset 0x0: CRC 0x6440, its bytes give 0x643F"},
-    {"PausesTooShort",
-     [](Host& h) {
+    {"PausesTooShort", [](Host& h) {
          open_image1(h);
-         send_block(h, 0, 0x1000, crc_4096), send_block(h, 0x1000, 0x1000, crc_4096);
+         send_block(h, 0, 0x1000, crc_4096); send_block(h, 0x1000, 0x1000, crc_4096);
          send_block(h, 0x2000, 0x64, crc_100);
          write_register(h, 0x0012);
          h.short_by = 1001;
-         write_register(h, 0x0020), send_block(h, 0, 0x64, crc_100);
+         write_register(h, 0x0020); send_block(h, 0, 0x64, crc_100);
      },
      "0C42",
-     "Transfer 285 (request B2): first transfer after the confirmed write of 0x0012, 998.999 ms "
-     "after the transfer before it, where 1000 ms were due\n"
-     "Transfer 286 (request A3): status read of the write of 0x0020 2319.999 ms after the transfer "
-     "before it, where 2321 ms were due\n"
-     "Transfer 287 (request A3): status read of the write of 0x0020 2319.999 ms after the transfer "
-     "before it, where 2321 ms were due\n"
-     "Transfer 295 (request A3): first status read after a CRC frame 442.999 ms after the transfer "
-     "before it, where 444 ms were due\n"
-     "Transfer 296 (request A3): status read 319.999 ms after the transfer before it, where 321 ms "
-     "were due"},
-    {"PauseAfter0010TooShort",
-     [](Host& h) {
-         write_register(h, 0x0010);
-         h.short_by = 1001;
-         read_status(h), send(h, 0xB2, write_frame(0x0011));
-     },
+     "Transfer 285 (request B2): first transfer after the confirmed write of 0x0012, 998.999 ms after the transfer before it, where 1000 ms were due\n"
+     "Transfer 286 (request A3): status read of the write of 0x0020 2319.999 ms after the transfer before it, where 2321 ms were due\n"
+     "Transfer 287 (request A3): status read of the write of 0x0020 2319.999 ms after the transfer before it, where 2321 ms were due\n"
+     "Transfer 295 (request A3): first status read after a CRC frame 442.999 ms after the transfer before it, where 444 ms were due\n"
+     "Transfer 296 (request A3): status read 319.999 ms after the transfer before it, where 321 ms were due"},
+    {"PauseAfter0010TooShort", [](Host& h) { write_register(h, 0x0010); h.short_by = 1001; read_status(h); send(h, 0xB2, write_frame(0x0011)); },
      "0C24 13 0B2C",
-     "Transfer 5 (request B2): first transfer after the confirmed write of 0x0010, 998.999 ms "
-     "after the transfer before it, where 1000 ms were due"},
-    {"UpdateNotEndedSaysWhereOnce",
-     [](Host& h) { update_to_0110(h), finish_run(h), finish_run(h); }, "100+8292 100+8292 0C42",
-     "End of the run after transfer 296: the update did not end; register 0x5000 last written "
-     "with 0x0020 (confirmed), Image 1 with 3 blocks confirmed, Image 0 with 1; stopped in Image 0 "
-     "at block 1 (offset 0x64)"},
-    {"UpdateWithoutImage0",
-     [](Host& h) { update_to_0110(h, false), write_register(h, 0x0110), finish_run(h); },
+     "Transfer 5 (request B2): first transfer after the confirmed write of 0x0010, 998.999 ms after the transfer before it, where 1000 ms were due"},
+    {"UpdateNotEndedSaysWhereOnce", [](Host& h) { update_to_0110(h); finish_run(h); finish_run(h); }, "100+8292 100+8292 0C42",
+     "End of the run after transfer 296: the update did not end; register 0x5000 last written with 0x0020 (confirmed), Image 1 with 3 blocks confirmed, Image 0 with 1; stopped in Image 0 at block 1 (offset 0x64)"},
+    {"UpdateWithoutImage0", [](Host& h) { update_to_0110(h, false); write_register(h, 0x0110); finish_run(h); },
      "0+8292 0C42",
-     "End of the run after transfer 290: the update did not end; register 0x5000 last written "
-     "with 0x0110 (confirmed), Image 1 with 3 blocks confirmed, Image 0 with 0"},
-    {"Last0110NotConfirmed",
-     [](Host& h) { update_to_0110(h), send(h, 0xB2, write_frame(0x0110)), finish_run(h); },
+     "End of the run after transfer 290: the update did not end; register 0x5000 last written with 0x0110 (confirmed), Image 1 with 3 blocks confirmed, Image 0 with 0"},
+    {"Last0110NotConfirmed", [](Host& h) { update_to_0110(h); send(h, 0xB2, write_frame(0x0110)); finish_run(h); },
      "13 100+8292 0B45",
-     "End of the run after transfer 297: the update did not end; register 0x5000 last written "
-     "with 0x0110 (not confirmed), Image 1 with 3 blocks confirmed, Image 0 with 1"},
+     "End of the run after transfer 297: the update did not end; register 0x5000 last written with 0x0110 (not confirmed), Image 1 with 3 blocks confirmed, Image 0 with 1"},
     // 0x0010 begins a sequence anew: after an interrupted one, after a finished one.
-    {"AnewAfterAnInterruptedOne",
-     [](Host& h) {
-         open_image1(h);
-         send_block(h, 0, 0x1000, crc_4096);
-         update_to_0110(h), write_register(h, 0x0110), finish_run(h);
-     },
+    {"AnewAfterAnInterruptedOne", [](Host& h) { open_image1(h); send_block(h, 0, 0x1000, crc_4096); update_to_0110(h); write_register(h, 0x0110); finish_run(h); },
      "100+8292 0C4A", ""},
-    {"AnewAfterAFinishedOne",
-     [](Host& h) {
-         update_to_0110(h), write_register(h, 0x0110);
-         open_image1(h);
-         send_block(h, 0, 0x64, crc_100), finish_run(h);
-     },
+    {"AnewAfterAFinishedOne", [](Host& h) { update_to_0110(h); write_register(h, 0x0110); open_image1(h); send_block(h, 0, 0x64, crc_100); finish_run(h); },
      "0+100 0C4A",
-     "End of the run after transfer 314: the update did not end; register 0x5000 last written "
-     "with 0x0011 (confirmed), Image 1 with 1 blocks confirmed, Image 0 with 0; stopped in Image 1 "
-     "at block 1 (offset 0x64)"},
+     "End of the run after transfer 314: the update did not end; register 0x5000 last written with 0x0011 (confirmed), Image 1 with 1 blocks confirmed, Image 0 with 0; stopped in Image 1 at block 1 (offset 0x64)"},
 };
+// clang-format on
 
 TEST(ChipModel, EachCaseGivesItsResultsAndVerdict) {
     for (const Case& c : cases) {
@@ -328,9 +277,12 @@ TEST(ChipModel, FaultsStrikeTheirRequest) {
         Host host;
         set_fault(host, c.fault);
         send(host, 0xB2, write_frame(0x0010));
-        read_status(host), read_status(host), read_status(host);
+        for (int i = 0; i < 3; ++i) {
+            read_status(host);
+        }
         send(host, 0xB2, write_frame(0x0011));
-        read_status(host), read_status(host);
+        read_status(host);
+        read_status(host);
         EXPECT_EQ(host.results, std::string(c.results) + " ") << c.results;
         EXPECT_EQ(chip_model::verdict(host.chip), c.verdict) << c.results;
     }
