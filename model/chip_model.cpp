@@ -1,5 +1,6 @@
 #include "chip_model.h"
 
+#include "chip_parts.h"
 #include "hex_dump.h"
 
 #include <algorithm>
@@ -10,24 +11,23 @@
 
 namespace chip_model {
 
+using namespace parts;
+
+void parts::violation(Chip& chip, const char* format, ...) {
+    char text[320];
+    std::snprintf(text, sizeof text, "Transfer %zu (request %02X): ", chip.history.transfers.size(),
+                  chip.history.transfers.back().request);
+    const std::size_t head = std::strlen(text);
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text + head, sizeof text - head, format, args);
+    va_end(args);
+    chip.history.violations.emplace_back(text);
+}
+
 namespace {
 
 using Bytes = std::span<const uint8_t>;
-
-// Setup fields of the hub's vendor requests.
-constexpr uint8_t type_out = 0x40;        // host to device, vendor, recipient device
-constexpr uint8_t type_in = 0xC0;         // device to host, vendor, recipient device
-constexpr uint8_t request_read = 0xA3;    // in: status reply or register value
-constexpr uint8_t request_command = 0xB2; // out: command frame
-constexpr uint8_t request_address = 0xB7; // out: register address or flash block header
-constexpr uint8_t request_data = 0xB8;    // out: a piece of a flash block
-constexpr uint8_t request_crc = 0xB9;     // out: a flash block's CRC frame
-
-// I2C addresses of the chip's two interfaces, 8-bit form.
-constexpr uint8_t command_write = 0xE6;
-constexpr uint8_t command_read = 0xE7;
-constexpr uint8_t register_write = 0xE8;
-constexpr uint8_t register_read = 0xE9;
 
 // Command frame: E6 51, 0x80 + N, N payload bytes, check byte.
 constexpr uint8_t frame_second = 0x51;
@@ -56,24 +56,8 @@ constexpr uint16_t mode_register = 0x5000;
 constexpr std::array<uint16_t, 5> mode_order{0x0010, 0x0011, 0x0012, 0x0020, 0x0110};
 constexpr std::array<uint16_t, 3> version_registers{0x1001, 0x1101, 0x1201};
 
-// The pauses the chip relies on, in microseconds, and how much shorter a gap may be.
-constexpr uint64_t status_pause_us = 321000;
-constexpr uint64_t crc_pause_us = 123000;
-constexpr uint64_t image0_window_pause_us = 2000000;
-constexpr uint64_t sequence_pause_us = 1000000;
-constexpr uint64_t timing_slack_us = 1000;
-
 constexpr uint16_t crc_polynomial = 0x1021;
 constexpr uint16_t crc_initial = 0x1021;
-
-// The setup fields of one control transfer.
-struct Setup {
-    uint8_t request_type;
-    uint8_t request;
-    uint16_t value;
-    uint16_t index;
-    uint16_t length;
-};
 
 // CRC of each possible top byte, so that a block is folded in a byte at a time.
 constexpr auto crc_table = [] {
@@ -97,19 +81,6 @@ uint32_t big_endian32(const uint8_t* bytes) {
     return uint32_t{bytes[0]} << 24 | uint32_t{bytes[1]} << 16 | uint32_t{bytes[2]} << 8 | bytes[3];
 }
 
-// Records one violation, naming the transfer (1-based) and its request code.
-[[gnu::format(printf, 2, 3)]] void violation(Chip& chip, const char* format, ...) {
-    char text[320];
-    std::snprintf(text, sizeof text, "Transfer %zu (request %02X): ", chip.transfers.size(),
-                  chip.transfers.back().request);
-    const std::size_t head = std::strlen(text);
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(text + head, sizeof text - head, format, args);
-    va_end(args);
-    chip.violations.emplace_back(text);
-}
-
 // Where Image `image` (0 or 1, as current_image gives it inside a window) keeps its records.
 std::size_t image_slot(int image) {
     return image == 0 ? 0 : 1;
@@ -117,64 +88,65 @@ std::size_t image_slot(int image) {
 
 // A command the chip takes on: busy for the configured number of status replies.
 void accept_command(Chip& chip) {
-    chip.busy = true;
-    chip.busy_left = chip.config.busy_replies;
-    chip.command_failed = false;
+    chip.sequence.busy = true;
+    chip.sequence.busy_left = chip.config.busy_replies;
+    chip.sequence.command_failed = false;
 }
 
 // A command the chip refuses: it never reports finished.
 void refuse_command(Chip& chip) {
-    chip.busy = true;
-    chip.busy_left = 0;
-    chip.command_failed = true;
+    chip.sequence.busy = true;
+    chip.sequence.busy_left = 0;
+    chip.sequence.command_failed = true;
 }
 
 // The last write to register 0x5000 was reported finished.
 void confirm_command(Chip& chip) {
-    if (chip.polled_value >= 0 && !chip.reg5000_values.empty()) {
-        chip.last_value_confirmed = true;
-        chip.long_pause_due = chip.polled_value == 0x0010 || chip.polled_value == 0x0012;
+    if (chip.sequence.polled_value >= 0 && !chip.history.reg5000_values.empty()) {
+        chip.sequence.last_value_confirmed = true;
+        chip.timing.long_pause_due =
+            chip.sequence.polled_value == 0x0010 || chip.sequence.polled_value == 0x0012;
     }
-    chip.polled_value = -1;
+    chip.sequence.polled_value = -1;
 }
 
 void drop_block(Chip& chip) {
-    chip.block_open = false;
-    chip.header_seen = false;
-    chip.block_bad = false;
-    chip.block_image = -1;
-    chip.block_data.clear();
+    chip.block.open = false;
+    chip.block.header_seen = false;
+    chip.block.bad = false;
+    chip.block.image = -1;
+    chip.block.data.clear();
 }
 
 void open_window(Chip& chip, Phase phase) {
-    chip.phase = phase;
+    chip.sequence.phase = phase;
     const std::size_t image = image_slot(current_image(chip));
-    chip.flashed[image].clear();
-    chip.blocks_confirmed[image] = 0;
-    chip.next_offset = 0;
-    chip.image_ended = false;
+    chip.history.flashed[image].clear();
+    chip.history.blocks_confirmed[image] = 0;
+    chip.sequence.next_offset = 0;
+    chip.sequence.image_ended = false;
 }
 
 // 0x0010 begins an update sequence, whatever came before it: a tool run again after an
 // interrupted or finished update starts over, and its run alone is judged and kept. What the
 // sequence before it flashed is gone with it.
 void begin_sequence(Chip& chip) {
-    chip.reg5000_values.clear();
-    for (auto& image : chip.flashed) {
+    chip.history.reg5000_values.clear();
+    for (auto& image : chip.history.flashed) {
         image.clear();
     }
-    chip.blocks_confirmed = {};
-    chip.next_offset = 0;
-    chip.image_ended = false;
-    chip.last_value_confirmed = false;
+    chip.history.blocks_confirmed = {};
+    chip.sequence.next_offset = 0;
+    chip.sequence.image_ended = false;
+    chip.sequence.last_value_confirmed = false;
 }
 
 void write_mode_register(Chip& chip, uint16_t value) {
     if (value == mode_order.front()) {
         begin_sequence(chip);
     }
-    const std::size_t position = chip.reg5000_values.size();
-    chip.reg5000_values.push_back(value);
+    const std::size_t position = chip.history.reg5000_values.size();
+    chip.history.reg5000_values.push_back(value);
     if (position >= mode_order.size()) {
         violation(chip, "register 0x5000 written with 0x%04X after the last value 0x0110", value);
     } else if (mode_order[position] != value) {
@@ -183,19 +155,19 @@ void write_mode_register(Chip& chip, uint16_t value) {
     }
     switch (value) {
     case 0x0010:
-        chip.phase = Phase::idle;
+        chip.sequence.phase = Phase::idle;
         break;
     case 0x0011:
         open_window(chip, Phase::image1);
         break;
     case 0x0012:
-        chip.phase = Phase::between;
+        chip.sequence.phase = Phase::between;
         break;
     case 0x0020:
         open_window(chip, Phase::image0);
         break;
     case 0x0110:
-        chip.phase = Phase::done;
+        chip.sequence.phase = Phase::done;
         break;
     default:
         break;
@@ -234,12 +206,12 @@ bool frame_is_sound(Chip& chip, Bytes frame) {
 }
 
 void take_command(Chip& chip, Bytes frame) {
-    if (chip.block_open) {
+    if (chip.block.open) {
         violation(chip, "command frame while the flash block at offset 0x%X is half sent",
-                  chip.block_offset);
+                  chip.block.offset);
         drop_block(chip);
     }
-    if (chip.busy) {
+    if (chip.sequence.busy) {
         violation(chip, "command frame before the chip reported its last command finished");
     }
     if (!frame_is_sound(chip, frame)) {
@@ -248,7 +220,7 @@ void take_command(Chip& chip, Bytes frame) {
     }
     const Bytes payload = frame.subspan(3, frame.size() - frame_overhead);
     if (std::ranges::equal(payload, prepare_payload)) {
-        chip.block_open = true;
+        chip.block.open = true;
         return;
     }
     if (payload.size() == write_payload_size &&
@@ -256,11 +228,11 @@ void take_command(Chip& chip, Bytes frame) {
         const uint16_t address = static_cast<uint16_t>(payload[5] << 8 | payload[6]);
         const uint16_t value = static_cast<uint16_t>(payload[7] << 8 | payload[8]);
         accept_command(chip);
-        chip.polled_value = -1;
+        chip.sequence.polled_value = -1;
         if (address == mode_register) {
             write_mode_register(chip, value);
-            chip.polled_value = value;
-            chip.last_value_confirmed = false;
+            chip.sequence.polled_value = value;
+            chip.sequence.last_value_confirmed = false;
         }
         return;
     }
@@ -269,50 +241,50 @@ void take_command(Chip& chip, Bytes frame) {
 }
 
 void take_register_address(Chip& chip, Bytes bytes) {
-    if (chip.block_open) {
+    if (chip.block.open) {
         violation(chip, "register address phase while a flash block is half sent");
-        chip.block_bad = true;
+        chip.block.bad = true;
     }
-    chip.read_address_set = bytes[0] == register_write;
-    if (!chip.read_address_set) {
+    chip.sequence.read_address_set = bytes[0] == register_write;
+    if (!chip.sequence.read_address_set) {
         violation(chip, "register address phase to I2C address %02X instead of E8", bytes[0]);
         return;
     }
-    chip.read_address = static_cast<uint16_t>(bytes[1] << 8 | bytes[2]);
+    chip.sequence.read_address = static_cast<uint16_t>(bytes[1] << 8 | bytes[2]);
 }
 
 void take_block_header(Chip& chip, Bytes bytes) {
-    if (!chip.block_open) {
+    if (!chip.block.open) {
         violation(chip, "flash block header without a prepare frame before it");
-        chip.block_bad = true;
-    } else if (chip.header_seen) {
-        violation(chip, "second header for the flash block at offset 0x%X", chip.block_offset);
-        chip.block_bad = true;
+        chip.block.bad = true;
+    } else if (chip.block.header_seen) {
+        violation(chip, "second header for the flash block at offset 0x%X", chip.block.offset);
+        chip.block.bad = true;
     }
-    chip.block_open = true;
-    chip.header_seen = true;
-    chip.block_offset = big_endian32(&bytes[1]);
-    chip.block_length = big_endian32(&bytes[5]);
-    chip.block_data.clear();
-    chip.block_image = current_image(chip);
+    chip.block.open = true;
+    chip.block.header_seen = true;
+    chip.block.offset = big_endian32(&bytes[1]);
+    chip.block.length = big_endian32(&bytes[5]);
+    chip.block.data.clear();
+    chip.block.image = current_image(chip);
     if (bytes[0] != command_write) {
         violation(chip, "flash block header begins %02X instead of E6", bytes[0]);
-        chip.block_bad = true;
+        chip.block.bad = true;
     }
-    if (chip.block_image < 0) {
+    if (chip.block.image < 0) {
         violation(chip, "flash block outside an image window of register 0x5000");
-        chip.block_bad = true;
-    } else if (chip.image_ended) {
+        chip.block.bad = true;
+    } else if (chip.sequence.image_ended) {
         violation(chip, "flash block after the image's last, shorter block");
-        chip.block_bad = true;
-    } else if (chip.block_offset != chip.next_offset) {
-        violation(chip, "flash block at offset 0x%X where 0x%X was due", chip.block_offset,
-                  chip.next_offset);
-        chip.block_bad = true;
+        chip.block.bad = true;
+    } else if (chip.block.offset != chip.sequence.next_offset) {
+        violation(chip, "flash block at offset 0x%X where 0x%X was due", chip.block.offset,
+                  chip.sequence.next_offset);
+        chip.block.bad = true;
     }
-    if (chip.block_length == 0 || chip.block_length > block_size) {
-        violation(chip, "flash block length 0x%X, not 1 to 0x1000", chip.block_length);
-        chip.block_bad = true;
+    if (chip.block.length == 0 || chip.block.length > block_size) {
+        violation(chip, "flash block length 0x%X, not 1 to 0x1000", chip.block.length);
+        chip.block.bad = true;
     }
 }
 
@@ -324,49 +296,49 @@ void take_address_request(Chip& chip, Bytes bytes) {
     } else {
         violation(chip, "%zu bytes, neither a register address (3) nor a block header (9): %s",
                   bytes.size(), hex(bytes).c_str());
-        chip.block_bad = chip.block_open;
+        chip.block.bad = chip.block.open;
     }
 }
 
 void take_piece(Chip& chip, Bytes piece) {
-    if (!chip.header_seen) {
-        if (!chip.block_bad) {
+    if (!chip.block.header_seen) {
+        if (!chip.block.bad) {
             violation(chip, "flash data without a block header before it");
         }
-        chip.block_open = true;
-        chip.block_bad = true;
+        chip.block.open = true;
+        chip.block.bad = true;
         return;
     }
-    const std::size_t received = chip.block_data.size();
+    const std::size_t received = chip.block.data.size();
     const std::size_t due = std::min<std::size_t>(
-        piece_max, chip.block_length > received ? chip.block_length - received : 0);
+        piece_max, chip.block.length > received ? chip.block.length - received : 0);
     if (piece.empty() || piece.size() > piece_max) {
         violation(chip, "flash data piece of %zu bytes, not 1 to 32", piece.size());
-        chip.block_bad = true;
+        chip.block.bad = true;
     } else if (piece.size() != due) {
         violation(chip,
                   "flash data piece of %zu bytes at 0x%zX of the block at offset 0x%X, where %zu "
                   "were due: every piece but the last holds 32 bytes",
-                  piece.size(), received, chip.block_offset, due);
-        chip.block_bad = true;
+                  piece.size(), received, chip.block.offset, due);
+        chip.block.bad = true;
     }
-    chip.block_data.insert(chip.block_data.end(), piece.begin(), piece.end());
+    chip.block.data.insert(chip.block.data.end(), piece.begin(), piece.end());
 }
 
 void take_crc_frame(Chip& chip, Bytes frame) {
-    if (!chip.header_seen) {
-        if (!chip.block_bad) {
+    if (!chip.block.header_seen) {
+        if (!chip.block.bad) {
             violation(chip, "CRC frame without a flash block header before it");
         }
         drop_block(chip);
         refuse_command(chip);
         return;
     }
-    bool good = !chip.block_bad;
-    if (chip.block_data.size() != chip.block_length) {
+    bool good = !chip.block.bad;
+    if (chip.block.data.size() != chip.block.length) {
         violation(chip,
                   "flash block at offset 0x%X: pieces add up to 0x%zX bytes, header said 0x%X",
-                  chip.block_offset, chip.block_data.size(), chip.block_length);
+                  chip.block.offset, chip.block.data.size(), chip.block.length);
         good = false;
     }
     if (frame.size() != crc_frame_size || frame[0] != 0 || frame[1] != 0) {
@@ -374,23 +346,23 @@ void take_crc_frame(Chip& chip, Bytes frame) {
         good = false;
     } else if (good) {
         const uint16_t sent = static_cast<uint16_t>(frame[2] << 8 | frame[3]);
-        const uint16_t own = block_crc(chip.block_data.data(), chip.block_data.size());
+        const uint16_t own = block_crc(chip.block.data.data(), chip.block.data.size());
         if (sent != own) {
             violation(chip, "flash block at offset 0x%X: CRC 0x%04X, its bytes give 0x%04X",
-                      chip.block_offset, sent, own);
+                      chip.block.offset, sent, own);
             good = false;
         }
     }
     if (good) {
-        auto& image = chip.flashed[image_slot(chip.block_image)];
-        const std::size_t end = std::size_t{chip.block_offset} + chip.block_length;
+        auto& image = chip.history.flashed[image_slot(chip.block.image)];
+        const std::size_t end = std::size_t{chip.block.offset} + chip.block.length;
         image.resize(std::max(image.size(), end));
-        std::ranges::copy(chip.block_data, image.begin() + chip.block_offset);
-        ++chip.blocks_confirmed[image_slot(chip.block_image)];
-        chip.next_offset = static_cast<uint32_t>(end);
-        chip.image_ended = chip.block_length < block_size;
+        std::ranges::copy(chip.block.data, image.begin() + chip.block.offset);
+        ++chip.history.blocks_confirmed[image_slot(chip.block.image)];
+        chip.sequence.next_offset = static_cast<uint32_t>(end);
+        chip.sequence.image_ended = chip.block.length < block_size;
         accept_command(chip);
-        chip.polled_value = -1;
+        chip.sequence.polled_value = -1;
     } else {
         refuse_command(chip);
     }
@@ -398,22 +370,22 @@ void take_crc_frame(Chip& chip, Bytes frame) {
 }
 
 bool status_finished(Chip& chip) {
-    if (chip.block_open) {
+    if (chip.block.open) {
         violation(chip, "status read while the flash block at offset 0x%X is half sent",
-                  chip.block_offset);
+                  chip.block.offset);
         return false;
     }
-    if (chip.never_finish || chip.command_failed) {
+    if (chip.faults.never_finish || chip.sequence.command_failed) {
         return false;
     }
-    if (chip.busy_left > 0) {
-        --chip.busy_left;
+    if (chip.sequence.busy_left > 0) {
+        --chip.sequence.busy_left;
         return false;
     }
-    if (chip.busy) {
+    if (chip.sequence.busy) {
         confirm_command(chip);
     }
-    chip.busy = false;
+    chip.sequence.busy = false;
     return true;
 }
 
@@ -421,7 +393,7 @@ bool status_finished(Chip& chip) {
 std::array<uint8_t, status_size> status_reply(Chip& chip, uint8_t state) {
     std::array<uint8_t, status_size> reply{};
     std::ranges::copy(status_fill, reply.begin());
-    const unsigned count = ++chip.status_reads;
+    const unsigned count = ++chip.sequence.status_reads;
     for (std::size_t i = 0; i < status_fill.size(); ++i) {
         reply[i] = static_cast<uint8_t>(reply[i] + count * (2 * i + 1));
     }
@@ -438,18 +410,19 @@ std::array<uint8_t, status_size> status_reply(Chip& chip, uint8_t state) {
 }
 
 uint16_t register_value(Chip& chip) {
-    if (!chip.read_address_set) {
+    if (!chip.sequence.read_address_set) {
         violation(chip, "register value read without an address phase before it");
         return 0;
     }
-    chip.read_address_set = false;
+    chip.sequence.read_address_set = false;
     for (std::size_t i = 0; i < version_registers.size(); ++i) {
-        if (version_registers[i] == chip.read_address) {
+        if (version_registers[i] == chip.sequence.read_address) {
             return static_cast<uint16_t>(chip.config.version[2 * i + 1] << 8 |
                                          chip.config.version[2 * i]);
         }
     }
-    violation(chip, "read of register 0x%04X, which holds no value here", chip.read_address);
+    violation(chip, "read of register 0x%04X, which holds no value here",
+              chip.sequence.read_address);
     return 0;
 }
 
@@ -503,54 +476,8 @@ void check_setup(Chip& chip, const Setup& setup, bool in) {
     }
 }
 
-// What an injected fault makes of the request it strikes: a failure code to return at once, or
-// the bytes to move and the kind of status reply to give.
-struct FaultEffect {
-    int failure = 0; // non-zero: the request fails with this code
-    std::size_t moved = 0;
-    FaultKind reply_kind = FaultKind::none;
-};
-
-FaultEffect fault_effect(Chip& chip, const Setup& setup) {
-    const unsigned count = ++chip.request_counts[setup.request];
-    const Fault& fault = chip.config.fault;
-    FaultEffect effect{0, setup.length, FaultKind::none};
-    if (fault.kind == FaultKind::none || fault.request != setup.request || fault.nth != count) {
-        return effect;
-    }
-    switch (fault.kind) {
-    case FaultKind::stall:
-        effect.failure = error_pipe;
-        break;
-    case FaultKind::no_device:
-        chip.device_gone = true;
-        effect.failure = error_no_device;
-        break;
-    case FaultKind::timeout:
-        effect.failure = error_timeout;
-        break;
-    case FaultKind::short_reply:
-        effect.moved = setup.length / 2;
-        break;
-    case FaultKind::never_finish:
-        chip.never_finish = true;
-        break;
-    case FaultKind::reply_bytes:
-        effect.moved = std::min<std::size_t>(setup.length, fault.value);
-        effect.reply_kind = fault.kind;
-        break;
-    case FaultKind::bad_check:
-    case FaultKind::state:
-        effect.reply_kind = fault.kind;
-        break;
-    case FaultKind::none:
-        break;
-    }
-    return effect;
-}
-
 int handle(Chip& chip, const Setup& setup, uint8_t* data) {
-    if (chip.device_gone) {
+    if (chip.faults.device_gone) {
         return error_no_device;
     }
     const FaultEffect effect = fault_effect(chip, setup);
@@ -590,125 +517,18 @@ int handle(Chip& chip, const Setup& setup, uint8_t* data) {
     return static_cast<int>(effect.moved);
 }
 
-} // namespace
-
-void reset(Chip& chip, const Config& config) {
-    chip = Chip{};
-    chip.config = config;
-}
-
-void restart_clock(Chip& chip) {
-    chip.clock_seen = false;
-    chip.long_pause_due = false;
-    chip.first_status_due = false;
-}
-
-namespace {
-
-bool is_status_read(const Setup& setup) {
-    return (setup.request_type & 0x80) != 0 && setup.request == request_read &&
-           setup.index == command_read;
-}
-
-void gap_violation(Chip& chip, uint64_t gap_us, uint64_t due_us, const char* what) {
-    violation(chip, "%s %llu.%03llu ms after the transfer before it, where %llu ms were due", what,
-              static_cast<unsigned long long>(gap_us / 1000),
-              static_cast<unsigned long long>(gap_us % 1000),
-              static_cast<unsigned long long>(due_us / 1000));
-}
-
-// The pauses before the transfer just recorded, made at `now_us`.
-void check_timing(Chip& chip, const Setup& setup, uint64_t now_us) {
-    const uint8_t request = setup.request;
-    const bool status_read = is_status_read(setup);
-    const bool known = chip.clock_seen;
-    const uint64_t gap = now_us >= chip.last_us ? now_us - chip.last_us : 0;
-    chip.clock_seen = true;
-    chip.last_us = now_us;
-    const bool long_pause = chip.long_pause_due;
-    const bool first_status = chip.first_status_due;
-    chip.long_pause_due = false;
-    if (status_read || request == request_crc) {
-        chip.first_status_due = request == request_crc;
+// Records the transfer, judges the pauses before it when it came with its time (`now_us`), then
+// takes it as the hub and the chip would.
+int take_transfer(Chip& chip, const uint64_t* now_us, const Setup& setup, uint8_t* data) {
+    auto& transfers = chip.history.transfers;
+    transfers.push_back(
+        {setup.request_type, setup.request, setup.value, setup.index, setup.length, {}, 0});
+    const std::size_t number = transfers.size() - 1;
+    if (now_us != nullptr && !chip.faults.device_gone) {
+        check_timing(chip, setup, *now_us);
     }
-    if (!known) {
-        return;
-    }
-    auto check = [&](uint64_t due, const char* what) {
-        if (gap + timing_slack_us < due) {
-            gap_violation(chip, gap, due, what);
-        }
-    };
-    if (long_pause && status_read) {
-        chip.long_pause_due = true; // a status read again: the pause is due before the next frame
-    } else if (long_pause) {
-        check(sequence_pause_us, chip.reg5000_values.back() == 0x0010
-                                     ? "first transfer after the confirmed write of 0x0010,"
-                                     : "first transfer after the confirmed write of 0x0012,");
-    }
-    if (!status_read) {
-        return;
-    }
-    if (chip.polled_value == 0x0020) {
-        check(image0_window_pause_us + status_pause_us, "status read of the write of 0x0020");
-    } else if (first_status) {
-        check(crc_pause_us + status_pause_us, "first status read after a CRC frame");
-    } else {
-        check(status_pause_us, "status read");
-    }
-}
-
-} // namespace
-
-int control_transfer_at(Chip& chip, uint64_t now_us, uint8_t request_type, uint8_t request,
-                        uint16_t value, uint16_t index, uint8_t* data, uint16_t length) {
-    chip.transfers.push_back({request_type, request, value, index, length, {}, 0});
-    if (!chip.device_gone) {
-        check_timing(chip, {request_type, request, value, index, length}, now_us);
-    }
-    chip.transfers.pop_back();
-    return control_transfer(chip, request_type, request, value, index, data, length);
-}
-
-void finish(Chip& chip) {
-    if (chip.finished_checked) {
-        return;
-    }
-    chip.finished_checked = true;
-    const auto& values = chip.reg5000_values;
-    if (values.empty() || values.front() != 0x0010) {
-        return;
-    }
-    const bool ended = chip.phase == Phase::done && chip.last_value_confirmed &&
-                       values.back() == 0x0110 && chip.blocks_confirmed[0] > 0 &&
-                       chip.blocks_confirmed[1] > 0;
-    if (ended) {
-        return;
-    }
-    char text[320];
-    std::snprintf(text, sizeof text,
-                  "End of the run after transfer %zu: the update did not end; register 0x5000 last "
-                  "written with 0x%04X (%s), Image 1 with %u blocks confirmed, Image 0 with %u",
-                  chip.transfers.size(), values.back(),
-                  chip.last_value_confirmed ? "confirmed" : "not confirmed",
-                  chip.blocks_confirmed[1], chip.blocks_confirmed[0]);
-    const int image = chip.block_image >= 0 ? chip.block_image : current_image(chip);
-    if (const std::size_t used = std::strlen(text); image >= 0 && used + 1 < sizeof text) {
-        std::snprintf(text + used, sizeof text - used,
-                      "; stopped in Image %d at block %u (offset 0x%X)%s", image,
-                      chip.blocks_confirmed[image_slot(image)],
-                      chip.block_open && chip.header_seen ? chip.block_offset : chip.next_offset,
-                      chip.block_open ? ", half sent" : "");
-    }
-    chip.violations.emplace_back(text);
-}
-
-int control_transfer(Chip& chip, uint8_t request_type, uint8_t request, uint16_t value,
-                     uint16_t index, uint8_t* data, uint16_t length) {
-    chip.transfers.push_back({request_type, request, value, index, length, {}, 0});
-    const std::size_t number = chip.transfers.size() - 1;
-    const int result = handle(chip, {request_type, request, value, index, length}, data);
-    Transfer& transfer = chip.transfers[number];
+    const int result = handle(chip, setup, data);
+    Transfer& transfer = transfers[number];
     transfer.result = result;
     if (result > 0) {
         transfer.data.assign(data, data + result);
@@ -716,8 +536,63 @@ int control_transfer(Chip& chip, uint8_t request_type, uint8_t request, uint16_t
     return result;
 }
 
+} // namespace
+
+void reset(Chip& chip, const Config& config) {
+    chip = Chip{};
+    chip.config = config;
+}
+
+void finish(Chip& chip) {
+    if (chip.sequence.finished_checked) {
+        return;
+    }
+    chip.sequence.finished_checked = true;
+    const auto& values = chip.history.reg5000_values;
+    if (values.empty() || values.front() != 0x0010) {
+        return;
+    }
+    const bool ended = chip.sequence.phase == Phase::done && chip.sequence.last_value_confirmed &&
+                       values.back() == 0x0110 && chip.history.blocks_confirmed[0] > 0 &&
+                       chip.history.blocks_confirmed[1] > 0;
+    if (ended) {
+        return;
+    }
+    char text[320];
+    std::snprintf(text, sizeof text,
+                  "End of the run after transfer %zu: the update did not end; register 0x5000 last "
+                  "written with 0x%04X (%s), Image 1 with %u blocks confirmed, Image 0 with %u",
+                  chip.history.transfers.size(), values.back(),
+                  chip.sequence.last_value_confirmed ? "confirmed" : "not confirmed",
+                  chip.history.blocks_confirmed[1], chip.history.blocks_confirmed[0]);
+    const int image = chip.block.image >= 0 ? chip.block.image : current_image(chip);
+    if (const std::size_t used = std::strlen(text); image >= 0 && used + 1 < sizeof text) {
+        std::snprintf(text + used, sizeof text - used,
+                      "; stopped in Image %d at block %u (offset 0x%X)%s", image,
+                      chip.history.blocks_confirmed[image_slot(image)],
+                      chip.block.open && chip.block.header_seen ? chip.block.offset
+                                                                : chip.sequence.next_offset,
+                      chip.block.open ? ", half sent" : "");
+    }
+    chip.history.violations.emplace_back(text);
+}
+
+int control_transfer(Chip& chip, uint8_t request_type, uint8_t request, uint16_t value,
+                     uint16_t index, uint8_t* data, uint16_t length) {
+    return take_transfer(chip, nullptr, {request_type, request, value, index, length}, data);
+}
+
+int control_transfer_at(Chip& chip, uint64_t now_us, uint8_t request_type, uint8_t request,
+                        uint16_t value, uint16_t index, uint8_t* data, uint16_t length) {
+    return take_transfer(chip, &now_us, {request_type, request, value, index, length}, data);
+}
+
+void open_image_window(Chip& chip, int image) {
+    open_window(chip, image == 0 ? Phase::image0 : Phase::image1);
+}
+
 int current_image(const Chip& chip) {
-    switch (chip.phase) {
+    switch (chip.sequence.phase) {
     case Phase::image0:
         return 0;
     case Phase::image1:
@@ -740,7 +615,7 @@ uint16_t block_crc(const uint8_t* bytes, std::size_t count) {
 
 std::string verdict(const Chip& chip) {
     std::string text;
-    for (const auto& line : chip.violations) {
+    for (const auto& line : chip.history.violations) {
         text += line;
         text += '\n';
     }

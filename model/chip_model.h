@@ -59,49 +59,67 @@ struct Config {
 // Which image a flash transfer belongs to, from the values written to register 0x5000: 0x0011
 // opens Image 1's window and 0x0012 closes it; 0x0020 opens Image 0's window and 0x0110 closes it.
 // Flash blocks outside a window are refused. Tests of the flash writer alone, which make no
-// register write, set `phase` to image1 or image0 right after reset(); the window is then open
-// with that image empty and its next block expected at offset 0.
+// register write, open a window with open_image_window right after reset().
 enum class Phase { idle, image1, between, image0, done };
 
-struct Chip {
-    Config config;
-
-    // What the chip received and did.
+// What the chip received and did.
+struct History {
     std::vector<Transfer> transfers;
     std::vector<std::string> violations;
-    std::vector<uint16_t> reg5000_values;
+    std::vector<uint16_t> reg5000_values;        // of the last update sequence
     std::array<std::vector<uint8_t>, 2> flashed; // [0] Image 0, [1] Image 1
     std::array<unsigned, 2> blocks_confirmed{};
+};
 
-    // Internal protocol state (read by tests that want to look).
+// Where the update sequence and the command in progress stand.
+struct Sequence {
     Phase phase = Phase::idle;
-    bool busy = false;           // a command is being worked on
-    unsigned busy_left = 0;      // "not finished" replies still to give
-    bool never_finish = false;   // set by a never_finish fault
-    bool command_failed = false; // the last command was refused: status stays "not finished"
-    bool block_open = false;     // prepare seen, waiting for header / data / CRC
-    bool header_seen = false;
-    uint32_t block_offset = 0;
-    uint32_t block_length = 0;
-    std::vector<uint8_t> block_data;
-    uint32_t next_offset = 0; // expected offset of the next block of the current image
+    uint32_t next_offset = 0;          // expected offset of the next block of the current image
+    bool image_ended = false;          // a block shorter than 4096 bytes ended the current image
+    bool busy = false;                 // a command is being worked on
+    unsigned busy_left = 0;            // "not finished" replies still to give
+    bool command_failed = false;       // the last command was refused: status stays "not finished"
+    int polled_value = -1;             // the value written to 0x5000 whose status is being polled
+    bool last_value_confirmed = false; // the last write to 0x5000 was reported finished
     bool read_address_set = false;
     uint16_t read_address = 0;
-    std::array<unsigned, 256> request_counts{};
-    bool block_bad = false;   // the open block broke a rule: its CRC frame will be refused
-    int block_image = -1;     // the image the open block belongs to, -1 for none
-    bool image_ended = false; // a block shorter than 4096 bytes ended the current image
-    bool device_gone = false; // a no_device fault struck: every request fails from now on
+    unsigned status_reads = 0;     // status replies given, which vary bytes 0 to 5
+    bool finished_checked = false; // finish() ran
+};
 
-    // Timing, checked for the transfers that come with the time they were made at.
+// The flash block in progress: prepare frame seen, waiting for header, data and CRC.
+struct Block {
+    bool open = false;
+    bool header_seen = false;
+    bool bad = false; // the block broke a rule: its CRC frame will be refused
+    int image = -1;   // the image it belongs to, -1 for none
+    uint32_t offset = 0;
+    uint32_t length = 0;
+    std::vector<uint8_t> data;
+};
+
+// The pauses, judged for the transfers that come with the time they were made at.
+struct Timing {
     bool clock_seen = false;       // a transfer came with its time
     uint64_t last_us = 0;          // when the chip saw the transfer before
     bool first_status_due = false; // a CRC frame came: the next status read is its block's first
-    int polled_value = -1;         // the value written to 0x5000 whose status is being polled
     bool long_pause_due = false;   // 0x0010 or 0x0012 confirmed: 1 s before the next transfer
-    bool last_value_confirmed = false; // the last write to 0x5000 was reported finished
-    unsigned status_reads = 0;         // status replies given, which vary bytes 0 to 5
-    bool finished_checked = false;     // finish() ran
+};
+
+// What the injected fault needs to know and has done.
+struct FaultState {
+    std::array<unsigned, 256> request_counts{}; // requests seen, per bRequest
+    bool never_finish = false;                  // a never_finish fault struck
+    bool device_gone = false; // a no_device fault struck: every request fails from now on
+};
+
+struct Chip {
+    Config config;
+    History history;
+    Sequence sequence; // read by tests that want to look
+    Block block;
+    Timing timing;
+    FaultState faults;
 };
 
 // Sets the configuration and clears every record and state.
@@ -110,10 +128,10 @@ void reset(Chip& chip, const Config& config = {});
 // Handles one control transfer on endpoint 0. `data` holds wLength bytes: the OUT data, or the
 // room for the IN reply. Returns the number of bytes moved (possibly fewer than wLength), or a
 // negative libusb error code for an injected failure or a request the hub does not know.
-// Every transfer is appended to `transfers`; a failed one keeps an empty `data`. Unknown request
-// codes and in requests to an I2C address other than 0xE7 or 0xE9 stall (error_pipe).
-// A refused command frame or block leaves every later status reply "not finished" until the
-// next command is accepted.
+// Every transfer is appended to `history.transfers`; a failed one keeps an empty `data`. Unknown
+// request codes and in requests to an I2C address other than 0xE7 or 0xE9 stall (error_pipe). A
+// refused command frame or block leaves every later status reply "not finished" until the next
+// command is accepted.
 int control_transfer(Chip& chip, uint8_t request_type, uint8_t request, uint16_t value,
                      uint16_t index, uint8_t* data, uint16_t length);
 
@@ -134,6 +152,10 @@ void restart_clock(Chip& chip);
 // did not end (both images confirmed, then 0x0110 written and confirmed), adds one closing
 // violation that says where it stopped. Further calls add nothing.
 void finish(Chip& chip);
+
+// Opens Image `image`'s window (0 or 1) as its register writes would, with that image empty and its
+// next block expected at offset 0; for tests of the flash writer alone.
+void open_image_window(Chip& chip, int image);
 
 // The image that flash data would go to in the current phase: 0, 1, or -1 for none.
 int current_image(const Chip& chip);

@@ -75,7 +75,7 @@ int write_flash_images(const Bed& bed, const std::string& directory, std::string
             return 0;
         }
         for (int image = 0; image < 2; ++image) {
-            const auto& bytes = hub.chip.flashed[static_cast<std::size_t>(image)];
+            const auto& bytes = hub.chip.history.flashed[static_cast<std::size_t>(image)];
             std::string path = folder + "/image" + std::to_string(image) + ".bin";
             if (write_file(path, bytes.data(), bytes.size(), error) != 1) {
                 return 0;
@@ -120,7 +120,7 @@ int write_trace(const Bed& bed, const std::string& path, std::string& error) {
     }
     uint64_t transfers = 0;
     for (std::size_t hub = 0; hub < bed.hubs.size(); ++hub) {
-        for (const auto& violation : bed.hubs[hub].chip.violations) {
+        for (const auto& violation : bed.hubs[hub].chip.history.violations) {
             text += prefix_of(bed, hub) + "V " + violation + "\n";
         }
         transfers += bed.hubs[hub].transfer_count;
@@ -140,7 +140,7 @@ int write_trace(const Bed& bed, const std::string& path, std::string& error) {
 int write_verdict(const Bed& bed, const std::string& path, std::string& error) {
     std::string text;
     for (std::size_t hub = 0; hub < bed.hubs.size(); ++hub) {
-        for (const auto& violation : bed.hubs[hub].chip.violations) {
+        for (const auto& violation : bed.hubs[hub].chip.history.violations) {
             text += prefix_of(bed, hub) + violation + "\n";
         }
     }

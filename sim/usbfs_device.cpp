@@ -260,7 +260,8 @@ void send_due_signals(Bed& bed, const Client& client, const Hub* hub, uint8_t re
     const std::scoped_lock hold(bed.log.lock);
     for (SignalRule& rule : bed.log.signals) {
         if (hub == nullptr || rule.sent || request != rule.request ||
-            !rule.target.matches(hub->place) || hub->chip.request_counts[request] != rule.nth) {
+            !rule.target.matches(hub->place) ||
+            hub->chip.faults.request_counts[request] != rule.nth) {
             continue;
         }
         rule.sent = true;

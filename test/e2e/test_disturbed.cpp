@@ -3,6 +3,9 @@
 // output, a second tool on the same hub, too few file descriptors, and the simulator's own exit
 // statuses.
 #include "sim_run.h"
+#include "update_geometry.h"
+
+#include <cstdio>
 
 namespace {
 
@@ -17,7 +20,7 @@ std::vector<std::string> preloading(const char* library, const std::string& envi
 struct ToolFault {
     const char* name;
     std::vector<std::string> wrapper;
-    const char* verdict; // what the verdict must say
+    std::string verdict; // what the verdict must say
     bool tool_passes;    // the tool itself sees nothing wrong
 };
 
@@ -35,18 +38,28 @@ TEST_P(ToolFaults, TheVerdictCatchesEach) {
         << run.violations << run.closing;
 }
 
-// The frame of 0x0110 is the 137th of request B2, and Image 0's last CRC the 132nd of B9.
+using namespace update_geometry;
 const std::string fault = "TOVRELA_TRANSFER_FAULT=";
+// The frame of 0x0110, and Image 0's last CRC frame with the closing line it leaves.
+const std::string missing_0110 = fault + "swallow:" + request_at(command_frame, Step::write_0110);
+const std::string missing_crc =
+    fault + "swallow:" + request_at(crc_frame, Step::image0, blocks(small_image0) - 1);
+const std::string stopped_in_last_block = [] {
+    char text[80];
+    std::snprintf(text, sizeof text, "stopped in Image 0 at block %zu (offset 0x%zX), half sent",
+                  blocks(small_image0) - 1, (blocks(small_image0) - 1) * block_size);
+    return std::string(text);
+}();
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(Faults, ToolFaults, testing::Values(
     ToolFault{"NoPause", preloading(TOVRELA_NO_PAUSE_LIB),
               "status read 0.000 ms after the transfer before it, where 321 ms were due", true},
     ToolFault{"SplitPiece", preloading(TOVRELA_TRANSFER_FAULT_LIB, fault + "split:1"),
               "piece of 16 bytes at 0x0 of the block at offset 0x0, where 32 were due", false},
-    ToolFault{"Missing0110", preloading(TOVRELA_TRANSFER_FAULT_LIB, fault + "swallow:b2:137"),
+    ToolFault{"Missing0110", preloading(TOVRELA_TRANSFER_FAULT_LIB, missing_0110),
               "the update did not end; register 0x5000 last written with 0x0020 (confirmed)", true},
-    ToolFault{"BlockNeverArrives", preloading(TOVRELA_TRANSFER_FAULT_LIB, fault + "swallow:b9:132"),
-              "stopped in Image 0 at block 127 (offset 0x7F000), half sent", false}),
+    ToolFault{"BlockNeverArrives", preloading(TOVRELA_TRANSFER_FAULT_LIB, missing_crc),
+              stopped_in_last_block, false}),
     [](const auto& test) { return std::string(test.param.name); });
 // clang-format on
 

@@ -6,6 +6,7 @@
 // finds no violation and its closing line says that the update did not end.
 // TOVRELA_TOOL_WRAPPER (words split at spaces) runs the tool under a wrapper such as valgrind.
 #include "sim_run.h"
+#include "update_geometry.h"
 
 #include <cstdlib>
 
@@ -15,7 +16,7 @@ using namespace sim_run;
 
 struct Fault {
     const char* name;
-    const char* fault;  // KIND:REQUEST:NTH as the simulator takes it
+    std::string fault;  // KIND:REQUEST:NTH as the simulator takes it
     std::string output; // from the first register write to the FAIL banner
 };
 
@@ -44,37 +45,54 @@ TEST_P(FaultSweep, StopsAtTheStep) {
     expect_flashed(run, false);
 }
 
-// Requests before each point, with the default images (Image 1: 4 blocks of 128, 128, 128 and 2
-// pieces; Image 0: 128 blocks of 128 pieces): B2 frames 1 and 2 write 0010 and 0011, 3 to 6 open
-// Image 1's blocks, 7 and 8 write 0012 and 0020, 9 to 136 open Image 0's blocks, 137 writes 0110.
-// Status reads (A3) go the same way; B7 and B9 count blocks, 1 to 4 for Image 1.
+// Each point as the request it strikes (update_geometry), with the default images: the first and
+// last block of Image 1, a middle and the last block of Image 0.
+using namespace update_geometry;
+const std::size_t image1_last = blocks(small_image1) - 1;
+const std::size_t image0_middle = blocks(small_image0) / 2;
+const std::size_t image0_last = blocks(small_image0) - 1;
+const std::size_t last_piece = (block_size - 1) / piece_size;
+const std::size_t image1_last_piece = (small_image1 - image1_last * block_size - 1) / piece_size;
+
+// "KIND:rr:N" for --fault: the request `request` that `step` sends.
+std::string at(const char* kind, uint8_t request, Step step, std::size_t block = 0,
+               std::size_t piece = 0) {
+    return std::string(kind) + ":" + request_at(request, step, block, piece);
+}
+
 const std::string r10 = reg("0010");
 const std::string to_image1 = reg("0010") + reg("0011") + "Tovrela_Flash_Write FW1\n";
 const std::string to_image0 = before_image0 + "Tovrela_Flash_Write FW0\n";
 const std::string reg_timeout = "Tovrela_Reg_Tout\n";
 const std::string block_timeout = "\nTovrela_FFW_Tout\n\t read-loop = A\n\n";
 const std::string after_image0 = before_image0 + image0_written + reg("0110");
-const std::string p66 = "\rprogress=33%\rprogress=66%";
+// The progress lines once `sent` blocks of Image 1 or of Image 0 went out.
+std::string sent1(std::size_t sent) {
+    return progress(small_image1, sent);
+}
+std::string sent0(std::size_t sent) {
+    return progress(small_image0, sent);
+}
 
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(FullUpdate, FaultSweep, testing::Values(
-    Fault{"Reg0010_B2_Stall", "stall:b2:1", r10 + "I2C-WriteCmd B2 Fail -9\n"},
-    Fault{"Reg0010_B2_Short", "short:b2:1", r10 + "I2C-WriteCmd B2 Short 6 of 13\n"},
-    Fault{"Reg0010_A3_NeverFinish", "never-finish:a3:1", r10 + reg_timeout},
-    Fault{"Image1Block0_B2_Nodev", "nodev:b2:3", to_image1 + "I2C-WriteCmd B2 Fail -4\n"},
-    Fault{"Image1Block0_B7_Short", "short:b7:1", to_image1 + "I2C-WriteCmd B7 Short 4 of 9\n"},
-    Fault{"Image1Block0_B8_Short", "short:b8:128", to_image1 + "I2C-WriteCmd B8 Short 16 of 32\n"},
-    Fault{"Image1Block0_B9_Timeout", "timeout:b9:1", to_image1 + "I2C-WriteCmd B9 Fail -7\n"},
-    Fault{"Image1Block3_B8_Short", "short:b8:386", to_image1 + p66 + "I2C-WriteCmd B8 Short 0 of 1\n"},
-    Fault{"Image1Block3_B9_Nodev", "nodev:b9:4", to_image1 + p66 + "I2C-WriteCmd B9 Fail -4\n"},
-    Fault{"Image1Block3_A3_Timeout", "timeout:a3:6", to_image1 + p66 + "\rprogress=99%I2C-ReadCmd A3 Fail -7\n"},
-    Fault{"Reg0012_B2_Stall", "stall:b2:7", reg("0010") + reg("0011") + image1_written + reg("0012") +
+    Fault{"Reg0010_B2_Stall", at("stall", command_frame, Step::write_0010), r10 + "I2C-WriteCmd B2 Fail -9\n"},
+    Fault{"Reg0010_B2_Short", at("short", command_frame, Step::write_0010), r10 + "I2C-WriteCmd B2 Short 6 of 13\n"},
+    Fault{"Reg0010_A3_NeverFinish", at("never-finish", status_read, Step::write_0010), r10 + reg_timeout},
+    Fault{"Image1First_B2_Nodev", at("nodev", command_frame, Step::image1), to_image1 + "I2C-WriteCmd B2 Fail -4\n"},
+    Fault{"Image1First_B7_Short", at("short", block_header, Step::image1), to_image1 + "I2C-WriteCmd B7 Short 4 of 9\n"},
+    Fault{"Image1First_B8_Short", at("short", data_piece, Step::image1, 0, last_piece), to_image1 + "I2C-WriteCmd B8 Short 16 of 32\n"},
+    Fault{"Image1First_B9_Timeout", at("timeout", crc_frame, Step::image1), to_image1 + "I2C-WriteCmd B9 Fail -7\n"},
+    Fault{"Image1Last_B8_Short", at("short", data_piece, Step::image1, image1_last, image1_last_piece), to_image1 + sent1(image1_last) + "I2C-WriteCmd B8 Short 0 of 1\n"},
+    Fault{"Image1Last_B9_Nodev", at("nodev", crc_frame, Step::image1, image1_last), to_image1 + sent1(image1_last) + "I2C-WriteCmd B9 Fail -4\n"},
+    Fault{"Image1Last_A3_Timeout", at("timeout", status_read, Step::image1, image1_last), to_image1 + sent1(image1_last + 1) + "I2C-ReadCmd A3 Fail -7\n"},
+    Fault{"Reg0012_B2_Stall", at("stall", command_frame, Step::write_0012), reg("0010") + reg("0011") + image1_written + reg("0012") +
           "I2C-WriteCmd B2 Fail -9\n"},
-    Fault{"Reg0020_A3_NeverFinish", "never-finish:a3:8", before_image0 + reg_timeout},
-    Fault{"Image0Block64_B8_Nodev", "nodev:b8:8579", to_image0 + percents(1, 49) + "I2C-WriteCmd B8 Fail -4\n"},
-    Fault{"Image0Block64_A3_NeverFinish", "never-finish:a3:73", to_image0 + percents(1, 50) + block_timeout},
-    Fault{"Image0Block127_B9_Stall", "stall:b9:132", to_image0 + percents(1, 98) + "I2C-WriteCmd B9 Fail -9\n"},
-    Fault{"Reg0110_B2_Nodev", "nodev:b2:137", after_image0 + "I2C-WriteCmd B2 Fail -4\n"}),
+    Fault{"Reg0020_A3_NeverFinish", at("never-finish", status_read, Step::write_0020), before_image0 + reg_timeout},
+    Fault{"Image0Middle_B8_Nodev", at("nodev", data_piece, Step::image0, image0_middle), to_image0 + sent0(image0_middle) + "I2C-WriteCmd B8 Fail -4\n"},
+    Fault{"Image0Middle_A3_NeverFinish", at("never-finish", status_read, Step::image0, image0_middle), to_image0 + sent0(image0_middle + 1) + block_timeout},
+    Fault{"Image0Last_B9_Stall", at("stall", crc_frame, Step::image0, image0_last), to_image0 + sent0(image0_last) + "I2C-WriteCmd B9 Fail -9\n"},
+    Fault{"Reg0110_B2_Nodev", at("nodev", command_frame, Step::write_0110), after_image0 + "I2C-WriteCmd B2 Fail -4\n"}),
     [](const auto& test) { return std::string(test.param.name); });
 // clang-format on
 

@@ -3,6 +3,9 @@
 // the whole output and relies on the chip's verdict for the wire: frames, check bytes, CRCs,
 // piece sizes, pauses, the order of the register values.
 #include "sim_run.h"
+#include "update_geometry.h"
+
+#include <cstdio>
 
 #include <filesystem>
 #include <sys/stat.h>
@@ -12,10 +15,13 @@ namespace {
 
 using namespace sim_run;
 using test_files::TempDir;
+using update_geometry::request_at;
+using update_geometry::Step;
 
 const std::string not_found = table(rows(' '), false) + "target device not found -5\n";
 const std::string failed = fail_banner + "Status=0x0\n";
 const std::string images = "TovrelaBin0=image0.bin\nTovrelaBin1=image1.bin\n";
+const std::string image1_third = request_at(update_geometry::status_read, Step::image1, 2);
 
 void sparse(const TempDir& dir, const char* name, std::size_t size) {
     dir.write(name, std::string());
@@ -101,11 +107,11 @@ INSTANTIATE_TEST_SUITE_P(Modes, Roads, testing::Values(
          on_hub(versions({2, 13, 15, 0, 0, 6}) + image_version +
                 "FW Current: 2.13.15.6\nFW Available: 2.13.15.5\nFW up to date\n"), 7},
     // Status replies that are not "finished" for a reader that checks all of it: the tool reads
-    // again. The fifth status read is that of Image 1's third block.
-    Road{"StatusWithABadCheckByte", nullptr, "", "--fault bad-check:a3:5", on_hub(passing_update), 0},
-    Road{"StatusOfABusyChip", nullptr, "", "--fault state=0b:a3:5", on_hub(passing_update), 0},
-    Road{"StatusOf7Bytes", nullptr, "", "--fault reply-bytes=7:a3:5", on_hub(passing_update), 0},
-    Road{"StatusHalfSent", nullptr, "", "--fault short:a3:5", on_hub(passing_update), 0},
+    // again, here at the status read of Image 1's third block.
+    Road{"StatusWithABadCheckByte", nullptr, "", "--fault bad-check:" + image1_third, on_hub(passing_update), 0},
+    Road{"StatusOfABusyChip", nullptr, "", "--fault state=0b:" + image1_third, on_hub(passing_update), 0},
+    Road{"StatusOf7Bytes", nullptr, "", "--fault reply-bytes=7:" + image1_third, on_hub(passing_update), 0},
+    Road{"StatusHalfSent", nullptr, "", "--fault short:" + image1_third, on_hub(passing_update), 0},
     Road{"SelfTestWinsAndTouchesNoUsb", nullptr, "-selftest=1 -checkupdateonly=1 -readveronly=1",
          "--fault stall:b7:1", check_ok + self_test, 0}), named);
 
@@ -157,21 +163,30 @@ INSTANTIATE_TEST_SUITE_P(Failures, Roads, testing::Values(
 const std::string incomplete =
     "; the chip's flash is incomplete: run the update again without unplugging the hub\n" + failed;
 const std::string image1_begun = reg("0010") + reg("0011") + "Tovrela_Flash_Write FW1\n";
+const std::string frame_0012 = request_at(update_geometry::command_frame, Step::write_0012);
+
+// "\nStopped by SIGHUP after block N of M of Image 0 (offset 0x...)" for the `count` th block.
+std::string after_image0_block(std::size_t count) {
+    char text[96];
+    std::snprintf(text, sizeof text, "\nStopped by SIGHUP after block %zu of %zu of Image 0 (offset 0x%zX)",
+                  count, update_geometry::blocks(small_image0), (count - 1) * update_geometry::block_size);
+    return text;
+}
 
 INSTANTIATE_TEST_SUITE_P(Signals, Roads, testing::Values(
     Road{"IntDuringImage1", nullptr, "", "--signal INT:b8:5", on_hub(image1_begun +
          "\nStopped by SIGINT after block 1 of 4 of Image 1 (offset 0x0)" + incomplete), 130},
-    Road{"TermBetweenTheImages", nullptr, "", "--signal TERM:b2:7", on_hub(reg("0010") + reg("0011") +
+    Road{"TermBetweenTheImages", nullptr, "", "--signal TERM:" + frame_0012, on_hub(reg("0010") + reg("0011") +
          image1_written + reg("0012") + "Stopped by SIGTERM after register 5000=0012" + incomplete), 143},
-    Road{"HupDuringImage0", nullptr, "", "--signal HUP:b9:10", on_hub(before_image0 +
-         "Tovrela_Flash_Write FW0\n" + percents(1, 3) +
-         "\nStopped by SIGHUP after block 6 of 128 of Image 0 (offset 0x5000)" + incomplete), 129},
+    Road{"HupDuringImage0", nullptr, "", "--signal HUP:" + request_at(update_geometry::crc_frame, Step::image0, 5),
+         on_hub(before_image0 + "Tovrela_Flash_Write FW0\n" + progress(small_image0, 6) +
+                after_image0_block(6) + incomplete), 129},
     Road{"QuitBetweenRegisterReads", nullptr, "-readveronly=1", "--signal QUIT:b7:1",
          on_hub("Stopped by SIGQUIT before register 1101 was read\nStatus=0x0\n"), 131},
     Road{"DuringTheLastReadOfACheckStopsNothing", versioned, "-checkupdateonly=1",
          "--signal INT:b7:3 --version-bytes 2,13,15,0,0,5", on_hub(versions({2, 13, 15, 0, 0, 5}) +
          image_version + "FW Current: 2.13.15.5\nFW Available: 2.13.15.5\nFW up to date\n"), 7},
-    Road{"DuringTheLastWriteStopsNothing", nullptr, "", "--signal TERM:b2:137", on_hub(passing_update), 0}),
+    Road{"DuringTheLastWriteStopsNothing", nullptr, "", "--signal TERM:" + request_at(update_geometry::command_frame, Step::write_0110), on_hub(passing_update), 0}),
     named);
 
 // A second signal means it: the tool ends at once.

@@ -2,12 +2,17 @@
 // full one), hubs with serial numbers, a fault on one hub of several, hubs plugged and unplugged
 // while programs run, many hubs served at once.
 #include "sim_run.h"
+#include "update_geometry.h"
 
 #include <algorithm>
 
 namespace {
 
 using namespace sim_run;
+
+// The frame of the write of 0x0012, between the two images.
+const std::string frame_0012 =
+    update_geometry::request_at(update_geometry::command_frame, update_geometry::Step::write_0012);
 
 // A bed with hubs at bus 1 ports 2.4 and then 2.1, 2.2, ... (`count` in all) and `options`,
 // each hub updated by a tool of its own, all started at once: the tool of PATH writes its output
@@ -34,7 +39,7 @@ test_process::Result update_at_once(const test_files::TempDir& dir, int count,
 // The tool stopped by a signal and run again, as its message advises: the chip takes the new
 // update sequence, the verdict judges the last one, and the images are those of the last run.
 TEST_F(VirtualHub, InterruptedUpdateThenAFullOneLeavesAnEmptyVerdict) {
-    for (const char* signal : {"INT:b8:5", "TERM:b2:7"}) {
+    for (const std::string& signal : {std::string("INT:b8:5"), "TERM:" + frame_0012}) {
         const SimRun run =
             this->run({"--signal", signal}, {"-vid=1234", "-pid=5678"},
                       {"sh", "-c", "\"$@\" >first.out; echo $? >first; exec \"$@\"", "sh"});
@@ -78,10 +83,11 @@ TEST_F(VirtualHub, SerialNumbersAreReadBack) {
 // the others pass, and the verdict speaks of the failed and the stopped hub alone.
 TEST_F(VirtualHub, FaultsOnOneHubOfFour) {
     std::vector<std::string> paths;
-    const test_process::Result result = update_at_once(
-        dir, 4,
-        {"--fault", "stall:b8:200@1:2.2", "--signal", "TERM:b2:7@1:2.1", "--busy", "2@1:2.3"},
-        paths);
+    const test_process::Result result =
+        update_at_once(dir, 4,
+                       {"--fault", "stall:b8:200@1:2.2", "--signal",
+                        "TERM:" + frame_0012 + "@1:2.1", "--busy", "2@1:2.3"},
+                       paths);
     ASSERT_EQ(paths, (std::vector<std::string>{"2.4", "2.1", "2.2", "2.3"}));
     EXPECT_EQ(result.exit_status, 0) << result.err;
     const std::pair<const char*, const char*> outcomes[] = {

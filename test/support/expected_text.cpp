@@ -36,6 +36,20 @@ std::string percents(int first, int last) {
     return text;
 }
 
+std::string progress(std::size_t size, std::size_t sent) {
+    // After each block the share of the image before it, when that grew to a new whole percent.
+    std::string text;
+    std::size_t shown = 0;
+    for (std::size_t block = 1; block < sent; ++block) {
+        if (const std::size_t percent = block * update_geometry::block_size * 100 / size;
+            percent > shown) {
+            text += percents(static_cast<int>(percent), static_cast<int>(percent));
+            shown = percent;
+        }
+    }
+    return text;
+}
+
 std::string versions(const std::vector<int>& bytes) {
     const char* names[] = {"STD_MAJOR_VERSION        = ", "STD_MINOR_VERSION        = ",
                            "STD_REVISION_NUMBER      = ", "CUSTOMER_PROJECT_ID      = ",

@@ -1,6 +1,8 @@
 // What the tool prints, written once for the unit and the end-to-end tests.
 #pragma once
 
+#include "update_geometry.h"
+
 #include <cstddef>
 #include <string>
 #include <vector>
@@ -39,18 +41,22 @@ std::string reg(const char* value);
 // "\rprogress=NN%" for every NN from `first` to `last`.
 std::string percents(int first, int last);
 
+// The progress lines of the writer once it sent `sent` blocks of an image of `size` bytes.
+std::string progress(std::size_t size, std::size_t sent);
+
 // The six version lines of a version read.
 std::string versions(const std::vector<int>& bytes);
 inline const std::string chip_versions = versions({2, 13, 15, 0, 0, 4}); // the simulated chip's
 
-// The default images: Image 1 of three full blocks and one of 33 bytes (12,321 bytes, the last
-// piece 1 byte), Image 0 of 128 blocks, the smallest allowed.
-constexpr std::size_t small_image1 = 3 * 4096 + 33;
-constexpr std::size_t small_image0 = 0x80000;
-// The writer's lines for the default images.
+// The default images (update_geometry::default_sizes) and the writer's lines for them.
+constexpr std::size_t small_image1 = update_geometry::default_sizes.image1;
+constexpr std::size_t small_image0 = update_geometry::default_sizes.image0;
 inline const std::string image1_written =
-    "Tovrela_Flash_Write FW1\n\rprogress=33%\rprogress=66%\rprogress=99%\n";
-inline const std::string image0_written = "Tovrela_Flash_Write FW0\n" + percents(1, 99) + "\n";
+    "Tovrela_Flash_Write FW1\n" + progress(small_image1, update_geometry::blocks(small_image1)) +
+    "\n";
+inline const std::string image0_written =
+    "Tovrela_Flash_Write FW0\n" + progress(small_image0, update_geometry::blocks(small_image0)) +
+    "\n";
 inline const std::string before_image0 =
     reg("0010") + reg("0011") + image1_written + reg("0012") + reg("0020");
 inline const std::string passing_update =

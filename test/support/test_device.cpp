@@ -55,7 +55,7 @@ std::string schedule() {
         if (event.kind == Event::Kind::pause) {
             std::snprintf(word, sizeof word, " %u", event.pause_us);
         } else {
-            const auto& t = the_chip.transfers[event.transfer];
+            const auto& t = the_chip.history.transfers[event.transfer];
             std::snprintf(word, sizeof word, " %02X:%u", t.request, t.length);
         }
         text += word;
@@ -70,9 +70,9 @@ namespace {
 int record(uint8_t request_type, uint8_t request, uint16_t value, uint16_t index,
            const unsigned char* data, uint16_t length, int result) {
     const auto moved = static_cast<std::size_t>(std::max(result, 0));
-    the_chip.transfers.push_back(
+    the_chip.history.transfers.push_back(
         {request_type, request, value, index, length, {data, data + moved}, result});
-    the_events.push_back({Event::Kind::transfer, the_chip.transfers.size() - 1, 0});
+    the_events.push_back({Event::Kind::transfer, the_chip.history.transfers.size() - 1, 0});
     return result;
 }
 
@@ -92,8 +92,8 @@ extern "C" int libusb_control_transfer(libusb_device_handle* /*handle*/, uint8_t
                                        unsigned char* data, uint16_t length, unsigned int timeout) {
     if (timeout != 1000) {
         // Every request of the tool waits the same second for the hub before it gives up.
-        test_device::the_chip.violations.push_back(
-            "Transfer " + std::to_string(test_device::the_chip.transfers.size() + 1) +
+        test_device::the_chip.history.violations.push_back(
+            "Transfer " + std::to_string(test_device::the_chip.history.transfers.size() + 1) +
             ": timeout of " + std::to_string(timeout) + " ms, where 1000 ms were due");
     }
     if (test_device::the_answer != nullptr) {
@@ -111,7 +111,7 @@ extern "C" int libusb_control_transfer(libusb_device_handle* /*handle*/, uint8_t
     }
     int result = chip_model::control_transfer_at(test_device::the_chip, test_device::the_now_us,
                                                  request_type, request, value, index, data, length);
-    test_device::the_events.push_back(
-        {test_device::Event::Kind::transfer, test_device::the_chip.transfers.size() - 1, 0});
+    test_device::the_events.push_back({test_device::Event::Kind::transfer,
+                                       test_device::the_chip.history.transfers.size() - 1, 0});
     return result;
 }

@@ -17,7 +17,8 @@
 
 namespace test_device {
 
-// One step as the tool made it: a control transfer (its index in chip().transfers) or a pause.
+// One step as the tool made it: a control transfer (its index in chip().history.transfers) or a
+// pause.
 struct Event {
     enum class Kind { transfer, pause } kind;
     std::size_t transfer = 0;

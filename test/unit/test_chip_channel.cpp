@@ -13,7 +13,7 @@ using chip_test::schedule;
 using ChipChannel = chip_test::ChipTest;
 
 const chip_model::Transfer& transfer(std::size_t i) {
-    return test_device::chip().transfers.at(i);
+    return test_device::chip().history.transfers.at(i);
 }
 
 libusb_device_handle* const hub = test_device::handle();

@@ -16,8 +16,7 @@ class FlashWriter : public chip_test::ChipTest {
     // The chip with the flash window of `image` open, as after its register writes.
     static void reset_chip(const chip_model::Config& config, int image = 1) {
         test_device::reset(config);
-        test_device::chip().phase =
-            image == 0 ? chip_model::Phase::image0 : chip_model::Phase::image1;
+        chip_model::open_image_window(test_device::chip(), image);
     }
     void SetUp() override {
         ChipTest::SetUp();
@@ -49,7 +48,7 @@ TEST_F(FlashWriter, LargestImagesAreWrittenWhole) {
         EXPECT_TRUE(text.ends_with("\rprogress=98%\rprogress=99%\n"));
         EXPECT_EQ(std::ranges::count(text, '\r'), 99);
         EXPECT_EQ("", chip_model::verdict(test_device::chip()));
-        EXPECT_TRUE(test_device::chip().flashed[selector] == bytes);
+        EXPECT_TRUE(test_device::chip().history.flashed[selector] == bytes);
     }
 }
 
@@ -59,7 +58,7 @@ TEST_F(FlashWriter, OneShortBlockOnTheWire) {
     gSettings.gDbgMsg = 0x100; // no size line: only the low 8 bits of DbgMsg count
     EXPECT_EQ("Tovrela_Flash_Write FW1\n\n", flash(1, rc::done));
     EXPECT_EQ("B2:9 B7:9 B8:3 B9:4 123000 321000 A3:8 321000 A3:8 321000 A3:8", schedule());
-    const auto& t = test_device::chip().transfers;
+    const auto& t = test_device::chip().history.transfers;
     EXPECT_EQ((Bytes{0xE6, 0x51, 0x85, 0xC2, 0x00, 0x00, 0x03, 0x10, 0xE3}), t[0].data);
     EXPECT_EQ((Bytes{0xE6, 0, 0, 0, 0, 0, 0, 0, 3}), t[1].data);
     EXPECT_EQ((Bytes{'a', 'b', 'c'}), t[2].data);
@@ -71,7 +70,7 @@ TEST_F(FlashWriter, SelectorOtherThanZeroMeansImage1) {
     const Bytes bytes = write_image(1, 100);
     gSettings.gDbgMsg = 1;
     EXPECT_EQ("Tovrela_Flash_Write FW2\nTotalByte: 0x64 = 0 KB\n\n", flash(2, rc::done));
-    EXPECT_TRUE(test_device::chip().flashed[1] == bytes);
+    EXPECT_TRUE(test_device::chip().history.flashed[1] == bytes);
     chip_test::set_path(gSettings.gTovrelaBin1, dir_.file("missing.bin"));
     EXPECT_EQ("Tovrela_Flash_Write FW2\n!!!Open BinFile 2 Fail\n", flash(2, rc::failed));
 }
@@ -82,14 +81,14 @@ TEST_F(FlashWriter, BlockTimeout) {
     reset_chip({.fault = {FaultKind::never_finish, 0xA3, 2}});
     EXPECT_EQ("Tovrela_Flash_Write FW1\n\rprogress=50%\nTovrela_FFW_Tout\n\t read-loop = A\n\n",
               flash(1, rc::failed));
-    EXPECT_EQ(11u, test_device::chip().request_counts[0xA3]);
+    EXPECT_EQ(11u, test_device::chip().faults.request_counts[0xA3]);
 }
 
 TEST_F(FlashWriter, NoMemoryForTheImageSendsNothing) {
     write_image(1, 100);
     chip_test::fail_image_buffer = true;
     EXPECT_EQ("Tovrela_Flash_Write FW1\n!!!No memory for BinFile 1\n", flash(1, rc::failed));
-    EXPECT_TRUE(test_device::chip().transfers.empty());
+    EXPECT_TRUE(test_device::chip().history.transfers.empty());
 }
 
 } // namespace

@@ -56,7 +56,7 @@ TEST_F(Versions, DeviceVersionFailureLeavesTheRecordAlone) {
     EXPECT_EQ("I2C-WriteCmd B7 Fail -9\nFailed to read register\n", capture_stdout([&] {
                   EXPECT_EQ(rc::failed, read_device_version(test_device::handle(), &version));
               }));
-    EXPECT_EQ(3u, test_device::chip().request_counts[0xB7]);
+    EXPECT_EQ(3u, test_device::chip().faults.request_counts[0xB7]);
     EXPECT_TRUE((version == FwVersion{9, 9, 9, 9}));
 }
 

@@ -3,6 +3,8 @@
 #include "chip_test.h"
 #include "expected_text.h"
 #include "stop_signals.h"
+#include "test_device.h"
+#include "update_geometry.h"
 #include "update_sequence.h"
 
 #include <csignal>
@@ -20,8 +22,8 @@ class UpdateSequence : public chip_test::ChipTest {
   protected:
     void SetUp() override {
         ChipTest::SetUp();
-        image0_ = write_image(0, 0x80000, 10); // 128 blocks, the smallest Image 0
-        image1_ = write_image(1, 0x1021, 11);  // 2 blocks, the last of 33 bytes
+        image0_ = write_image(0, update_geometry::default_sizes.image0, 10); // the smallest
+        image1_ = write_image(1, update_geometry::block_size + 33, 11); // 2 blocks, 33 bytes last
     }
 
     static std::string update(int expected_result) {
@@ -37,9 +39,10 @@ TEST_F(UpdateSequence, FullUpdate) {
     EXPECT_TRUE(update(rc::done).ends_with("Tovrela_Reg_Write 5000=0110\n" + pass_banner));
     const auto& chip = test_device::chip();
     EXPECT_EQ("", chip_model::verdict(chip));
-    EXPECT_EQ((std::vector<uint16_t>{0x0010, 0x0011, 0x0012, 0x0020, 0x0110}), chip.reg5000_values);
-    EXPECT_TRUE(chip.flashed[0] == image0_);
-    EXPECT_TRUE(chip.flashed[1] == image1_);
+    EXPECT_EQ((std::vector<uint16_t>{0x0010, 0x0011, 0x0012, 0x0020, 0x0110}),
+              chip.history.reg5000_values);
+    EXPECT_TRUE(chip.history.flashed[0] == image0_);
+    EXPECT_TRUE(chip.history.flashed[1] == image1_);
     // A status pause of 321 ms per register write and per block, 123 ms after each block's CRC,
     // a second after 0x0010 and after 0x0012, two more before the read after 0x0020; nothing else.
     const std::string block = " B2:9 B7:9";
@@ -54,7 +57,9 @@ TEST_F(UpdateSequence, FullUpdate) {
     for (const auto& event : test_device::events()) {
         paused += event.pause_us;
     }
-    EXPECT_EQ(paused, 2 * 1000000u + 2000000u + 5 * 321000u + 130 * (123000u + 321000u));
+    const std::size_t blocks =
+        update_geometry::blocks(image0_.size()) + update_geometry::blocks(image1_.size());
+    EXPECT_EQ(paused, 2 * 1000000u + 2000000u + 5 * 321000u + blocks * (123000u + 321000u));
 }
 
 // Both images are opened and read before the first register write: an image that went missing
@@ -67,7 +72,7 @@ TEST_F(UpdateSequence, MissingImageLeavesTheChipUntouched) {
         test_device::reset();
         EXPECT_EQ("!!!Open BinFile " + std::to_string(image) + " Fail\n" + fail_banner,
                   update(rc::failed));
-        EXPECT_TRUE(test_device::chip().transfers.empty());
+        EXPECT_TRUE(test_device::chip().history.transfers.empty());
     }
 }
 
@@ -83,7 +88,7 @@ TEST_F(UpdateSequence, StopBeforeTheFirstRegisterWriteTouchesNothing) {
                 text == "Stopped by SIGTERM before the first register write; the chip was not "
                         "touched\n" +
                             fail_banner &&
-                test_device::chip().transfers.empty();
+                test_device::chip().history.transfers.empty();
             std::fprintf(stderr, "%s", as_expected ? "stopped" : text.c_str());
             std::_Exit(0);
         },
