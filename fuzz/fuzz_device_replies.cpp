@@ -79,20 +79,21 @@ int answer(uint8_t request_type, uint8_t /*request*/, uint16_t index, unsigned c
 }
 
 const chip_model::Transfer& last_transfer() {
-    return test_device::chip().transfers.back();
+    return test_device::chip().history.transfers.back();
 }
 
 // True when no OUT transfer moved fewer bytes than its length.
 bool every_out_whole() {
-    return std::ranges::all_of(test_device::chip().transfers, [](const chip_model::Transfer& t) {
-        return (t.request_type & 0x80) != 0 || t.result == t.length;
-    });
+    return std::ranges::all_of(test_device::chip().history.transfers,
+                               [](const chip_model::Transfer& t) {
+                                   return (t.request_type & 0x80) != 0 || t.result == t.length;
+                               });
 }
 
 // Every byte of every data piece (request B8) that was moved, in order.
 std::vector<uint8_t> flash_data() {
     std::vector<uint8_t> bytes;
-    for (const auto& t : test_device::chip().transfers) {
+    for (const auto& t : test_device::chip().history.transfers) {
         if ((t.request_type & 0x80) == 0 && t.request == 0xB8) {
             bytes.insert(bytes.end(), t.data.begin(), t.data.end());
         }
