@@ -1,6 +1,7 @@
 #include "stop_signals.h"
 
 #include "message_output.h"
+#include "signal_names.h"
 
 #include <array>
 #include <csignal>
@@ -36,33 +37,6 @@ void set_action(void (*handler)(int)) {
     action.sa_flags = SA_RESTART;
     for (int number : stop_signals) {
         sigaction(number, &action, nullptr);
-    }
-}
-
-const char* signal_name(int number) {
-    switch (number) {
-    case SIGINT:
-        return "SIGINT";
-    case SIGTERM:
-        return "SIGTERM";
-    case SIGHUP:
-        return "SIGHUP";
-    case SIGQUIT:
-        return "SIGQUIT";
-    case SIGUSR1:
-        return "SIGUSR1";
-    case SIGUSR2:
-        return "SIGUSR2";
-    case SIGALRM:
-        return "SIGALRM";
-    case SIGVTALRM:
-        return "SIGVTALRM";
-    case SIGPROF:
-        return "SIGPROF";
-    case SIGXCPU:
-        return "SIGXCPU";
-    default:
-        return "a signal";
     }
 }
 

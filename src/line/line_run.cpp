@@ -1,6 +1,7 @@
 #include "line_run.h"
 
 #include "hub_job.h"
+#include "signal_names.h"
 #include "utc_time.h"
 
 #include <algorithm>
@@ -313,11 +314,11 @@ void Line::take_signals() {
         const std::size_t tools = running();
         if (stop_signal_ == 0) {
             stop_signal_ = number;
-            display_.say(std::string("tovrela-line: ") + signal_text(number) + " passed on to " +
+            display_.say(std::string("tovrela-line: ") + signal_name(number) + " passed on to " +
                          std::to_string(tools) +
                          " running tools; no new hub starts; waiting for them");
         } else {
-            display_.say(std::string("tovrela-line: ") + signal_text(number) +
+            display_.say(std::string("tovrela-line: ") + signal_name(number) +
                          " again, passed on: the tools end at once");
         }
         for (auto& board : boards_) {
@@ -409,7 +410,7 @@ void Line::report() {
                 not_started.push_back(board->hub.place());
             }
         }
-        std::string text = std::string("Stopped by ") + signal_text(stop_signal_) + ".";
+        std::string text = std::string("Stopped by ") + signal_name(stop_signal_) + ".";
         for (const auto& place : incomplete_) {
             text += (place == incomplete_.front() ? " Incomplete, update again: " : " ") + place;
         }

@@ -38,17 +38,4 @@ std::vector<int> LineSignals::take() {
     return numbers;
 }
 
-const char* signal_text(int number) {
-    switch (number) {
-    case SIGINT:
-        return "SIGINT";
-    case SIGTERM:
-        return "SIGTERM";
-    case SIGHUP:
-        return "SIGHUP";
-    default:
-        return "a signal";
-    }
-}
-
 } // namespace line

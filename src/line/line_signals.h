@@ -26,6 +26,4 @@ class LineSignals {
     UniqueFd fd_;
 };
 
-const char* signal_text(int number); // "SIGINT"
-
 } // namespace line
