@@ -56,10 +56,6 @@ Hub& add_hub(Bed& bed) {
     return hub;
 }
 
-void start_hub(Hub& hub) {
-    hub.thread.start();
-}
-
 void collect_pauses(EventLog& log, const virtual_clock::Header* clock) {
     if (clock == nullptr) {
         return;

@@ -151,9 +151,8 @@ struct Bed {
 };
 
 // A new hub at the end of the bed's list (the caller holds the hub list's lock, or no other
-// thread runs yet); its thread starts with start_hub once its fields are set.
+// thread runs yet); its thread is started once its fields are set.
 Hub& add_hub(Bed& bed);
-void start_hub(Hub& hub);
 
 // Moves the pauses taken on `clock` since the last call into the event record (the caller holds
 // the log's lock).

@@ -314,7 +314,7 @@ void place_hubs(sim::Bed& bed, const sim::Options& options,
         }
     }
     for (sim::Hub& hub : bed.hubs) {
-        sim::start_hub(hub);
+        hub.thread.start();
     }
 }
 
@@ -421,7 +421,7 @@ void plug(Station& station, const sim::DevicePlace& place) {
         hub.serial = place.serial;
         hub.record = device.record;
         chip_model::reset(hub.chip, sim::chip_config(*station.options, place));
-        sim::start_hub(hub);
+        hub.thread.start();
         index = hub.index;
         sim::record_plug(bed, index, true);
     }
