@@ -1,6 +1,7 @@
 // Profile file reader: the file is read whole into memory, and each lookup scans that copy for
-// one key of one section. Lines are never cut: an entry on a line longer than 199 characters is
-// refused. A section ends at the next line that holds a '['.
+// one key of one section. Lines are never cut: an entry on a line longer than 199 characters (a
+// CR before the line end not counted) is refused. A section ends at the next line that holds a
+// '['; a comment line (';' or '#' its first character after blanks) never opens or ends one.
 #include "IniUpdate.h"
 
 #include "file_access.h"
@@ -95,14 +96,25 @@ bool make_patterns(const char* section, const char* key, Text* section_pattern, 
     return true;
 }
 
+bool is_blank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+// A line whose first character after blanks is ';' or '#'.
+bool is_comment(std::string_view line) {
+    const std::size_t first = line.find_first_not_of(" \t");
+    return first != std::string_view::npos && (line[first] == ';' || line[first] == '#');
+}
+
 // Walks the lines of `section`: from the line after the first one holding "[section]" to the
-// line before the next one holding '['. `visit` gets each line (without its LF) and returns true
-// to stop.
+// line before the next one holding '[', comment lines left out of both. `visit` gets each line
+// (without its LF) and its number (from 1), and returns true to stop.
 template <typename Visit>
 void for_section_lines(const ProfileText& profile, const Text& section_pattern, Visit visit) {
     const std::string_view text(profile.bytes.get(), profile.size);
     bool in_section = false;
     std::size_t start = 0;
+    std::size_t number = 0;
     while (start < text.size()) {
         std::size_t end = text.find('\n', start);
         if (end == std::string_view::npos) {
@@ -110,18 +122,18 @@ void for_section_lines(const ProfileText& profile, const Text& section_pattern, 
         }
         const std::string_view line = text.substr(start, end - start);
         start = end + 1;
+        ++number;
+        if (is_comment(line)) {
+            continue;
+        }
         if (!in_section) {
             in_section = line.find(section_pattern.data()) != std::string_view::npos;
             continue;
         }
-        if (line.find('[') != std::string_view::npos || visit(line)) {
+        if (line.find('[') != std::string_view::npos || visit(line, number)) {
             return;
         }
     }
-}
-
-bool is_blank(char c) {
-    return c == ' ' || c == '\t';
 }
 
 char lower(char c) {
@@ -160,8 +172,8 @@ int load_profile(const char* file, ProfileText* profile) {
     return rc::done;
 }
 
-int find_profile_value(const ProfileText& profile, const char* section, const char* key,
-                       char* value) {
+int find_profile_entry_at(const ProfileText& profile, const char* section, const char* key,
+                          std::size_t nth, ProfileEntry* entry) {
     Text section_pattern{};
     Text key_pattern{};
     std::size_t key_length = 0;
@@ -170,17 +182,21 @@ int find_profile_value(const ProfileText& profile, const char* section, const ch
         return rc::failed;
     }
     int result = rc::failed;
-    for_section_lines(profile, section_pattern, [&](std::string_view line) {
-        if (!line.starts_with(std::string_view(key_pattern.data(), key_length))) {
+    std::size_t seen = 0;
+    for_section_lines(profile, section_pattern, [&](std::string_view line, std::size_t number) {
+        if (!line.starts_with(std::string_view(key_pattern.data(), key_length)) || seen++ < nth) {
             return false;
         }
-        if (line.size() > profile_line_limit) {
+        // A CR before the line end is the line end of a CR LF file, not a character of the line.
+        if (line.size() - (line.ends_with('\r') ? 1 : 0) > profile_line_limit) {
             result = rc::too_long;
             return true;
         }
         const std::string_view found = line.substr(line.find('=') + 1);
-        std::memcpy(value, found.data(), found.size());
-        value[found.size()] = '\0';
+        std::memcpy(entry->value.data(), found.data(), found.size());
+        entry->value[found.size()] = '\0';
+        entry->length = found.size();
+        entry->line = number;
         result = rc::done;
         return true;
     });
@@ -198,7 +214,7 @@ int find_profile_misspelling(const ProfileText& profile, const char* section, co
     }
     const std::string_view wanted(key_pattern.data(), key_length - 1);
     int result = rc::failed;
-    for_section_lines(profile, section_pattern, [&](std::string_view text) {
+    for_section_lines(profile, section_pattern, [&](std::string_view text, std::size_t) {
         const std::size_t equals = text.find('=');
         if (equals == std::string_view::npos || text.starts_with(key_pattern.data())) {
             return false;
@@ -225,22 +241,22 @@ int find_profile_misspelling(const ProfileText& profile, const char* section, co
     return result;
 }
 
-uint16_t profile_hex_value(const char* value) {
-    return static_cast<uint16_t>(parse_hex32(value) & 0xFFFFu);
-}
-
 namespace {
 
 // rc::done and the value copied into `value` when found, rc::failed otherwise (`value` untouched);
 // an entry on a line longer than profile_line_limit counts as not found. The file is read for
 // each lookup.
 // NOLINTNEXTLINE(bugprone-easily-swappable-parameters): file, section, key, as the readers have it
-int find_profile_entry(const char* file, const char* section, const char* key, char* value) {
+int find_profile_entry(const char* file, const char* section, const char* key, Text* value) {
     ProfileText profile;
-    if (load_profile(file, &profile) != rc::done) {
+    ProfileEntry entry;
+    if (load_profile(file, &profile) != rc::done ||
+        find_profile_entry_at(profile, section, key, 0, &entry) != rc::done) {
         return rc::failed;
     }
-    return find_profile_value(profile, section, key, value) == rc::done ? rc::done : rc::failed;
+    static_assert(std::tuple_size_v<decltype(entry.value)> <= std::tuple_size_v<Text>);
+    std::copy(entry.value.begin(), entry.value.end(), value->begin());
+    return rc::done;
 }
 
 // The lookup of both string readers: their preconditions, each failure reported with the reader's
@@ -257,7 +273,7 @@ int checked_lookup(const char* function, unsigned int first_line, const char* se
     PROFILE_REQUIRE(size > 0, function, first_line + 3);
     PROFILE_REQUIRE(file != nullptr && *file != '\0', function, first_line + 4);
     PROFILE_REQUIRE(default_value != nullptr, function, first_line + 5);
-    return find_profile_entry(file, section, key, found->data());
+    return find_profile_entry(file, section, key, found);
 }
 
 } // namespace
@@ -292,7 +308,7 @@ int read_profile_stringS(const char* section, const char* key, char* value, int3
 int32_t read_profile_int(const char* section, const char* key, int32_t default_value,
                          const char* file) {
     Text found{};
-    if (find_profile_entry(file, section, key, found.data()) != rc::done) {
+    if (find_profile_entry(file, section, key, &found) != rc::done) {
         return default_value;
     }
     // Decimal as atoi reads it, but without its undefined overflow: out-of-range values clamp.
@@ -309,8 +325,8 @@ int32_t read_profile_int(const char* section, const char* key, int32_t default_v
 uint16_t read_profile_hex(const char* section, const char* key, uint16_t default_value,
                           const char* file) {
     Text found{};
-    if (find_profile_entry(file, section, key, found.data()) != rc::done) {
+    if (find_profile_entry(file, section, key, &found) != rc::done) {
         return default_value;
     }
-    return profile_hex_value(found.data());
+    return static_cast<uint16_t>(parse_hex32(found.data()) & 0xFFFFu);
 }

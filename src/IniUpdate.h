@@ -2,6 +2,7 @@
 // the lookups by file name read the file for each call.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -19,20 +20,25 @@ inline constexpr std::size_t profile_line_limit = 199;
 // missing, is no regular file, cannot be read or is larger than 1 MiB. Never blocks on a FIFO.
 [[nodiscard]] int load_profile(const char* file, ProfileText* profile);
 
-// The entry of `key` in `section` of a loaded profile: rc::done with its value copied into `value`
-// (room for profile_line_limit characters and the zero), rc::failed when there is none (`value`
-// untouched), rc::too_long when the entry's line is longer than profile_line_limit.
-[[nodiscard]] int find_profile_value(const ProfileText& profile, const char* section,
-                                     const char* key, char* value);
+// One entry of a key: its value (the text after the first '=', a CR before the line end
+// included), the value's length (a NUL byte in the value counts) and the entry's line number.
+struct ProfileEntry {
+    std::array<char, profile_line_limit + 1> value{}; // at most 198 characters and the zero
+    std::size_t length = 0;
+    std::size_t line = 0;
+};
+
+// The entry number `nth` (0: the first, the one the tool reads) of `key` in `section` of a loaded
+// profile: rc::done with `entry` filled, rc::failed when there is none (`entry` untouched),
+// rc::too_long when the entry's line is longer than profile_line_limit.
+[[nodiscard]] int find_profile_entry_at(const ProfileText& profile, const char* section,
+                                        const char* key, std::size_t nth, ProfileEntry* entry);
 
 // A line of `section` that differs from an entry of `key` only by the key's case or by blanks
 // around the key and '=': rc::done with the line (cut to `size` - 1 characters) in `line`,
 // rc::failed when there is none.
 [[nodiscard]] int find_profile_misspelling(const ProfileText& profile, const char* section,
                                            const char* key, char* line, std::size_t size);
-
-// An entry's value read as "%X" reads it, cut to its low 16 bits; no digits read as 0.
-[[nodiscard]] uint16_t profile_hex_value(const char* value);
 
 // The found flag (rc::done or rc::failed); on a miss `value` is left as it was.
 [[nodiscard]] int read_profile_string(const char* section, const char* key, char* value,

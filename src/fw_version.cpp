@@ -42,6 +42,12 @@ File open_within_limit(int image, const char* path, uint64_t* size) {
                       static_cast<unsigned long long>(*size),
                       static_cast<unsigned long long>(*size / 1024));
     }
+    // Above the largest image the read names the image in its line, as callers of the read
+    // expect.
+    if (!fits_image_buffer(*size)) {
+        print_message("  BinFile%d Size Error\n", image);
+        return nullptr;
+    }
     // The rules of the update: an image it would refuse is no good image here either.
     if (const char* refusal = image_size_refusal(image == 0, *size); refusal != nullptr) {
         print_message("%s", refusal);

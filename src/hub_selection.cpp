@@ -53,12 +53,12 @@ std::string port_path_text(libusb_device* device) {
 }
 
 // The port path filter: the device's port numbers must begin with gTargetPath, and with
-// gExactPath set they must be exactly gTargetPath.
+// gExactPath set they must be exactly gTargetPath (none at all for "-path=0").
 bool path_matches(libusb_device* device, int position) {
     PortNumbers ports{};
     const int count = libusb_get_port_numbers(device, ports.data(), static_cast<int>(ports.size()));
     print_message("          [Multi-Hub] get_path_number = %d\n", count);
-    if (count < 1) {
+    if (count < 0 || (count == 0 && gSettings.gExactPath == 0)) {
         return false;
     }
     const auto& target = gSettings.gTargetPath;
@@ -97,7 +97,9 @@ bool bus_matches(libusb_device* device, int position) {
 bool is_target(libusb_device* device, const libusb_device_descriptor& descriptor, int position) {
     bool matched =
         descriptor.idVendor == gSettings.gHub1VID && descriptor.idProduct == gSettings.gHub1PID;
-    if (matched && gSettings.gTargetPath[0] != 0) {
+    // "-path=0" filters nothing, unless the path is exact: then it means a hub without ports.
+    const bool exact_root = gSettings.gExactPath != 0 && gSettings.gPathText[0] != '\0';
+    if (matched && (gSettings.gTargetPath[0] != 0 || exact_root)) {
         matched = path_matches(device, position);
     }
     if (matched && gSettings.gBus != 0) {
@@ -169,11 +171,10 @@ int find_target_device(TargetDevice* target) {
 
     if (matches > 1) {
         // Standard output keeps its lines; whoever runs the tool still hears of the choice.
-        std::fprintf(stderr,
-                     "Warning: %d devices match; using the last one listed, bus %d path %s; "
-                     "choose one with -path= and -exactpath=1\n",
-                     matches, static_cast<int>(libusb_get_bus_number(target->device)),
-                     port_path_text(target->device).c_str());
+        print_problem("Warning: %d devices match; using the last one listed, bus %d path %s; "
+                      "choose one with -path= and -exactpath=1\n",
+                      matches, static_cast<int>(libusb_get_bus_number(target->device)),
+                      port_path_text(target->device).c_str());
     }
 
     int result = rc::ok;

@@ -5,22 +5,47 @@
 #include "settings.h"
 
 #include <array>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <memory>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
 constexpr std::size_t message_capacity = 500; // 499 characters and the terminating zero
 
-// Appends the text to "debug.log"; silent when the file cannot be opened.
+// Set once the log was found unusable and that was said.
+bool log_refused = false;
+
+// Appends the text to "debug.log". A log that is a link, a FIFO or anything else but a regular
+// file, or that does not open, is left alone, which standard error hears of once.
 void append_debug_log(const char* text) {
-    // The open never blocks, so a FIFO without reader cannot hang the tool (the message then
-    // goes to the console only); the writes block again as usual.
-    const int fd = open("debug.log", O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
-    if (fd < 0) {
+    if (log_refused) {
+        return;
+    }
+    // Never through a link (as root it could point anywhere), and the open never blocks, so a
+    // FIFO without reader cannot hang the tool.
+    const int fd = open("debug.log",
+                        O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC, 0666);
+    const int open_errno = errno;
+    struct stat info {};
+    const char* problem = nullptr;
+    if (fd >= 0 ? fstat(fd, &info) == 0 && !S_ISREG(info.st_mode)
+                : lstat("debug.log", &info) == 0 && !S_ISREG(info.st_mode)) {
+        problem = S_ISLNK(info.st_mode) ? "it is a symbolic link" : "it is not a regular file";
+    } else if (fd < 0) {
+        problem = std::strerror(open_errno);
+    }
+    if (problem != nullptr) {
+        if (fd >= 0) {
+            close(fd);
+        }
+        log_refused = true;
+        std::fprintf(stderr, "tovrela-update: debug.log is not written: %s\n", problem);
         return;
     }
     if (const int flags = fcntl(fd, F_GETFL); flags >= 0) {
@@ -34,17 +59,35 @@ void append_debug_log(const char* text) {
     std::fputs(text, log.get());
 }
 
+// The message of a printf-style call, cut to 499 characters.
+std::array<char, message_capacity> format_message(const char* format, va_list args) {
+    std::array<char, message_capacity> text{};
+    std::vsnprintf(text.data(), text.size(), format, args);
+    return text;
+}
+
 } // namespace
 
 void print_message(const char* format, ...) {
-    std::array<char, message_capacity> text{};
     va_list args;
     va_start(args, format);
-    std::vsnprintf(text.data(), text.size(), format, args);
+    const std::array<char, message_capacity> text = format_message(format, args);
     va_end(args);
 
     std::fputs(text.data(), stdout);
     std::fflush(stdout);
+    if (gSettings.gLogFile != 0) {
+        append_debug_log(text.data());
+    }
+}
+
+void print_problem(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    const std::array<char, message_capacity> text = format_message(format, args);
+    va_end(args);
+
+    std::fputs(text.data(), stderr);
     if (gSettings.gLogFile != 0) {
         append_debug_log(text.data());
     }

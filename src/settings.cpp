@@ -148,8 +148,8 @@ bool read_number(std::string_view text, int base, uint32_t* number) {
 }
 
 // A port path written whole: runs of digits, each one port number 1 to 255, with '.' or '_'
-// between them; a port 0 ends the path (the numbers after it are read but not kept). At most
-// most_ports ports, at least one number.
+// between them; a port 0 ends the path and nothing but separators may follow it ("0" alone: no
+// ports). At most most_ports ports, at least one number.
 bool read_port_path(std::string_view text, std::array<uint32_t, most_ports>* ports) {
     std::array<uint32_t, most_ports> found{};
     std::size_t count = 0;
@@ -170,14 +170,13 @@ bool read_port_path(std::string_view text, std::array<uint32_t, most_ports>* por
             }
             ++pos;
         }
-        if (pos == start) {
-            return false; // neither a digit nor a separator
+        // Neither a digit nor a separator, or a port after the 0 that ended the path.
+        if (pos == start || ended) {
+            return false;
         }
         any = true;
         if (port == 0) {
             ended = true;
-        }
-        if (ended) {
             continue;
         }
         if (count == found.size()) {
@@ -262,9 +261,9 @@ std::size_t option_row(std::string_view name) {
 }
 
 // The argument as the usage error shows it: characters that are not printable as '?', cut.
-std::string_view shown(const char* argument, std::array<char, 80>* buffer) {
+std::string_view shown(std::string_view argument, std::array<char, 80>* buffer) {
     std::size_t length = 0;
-    for (; argument[length] != '\0' && length + 1 < buffer->size(); ++length) {
+    for (; length < argument.size() && length + 1 < buffer->size(); ++length) {
         const char c = argument[length];
         (*buffer)[length] = c >= 0x20 && c <= 0x7E ? c : '?';
     }
@@ -277,26 +276,41 @@ void refuse(const char* argument, const char* problem, std::size_t row) {
     std::array<char, 80> buffer{};
     const std::string_view word = shown(argument, &buffer);
     if (row == settings.size()) {
-        std::fprintf(stderr,
-                     "tovrela-update: %.*s is not an option; write NAME=VALUE, as in -vid=1234 "
-                     "(tovrela-update --help lists them)\n",
-                     static_cast<int>(word.size()), word.data());
+        // An empty word is quoted, so that the line shows there was one.
+        const char* quote = word.empty() ? "''" : "";
+        print_problem("tovrela-update: %s%.*s is not an option; write NAME=VALUE, as in -vid=1234 "
+                      "(tovrela-update --help lists them)\n",
+                      quote, static_cast<int>(word.size()), word.data());
         return;
     }
     const SettingInfo& info = settings[row];
     if (problem == nullptr) {
-        std::fprintf(stderr, "tovrela-update: %.*s needs a value, as in %s=%s\n",
-                     static_cast<int>(word.size()), word.data(), info.option, info.example);
+        print_problem("tovrela-update: %.*s needs a value, as in %s=%s\n",
+                      static_cast<int>(word.size()), word.data(), info.option, info.example);
         return;
     }
-    std::fprintf(stderr, "tovrela-update: %.*s: the value must be %s, as in %s=%s\n",
-                 static_cast<int>(word.size()), word.data(), problem, info.option, info.example);
+    print_problem("tovrela-update: %.*s: the value must be %s, as in %s=%s\n",
+                  static_cast<int>(word.size()), word.data(), problem, info.option, info.example);
 }
 
-// Reads the arguments into `s`; the first occurrence of an option counts. rc::ok, or rc::refused
-// after the line of the first argument refused.
+// True when the field of `row` holds the same setting in both records (a path: the same ports).
+bool same_setting(std::size_t row, RunSettings& a, RunSettings& b) {
+    const Field& field = fields[row];
+    if (settings[row].base == Base::path) {
+        return a.gTargetPath == b.gTargetPath;
+    }
+    if (field.number != nullptr) {
+        return a.*field.number == b.*field.number;
+    }
+    return std::string_view(field.text(a).data()) == std::string_view(field.text(b).data());
+}
+
+// Reads the arguments into `s`. An option may be repeated with the same setting; a repeat that
+// disagrees is refused, since a script that appends an override would expect it to win. The
+// exact path needs a path ("-path=0": a root hub). rc::ok, or rc::refused after the line of the
+// first argument refused.
 int read_arguments(int argc, char** argv, RunSettings* s) {
-    std::array<bool, settings.size()> given{};
+    std::array<const char*, settings.size()> first{};
     for (int i = 1; i < argc; ++i) {
         const char* argument = argv[i] != nullptr ? argv[i] : "";
         const std::string_view text = argument;
@@ -312,13 +326,34 @@ int read_arguments(int argc, char** argv, RunSettings* s) {
             refuse(argument, nullptr, row);
             return rc::refused;
         }
-        // A repeated option is checked like the first, which is the one that counts.
         RunSettings scratch = *s;
-        if (!apply_value(row, value, given[row] ? &scratch : s)) {
+        if (!apply_value(row, value, first[row] != nullptr ? &scratch : s)) {
             refuse(argument, expected_value(settings[row].base), row);
             return rc::refused;
         }
-        given[row] = true;
+        if (first[row] == nullptr) {
+            first[row] = argument;
+        } else if (!same_setting(row, scratch, *s)) {
+            std::array<char, 80> one{};
+            std::array<char, 80> other{};
+            const std::string_view a = shown(first[row], &one);
+            const std::string_view b = shown(argument, &other);
+            print_problem("tovrela-update: %.*s and %.*s disagree; give %s once\n",
+                          static_cast<int>(a.size()), a.data(), static_cast<int>(b.size()),
+                          b.data(), settings[row].option);
+            return rc::refused;
+        }
+    }
+    if (s->gExactPath != 0 && first[option_row("-path")] == nullptr) {
+        // Without a path "exact" would select nothing in particular: any hub with the ids.
+        std::array<char, 80> buffer{};
+        const char* exact = first[option_row("-exactpath")];
+        const std::string_view word = exact != nullptr ? shown(exact, &buffer) : "";
+        print_problem("tovrela-update: %s%.*s needs -path=, the hub's whole port path, as in "
+                      "-path=2.4 (-path=0: a hub without ports)\n",
+                      exact != nullptr ? "" : "update.ini: ExactPath",
+                      static_cast<int>(word.size()), word.data());
+        return rc::refused;
     }
     return rc::ok;
 }
@@ -352,29 +387,99 @@ constexpr ImageKey image1_key{16, 1, "TovrelaBin1_Error\n",
 static_assert(settings[image0_key.row].base == Base::image &&
               settings[image1_key.row].base == Base::image);
 
-// One warning for each line of the section that was meant as an entry and is not read as one.
-void warn_misspellings(const ProfileText& profile) {
-    for (const SettingInfo& info : settings) {
+// The value of an entry as the profile means it: without the CR of a CR LF line.
+std::string_view entry_text(const ProfileEntry& entry) {
+    std::string_view text(entry.value.data(), entry.length);
+    if (text.ends_with('\r')) {
+        text.remove_suffix(1);
+    }
+    return text;
+}
+
+// A number of the profile: hexadecimal, read whole (blanks around it allowed), at most 16 bits.
+// An empty value reads as 0: stored profiles have such lines.
+bool read_profile_number(const ProfileEntry& entry, uint32_t* number) {
+    std::string_view text = entry_text(entry);
+    const std::size_t first = text.find_first_not_of(" \t");
+    if (first == std::string_view::npos) {
+        *number = 0;
+        return true;
+    }
+    text = text.substr(first, text.find_last_not_of(" \t") + 1 - first);
+    uint32_t value = 0;
+    if (!read_number(text, 16, &value) || value > UINT16_MAX) {
+        return false;
+    }
+    *number = value;
+    return true;
+}
+
+// The entry's line as the messages show it, "Key=value", unprintable characters as '?'.
+std::string_view shown_entry(const char* key, const ProfileEntry& entry,
+                             std::array<char, 80>* buffer) {
+    std::array<char, 300> line{};
+    const std::string_view value = entry_text(entry);
+    const int length = std::snprintf(line.data(), line.size(), "%s=", key);
+    const auto start = static_cast<std::size_t>(std::max(length, 0));
+    const std::size_t count = std::min(value.size(), line.size() - 1 - start);
+    std::copy_n(value.begin(), count, line.begin() + static_cast<std::ptrdiff_t>(start));
+    return shown(std::string_view(line.data(), start + count), buffer);
+}
+
+// True when two entries of a row say the same: the same number, or the same text.
+bool same_entry(std::size_t row, const ProfileEntry& a, const ProfileEntry& b) {
+    uint32_t first = 0;
+    uint32_t second = 0;
+    if (settings[row].base == Base::hex && read_profile_number(a, &first) &&
+        read_profile_number(b, &second)) {
+        return first == second;
+    }
+    return entry_text(a) == entry_text(b);
+}
+
+// One warning for each line of the section that was meant as an entry and is not read as one,
+// and for each key whose later entry says something else than the first, which is the one read.
+void warn_about_entries(const ProfileText& profile) {
+    for (std::size_t row = 0; row < settings.size(); ++row) {
+        const char* key = settings[row].key;
+        if (key == nullptr) {
+            continue;
+        }
         std::array<char, 80> line{};
-        if (info.key != nullptr && find_profile_misspelling(profile, profile_section, info.key,
-                                                            line.data(), line.size()) == rc::done) {
-            std::fprintf(stderr,
-                         "tovrela-update: warning: %s: the line '%s' is not read; write "
-                         "%s=VALUE at the line start\n",
-                         profile_file, line.data(), info.key);
+        if (find_profile_misspelling(profile, profile_section, key, line.data(), line.size()) ==
+            rc::done) {
+            print_problem("tovrela-update: warning: %s: the line '%s' is not read; write "
+                          "%s=VALUE at the line start\n",
+                          profile_file, line.data(), key);
+        }
+        ProfileEntry read;
+        if (find_profile_entry_at(profile, profile_section, key, 0, &read) != rc::done) {
+            continue;
+        }
+        ProfileEntry later;
+        for (std::size_t nth = 1;
+             find_profile_entry_at(profile, profile_section, key, nth, &later) == rc::done; ++nth) {
+            if (!same_entry(row, read, later)) {
+                std::array<char, 80> buffer{};
+                const std::string_view text = shown_entry(key, later, &buffer);
+                print_problem("tovrela-update: warning: %s line %zu: '%.*s' differs from line "
+                              "%zu, which is the one read\n",
+                              profile_file, later.line, static_cast<int>(text.size()), text.data(),
+                              read.line);
+                break;
+            }
         }
     }
 }
 
-// The value of a key of the loaded profile into `value`: rc::done, rc::failed when it is not
-// there, rc::refused after its line on standard error when its line is too long.
-int profile_entry(const ProfileText& profile, const char* key, std::span<char, 200> value) {
-    const int found = find_profile_value(profile, profile_section, key, value.data());
+// The first entry of a key of the loaded profile: rc::done, rc::failed when it is not there,
+// rc::refused after its line on standard error when its line is too long.
+int profile_entry(const ProfileText& profile, const char* key, ProfileEntry* entry) {
+    const int found = find_profile_entry_at(profile, profile_section, key, 0, entry);
     if (found == rc::too_long) {
-        std::fprintf(stderr,
-                     "tovrela-update: %s: the line of %s is longer than %zu characters; it is "
-                     "refused, not cut\n",
-                     profile_file, key, profile_line_limit);
+        print_problem("tovrela-update: %s: the line of %s is longer than %zu characters; it is "
+                      "refused, not cut\n",
+                      profile_file, key, profile_line_limit);
         return rc::refused;
     }
     return found;
@@ -385,8 +490,8 @@ int profile_entry(const ProfileText& profile, const char* key, std::span<char, 2
 int read_image_path(const ProfileText& profile, bool loaded, const ImageKey& image) {
     const char* key = settings[image.row].key;
     std::span<char> path = fields[image.row].text(gSettings);
-    std::array<char, 200> value{};
-    const int found = profile_entry(profile, key, value);
+    ProfileEntry entry;
+    const int found = profile_entry(profile, key, &entry);
     if (found == rc::refused) {
         return rc::refused;
     }
@@ -395,15 +500,15 @@ int read_image_path(const ProfileText& profile, bool loaded, const ImageKey& ima
         std::snprintf(path.data(), path.size(), "%s", "NA");
         print_message("%s", image.missing_message);
         if (loaded) {
-            std::fprintf(stderr, "tovrela-update: %s has no entry %s= in section [%s]\n",
-                         profile_file, key, profile_section);
+            print_problem("tovrela-update: %s has no entry %s= in section [%s]\n", profile_file,
+                          key, profile_section);
         }
         return rc::failed;
     }
     // The path ends at its first line-end character.
-    static_assert(std::tuple_size_v<decltype(value)> <
+    static_assert(std::tuple_size_v<decltype(entry.value)> <
                   std::tuple_size_v<decltype(RunSettings::gTovrelaBin0)>);
-    std::copy(value.begin(), value.end(), path.begin());
+    std::copy(entry.value.begin(), entry.value.end(), path.begin());
     std::replace_if(
         path.begin(), path.end(), [](char c) { return c == '\n' || c == '\r'; }, '\0');
 
@@ -411,29 +516,39 @@ int read_image_path(const ProfileText& profile, bool loaded, const ImageKey& ima
     if (!file) {
         const int open_errno = errno;
         print_message("%s", image.open_fail_message);
-        std::fprintf(stderr, "tovrela-update: cannot open Image %d '%s' (%s in %s): %s\n",
-                     image.image, path.data(), key, profile_file,
-                     open_failure(path.data(), open_errno));
+        print_problem("tovrela-update: cannot open Image %d '%s' (%s in %s): %s\n", image.image,
+                      path.data(), key, profile_file, open_failure(path.data(), open_errno));
         return rc::failed;
     }
     print_message(image.found_format, path.data());
     return rc::done;
 }
 
-// The numeric keys of the table from the loaded profile, each with its default when missing.
+// The numeric keys of the table from the loaded profile, each with its default when missing. A
+// value that does not read whole as a number of 16 bits is refused, like a bad option value.
 int read_numeric_keys(const ProfileText& profile) {
     for (std::size_t row = 0; row < settings.size(); ++row) {
         const SettingInfo& info = settings[row];
         if (info.key == nullptr || info.base != Base::hex) {
             continue;
         }
-        std::array<char, 200> value{};
-        const int found = profile_entry(profile, info.key, value);
+        ProfileEntry entry;
+        const int found = profile_entry(profile, info.key, &entry);
         if (found == rc::refused) {
             return rc::refused;
         }
-        gSettings.*fields[row].number =
-            found == rc::done ? profile_hex_value(value.data()) : info.profile_default;
+        uint32_t* field = &(gSettings.*fields[row].number);
+        if (found != rc::done) {
+            *field = info.profile_default;
+        } else if (!read_profile_number(entry, field)) {
+            std::array<char, 80> buffer{};
+            const std::string_view text = shown_entry(info.key, entry, &buffer);
+            print_problem("tovrela-update: %s line %zu: '%.*s': the value must be a hexadecimal "
+                          "number of 16 bits, as in %s=%s\n",
+                          profile_file, entry.line, static_cast<int>(text.size()), text.data(),
+                          info.key, info.example);
+            return rc::refused;
+        }
     }
     return rc::ok;
 }
@@ -521,11 +636,17 @@ int load_settings(int argc, char** argv) {
     const bool loaded = load_profile(profile_file, &profile) == rc::done;
     if (!loaded) {
         const int open_errno = errno;
-        std::fprintf(stderr, "tovrela-update: cannot read %s in the working directory: %s\n",
-                     profile_file, open_failure(profile_file, open_errno));
+        print_problem("tovrela-update: cannot read %s in the working directory: %s\n", profile_file,
+                      open_failure(profile_file, open_errno));
     }
-    warn_misspellings(profile);
+    warn_about_entries(profile);
     if (read_numeric_keys(profile) != rc::ok) {
+        return rc::refused;
+    }
+    // The arguments with the profile's values (an exact path needs a path from the command line),
+    // before any image is looked at.
+    if (RunSettings preview = gSettings;
+        argc > 1 && read_arguments(argc, argv, &preview) != rc::ok) {
         return rc::refused;
     }
     for (const ImageKey* image : {&image0_key, &image1_key}) {

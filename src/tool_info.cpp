@@ -1,6 +1,7 @@
 // "--help" and "--version": answered before the banner, without the profile and without USB.
 #include "tool_info.h"
 
+#include "message_output.h"
 #include "settings.h"
 #include "tool_version.h"
 
@@ -136,8 +137,7 @@ int print_tool_info(int argc, char** argv) {
 }
 
 void print_access_hint() {
-    std::fputs("tovrela-update: no access to the hub: run as root, or install the udev rule "
-               "template " TOVRELA_DATA_DIR "/70-tovrela-update.rules (README: \"Device access "
-               "without root\")\n",
-               stderr);
+    print_problem("%s", "tovrela-update: no access to the hub: run as root, or install the udev "
+                        "rule template " TOVRELA_DATA_DIR "/70-tovrela-update.rules (README: "
+                        "\"Device access without root\")\n");
 }

@@ -75,9 +75,8 @@ int update_firmware(libusb_device_handle* handle) {
     const int result = run_steps(handle, &touched);
     if (result != rc::done && touched && !stop_reported()) {
         // A transfer failed or the chip stopped answering: say what that leaves, as a stop does.
-        std::fputs("tovrela-update: the update stopped after the chip was touched; the chip's "
-                   "flash is incomplete: run the update again once the hub is back\n",
-                   stderr);
+        print_problem("tovrela-update: the update stopped after the chip was touched; the chip's "
+                      "flash is incomplete: run the update again once the hub is back\n");
     }
     print_message("\n===========================\n");
     print_message(result == rc::done ? "= Tovrela_FW_Update_PASS. =\n"

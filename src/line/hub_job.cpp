@@ -29,9 +29,8 @@ std::vector<std::string> tool_args(const HubInfo& hub, Step step) {
     // Every mode option is given, so that a mode switched on in "update.ini" changes nothing.
     std::vector<std::string> args{hex_option("vid", hub.vid), hex_option("pid", hub.pid),
                                   "-bus=" + std::to_string(hub.bus)};
-    if (!hub.ports.empty()) {
-        args.push_back("-path=" + hub.path_text());
-    }
+    // "-path=0" made exact selects the hub without ports (a root hub), not any hub.
+    args.push_back("-path=" + (hub.ports.empty() ? std::string("0") : hub.path_text()));
     args.emplace_back("-exactpath=1");
     args.emplace_back("-selftest=0");
     switch (step) {

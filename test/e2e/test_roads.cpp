@@ -121,11 +121,11 @@ INSTANTIATE_TEST_SUITE_P(Failures, Roads, testing::Values(
     Road{"CheckFindsNoImageVersion", nullptr, "-checkupdateonly=1", "",
          on_hub(chip_versions + no_image_version), 254},
     Road{"CheckWithOversizedImage0", [](const TempDir& d) { sparse(d, "image0.bin", 0x200001); },
-         "-checkupdateonly=1", "", on_hub(chip_versions + "  BinFile Size Error\n" + no_image_version), 254},
+         "-checkupdateonly=1", "", on_hub(chip_versions + "  BinFile0 Size Error\n" + no_image_version), 254},
     Road{"ReadImageWithOversizedImage1", [](const TempDir& d) { sparse(d, "image1.bin", 0x200001); },
-         "-readbinonly=1", "", on_hub("  BinFile Size Error\nStatus=0x0\n"), 1},
+         "-readbinonly=1", "", on_hub("  BinFile1 Size Error\nStatus=0x0\n"), 1},
     Road{"ReadImageOf4GiBAnd16Bytes", [](const TempDir& d) { sparse(d, "image0.bin", 0x100000010); },
-         "-readbinonly=1", "", on_hub("  BinFile Size Error\nStatus=0x0\n"), 1},
+         "-readbinonly=1", "", on_hub("  BinFile0 Size Error\nStatus=0x0\n"), 1},
     // The image read applies the update's size rules: what the update refuses is no good image.
     Road{"ReadImageWith600KiBImage1", [](const TempDir& d) { sparse(d, "image1.bin", 600 * 1024); },
          "-readbinonly=1", "", on_hub("  BinFile1 Size Error\nStatus=0x0\n"), 1},
@@ -211,7 +211,8 @@ INSTANTIATE_TEST_SUITE_P(Hostile, Roads, testing::Values(
     Road{"DebugLogIsAFifo", [](const TempDir& d) {
              mkfifo(d.file("debug.log").c_str(), 0600);
              d.write("update.ini", "[Config]\nLogFile=1\n" + images); },
-         "-readveronly=1", "", read_version, 0}), named);
+         "-readveronly=1", "", read_version, 0,
+         "tovrela-update: debug.log is not written: it is not a regular file\n"}), named);
 
 // The device table and its filters: which rows are marked, the filter lines, the later match
 // taken.
@@ -295,7 +296,13 @@ TEST_F(VirtualHub, RefusedInputOpensNothing) {
         {"", {"-path=2.256"}},
         {"", {"--HELP"}},
         // A 191-character image path, cut, would name another file: the entry is refused.
-        {"TovrelaBin0=" + std::string(191, 'p') + "\n", {}}};
+        {"TovrelaBin0=" + std::string(191, 'p') + "\n", {}},
+        // A profile number that does not read whole, an exact path without a path, a path whose
+        // 0 is followed by more ports, a repeat that disagrees.
+        {"ReadVerOnly=yes\n", {}},
+        {"ExactPath=1\n", {}},
+        {"", {"-path=0.3", "-exactpath=1"}},
+        {"", {"-readveronly=0", "-readveronly=1"}}};
     for (const auto& [config, args] : cases) {
         SCOPED_TRACE(config + (args.empty() ? "" : args[0]));
         write_files(small_image0, small_image1, config);
@@ -322,6 +329,8 @@ TEST_F(VirtualHub, PathsAndBusesSelectTheHubAskedFor) {
          "Warning: 2 devices match; using the last one listed, bus 1 path 2.4; choose one with "
          "-path= and -exactpath=1\n"},
         {"--hub 3:7.12", "-bus=3 -path=7.12 -exactpath=1", "bus 3, path 7.12\n", ""},
+        // "-path=0" made exact: the hub without ports, whatever else matches the ids.
+        {"--hub 2:10 --hub 2:0 --hub 1:2.10", "-path=0 -exactpath=1", "bus 2,\n", ""},
     };
     for (const auto& [sim, args, marked, err] : cases) {
         SCOPED_TRACE(sim + " " + args);
@@ -338,6 +347,28 @@ TEST_F(VirtualHub, PathsAndBusesSelectTheHubAskedFor) {
     const SimRun run = this->run(
         {"--hub", "1:2.4.1"}, words("-vid=1234 -pid=5678 -readveronly=1 -path=2.4 -exactpath=1"));
     EXPECT_NE(run.process.out.find("] path length 3 != target length 2\n"), std::string::npos);
+}
+
+// With LogFile on, debug.log holds the lines of standard error too (here the hub chosen among
+// two), and it is written only as a regular file of its own: never through a link.
+TEST_F(VirtualHub, DebugLogTellsAllAndOnlyWhereMeant) {
+    write_files(small_image0, small_image1, "LogFile=1\n");
+    const std::string warning = "Warning: 2 devices match; using the last one listed, bus 1 path "
+                                "2.4; choose one with -path= and -exactpath=1\n";
+    const SimRun two = run_hub({"-readveronly=1"}, {"--extra-device", "1:3:1234:5678"});
+    EXPECT_EQ(two.process.err, warning);
+    const std::string log = dir.read("debug.log");
+    EXPECT_NE(log.find(warning), std::string::npos) << log;
+    EXPECT_TRUE(log.ends_with(chip_versions + "Status=0x1\n")) << log;
+
+    std::filesystem::remove(dir.file("debug.log"));
+    dir.write("elsewhere", std::string("kept\n"));
+    ASSERT_EQ(symlink("elsewhere", dir.file("debug.log").c_str()), 0);
+    const SimRun linked = run_hub({"-readveronly=1"});
+    EXPECT_EQ(linked.process.err,
+              "tovrela-update: debug.log is not written: it is a symbolic link\n");
+    EXPECT_EQ(linked.process.exit_status, 0);
+    EXPECT_EQ(dir.read("elsewhere"), "kept\n");
 }
 
 // The lock fails closed: whatever stands at the lock file's place, or a relative folder, ends

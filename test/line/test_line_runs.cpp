@@ -104,7 +104,9 @@ class Line : public testing::Test {
             for (const auto& field : record_fields) {
                 EXPECT_TRUE(line.contains(field)) << field << " missing in " << text;
             }
-            by_place[std::to_string(line.value("bus", 0)) + "-" + line.value("path", "")] = line;
+            const std::string path = line.value("path", "");
+            by_place[std::to_string(line.value("bus", 0)) + "-" + (path.empty() ? "0" : path)] =
+                line;
         }
         return by_place;
     }
@@ -140,17 +142,18 @@ class Line : public testing::Test {
     std::vector<uint8_t> image1;
 };
 
-TEST_F(Line, FourHubsAtOnceEachGetsTheImagesAsTheyWereAtTheStart) {
+TEST_F(Line, FiveHubsAtOnceEachGetsTheImagesAsTheyWereAtTheStart) {
     // Once the first hub has its folder (the copies are made before), the user's Image 0 is
-    // spoilt: every hub gets the copy all the same.
-    const auto run = run_beside("--hub 1:3 --hub 2:2 --hub 1:2.3", "",
+    // spoilt: every hub gets the copy all the same. A hub without ports (3-0) is chosen exactly
+    // like the others.
+    const auto run = run_beside("--hub 1:3 --hub 2:2 --hub 1:2.3 --hub 3:0", "",
                                 "until [ -d tovrela-line-logs/*/1-2.3 ]; do sleep 0.05; done\n"
                                 "printf XXXX > image0.bin");
     EXPECT_EQ(run.exit_status, 0) << run.out << run.err;
     EXPECT_EQ(violations(), "");
     const auto lines = records();
-    EXPECT_EQ(lines.size(), 4u);
-    for (const std::string place : {"1-2.3", "1-2.4", "1-3", "2-2"}) {
+    EXPECT_EQ(lines.size(), 5u);
+    for (const std::string place : {"1-2.3", "1-2.4", "1-3", "2-2", "3-0"}) {
         expect_flashed(place, true);
         const Json& line = lines.count(place) ? lines.at(place) : Json::object();
         EXPECT_EQ(line.value("result", ""), "passed") << place;
@@ -163,7 +166,7 @@ TEST_F(Line, FourHubsAtOnceEachGetsTheImagesAsTheyWereAtTheStart) {
     // Off a terminal: plain lines, no carriage return, no escape code.
     EXPECT_EQ(run.out.find_first_of("\r\x1b"), std::string::npos);
     EXPECT_NE(run.out.find("1-3 passed in "), std::string::npos) << run.out;
-    EXPECT_NE(run.out.find("queued 0, running 0, passed 4, failed 0"), std::string::npos);
+    EXPECT_NE(run.out.find("queued 0, running 0, passed 5, failed 0"), std::string::npos);
 }
 
 TEST_F(Line, BusyHubIsRecordedAndTheOthersPass) {

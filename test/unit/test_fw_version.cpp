@@ -75,7 +75,7 @@ TEST_F(Versions, ImageVersionLimits) {
                "TotalByte0: 0x200000 = 2048 KB\nBinFile0 Version=2.13.15.5\n" + image1_line},
               // The update's rules: at least 512 KiB, at most 2 MiB.
               {0x7FFFF, rc::failed, "TotalByte0: 0x7FFFF = 511 KB\n  BinFile0 Size Error\n"},
-              {0x200001, rc::failed, "TotalByte0: 0x200001 = 2048 KB\n  BinFile Size Error\n"}};
+              {0x200001, rc::failed, "TotalByte0: 0x200001 = 2048 KB\n  BinFile0 Size Error\n"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.size);
         write_image0(c.size, 5);
@@ -96,7 +96,7 @@ TEST_F(Versions, ImageVersionFileFailures) {
     EXPECT_EQ("BinFile0 Version=2.13.15.4\n!!!Open BinFile1 Fail\n", read());
     // Image 1 by the update's rules: 1 byte to 512 KiB.
     for (const auto& [size, line] :
-         {std::pair<std::size_t, const char*>{0x200001, "  BinFile Size Error\n"},
+         {std::pair<std::size_t, const char*>{0x200001, "  BinFile1 Size Error\n"},
           {0x80001, "  BinFile1 Size Error\n"},
           {0, "  BinFile1 Size Error\n"}}) {
         dir_.write("image1.bin", Bytes(size, 1));

@@ -40,6 +40,7 @@ std::vector<char*> argv_of(std::vector<std::string>& args) {
 TEST(ProfileString, FindsOnlyEntriesOfTheFirstSection) {
     const std::string x199(199, 'x'), s197(197, 's'), k198(198, 'k'), huge(5000, 'h');
     const std::string v44(44, 'v'), a250(250, 'a'), a192(192, 'a'), c = "Config";
+    const std::string a192_cr = a192 + "\r";
     const std::tuple<std::string, std::string, std::string, const char*> cases[]{
         {"[Config]\nDbgMsg=1\n", c, "DbgMsg", "1"},
         {"[Config]\n DbgMsg=1\n", c, "DbgMsg", nullptr},
@@ -49,7 +50,12 @@ TEST(ProfileString, FindsOnlyEntriesOfTheFirstSection) {
         {"DbgMsg=1\n[Config]\n", c, "DbgMsg", nullptr},
         {"[Other]\nDbgMsg=1\n[Config]\nLogFile=1\n", c, "DbgMsg", nullptr},
         {"[config]\nDbgMsg=1\n", c, "DbgMsg", nullptr},
-        {"; see [Config] below\nDbgMsg=1\n", c, "DbgMsg", "1"},
+        // A comment line (';' or '#' after blanks) never opens or ends a section.
+        {"; see [Config] below\nDbgMsg=1\n", c, "DbgMsg", nullptr},
+        {"[Factory]\n ; copy these into [Config] below\nTovrelaBin0=factory0.bin\n[Config]\n"
+         "TovrelaBin0=real.bin\n",
+         c, "TovrelaBin0", "real.bin"},
+        {"[Config]\n\t# see [Other]\nDbgMsg=1\n", c, "DbgMsg", "1"},
         {"[Config]\nTovrelaBin0=fw[1].bin\n", c, "TovrelaBin0", nullptr},
         {"[Config]\nA=1\n[Config]\nDbgMsg=2\n", c, "DbgMsg", nullptr}, // the second is never read
         {"[Config]\nDbgMsg=1\nDbgMsg=2\n", c, "DbgMsg", "1"},
@@ -62,7 +68,8 @@ TEST(ProfileString, FindsOnlyEntriesOfTheFirstSection) {
         // a longer line is refused.
         {"[Config]\n" + x199 + "DbgMsg=" + v44 + "\n", c, "DbgMsg", nullptr},
         {"[Config]\nDbgMsg=" + a250 + "\nLogFile=1\n", c, "DbgMsg", nullptr},
-        {"[Config]\nDbgMsg=" + a192 + "\n", c, "DbgMsg", a192.c_str()}, // 199 characters
+        {"[Config]\nDbgMsg=" + a192 + "\n", c, "DbgMsg", a192.c_str()},        // 199 characters
+        {"[Config]\r\nDbgMsg=" + a192 + "\r\n", c, "DbgMsg", a192_cr.c_str()}, // and a CR
         {"[Config]\nDbgMsg=" + a250 + "\nLogFile=1\n", c, "LogFile", "1"},
         {"[Config]\n" + x199 + "[\nDbgMsg=1\n", c, "DbgMsg", nullptr}, // '[' after 199
         // The longest names fill a piece ("[" + 197 + "]", 198 + "="); longer ones are refused.
@@ -185,7 +192,7 @@ TEST_F(Settings, PrintoutsWithDbgMsg) {
     EXPECT_NE(out.find("    Path=" + path + "\n"), out.npos);
 
     write_profile("DbgMsg=1\nLogFile=0\nDeviceNum=10\nReadVerOnly=1\nReadBinOnly=a\n"
-                  "CheckUpdateOnly=0\nBackUpOnly=2\nI2CTestOnly=12345\n");
+                  "CheckUpdateOnly=0\nBackUpOnly=2\nI2CTestOnly=2345\n");
     EXPECT_EQ(load({"-VID=1a2b", "-pid=03C4", "-hub1bin=FW.BIN", "-bus=31", "-path=2.4",
                     "-hubpdsharespi=10", "-readveronly=0", "-readbinonly=1", "-backuponly=3",
                     "-checkupdateonly=b", "-selftest=12"}),
@@ -217,16 +224,18 @@ TEST_F(Settings, PrintoutsWithDbgMsg) {
                                                      "    I2CTestOnly=0\n"));
 }
 
-// Without DbgMsg only the check lines; an option overrides the profile; the first of a repeated
-// option counts; the rest keeps its default.
+// Without DbgMsg only the check lines; an option overrides the profile; an option may be repeated
+// with the same setting; the rest keeps its default.
 TEST_F(Settings, OptionOverridesProfileOnlyWhenGiven) {
     write_profile("ReadVerOnly=1\nReadBinOnly=1\nCheckUpdateOnly=1\nExactPath=1\n");
-    EXPECT_EQ(load({"-vid=1", "-readveronly=0", "-READVERONLY=1", "-hub1bin=-vid=2"}), rc::ok);
+    EXPECT_EQ(load({"-vid=1", "-readveronly=0", "-READVERONLY=0x0", "-hub1bin=-vid=2", "-path=0"}),
+              rc::ok);
     EXPECT_EQ(out, check_ok_lines);
     RunSettings expected;
     expected.gReadBinOnly = expected.gCheckUpdateOnly = expected.gExactPath = 1;
     expected.gHub1VID = 1; // not the "-vid=2" inside another option's value
     std::strcpy(expected.gHub1Bin.data(), "-vid=2");
+    std::strcpy(expected.gPathText.data(), "0"); // exactly a hub without ports
     std::strcpy(expected.gTovrelaBin0.data(), "a.bin");
     std::strcpy(expected.gTovrelaBin1.data(), "b.bin");
     EXPECT_EQ(std::memcmp(&gSettings, &expected, sizeof expected), 0);
@@ -251,14 +260,15 @@ TEST(CommandLineCheck, RefusesEveryOtherWord) {
     // end of the line: the value expected, or none for a missing value or an unknown name.
     // clang-format off
     const std::tuple<std::vector<std::string>, std::string, std::string> cases[]{
-        {{"-vid=1234", "-pid=5678", "-readveronly"}, "-readveronly", "-readveronly=1"}, {{""}, "", ""},
+        {{"-vid=1234", "-pid=5678", "-readveronly"}, "-readveronly", "-readveronly=1"}, {{""}, "''", ""},
         {{"-readveronly="}, "-readveronly=", "-readveronly=1"}, {{"-vid", "1234"}, "-vid", "-vid=1234"},
         {{"-readver=1"}, "-readver=1", ""}, {{"-vid=1234", "unrelated"}, "unrelated", ""},
         {{"-readveronly=yes"}, "-readveronly=yes: ", hex + "-readveronly=1"}, {{"-vid=-1"}, "-vid=-1: ", hex + "-vid=1234"},
         {{"-vid=1", "-vid=zz"}, "-vid=zz: ", hex + "-vid=1234"}, {{"-exactpath=on"}, "-exactpath=on: ", hex + "-exactpath=1"},
         {{"-selftest=0x1"}, "-selftest=0x1: ", dec + "-selftest=1"}, {{"-bus=1f"}, "-bus=1f: ", dec + "-bus=1"},
         {{"-path=1.256"}, "-path=1.256: ", path}, {{"-path=1.2.3.4.5.6.7.8"}, "-path=1.2.3.4.5.6.7.8: ", path},
-        {{"-path=a1"}, "-path=a1: ", path}, {{"-path=" + p64}, "-path=" + p64.substr(0, 73) + ": ", path},
+        {{"-path=a1"}, "-path=a1: ", path}, {{"-path=0.3", "-exactpath=1"}, "-path=0.3: ", path},
+        {{"-path=2.0.4"}, "-path=2.0.4: ", path}, {{"-path=1.2.3.4.5.6.7.0.9"}, "-path=1.2.3.4.5.6.7.0.9: ", path}, {{"-path=" + p64}, "-path=" + p64.substr(0, 73) + ": ", path},
         {{"-hub1bin=" + t512}, "-hub1bin=" + t512.substr(0, 70) + ": ", text},
         {{"-hub1bin=My Fw.bin"}, "-hub1bin=My Fw.bin: ", text}, {{"-hub1bin=Pr\303\274f"}, "-hub1bin=Pr??f: ", text}};
     // clang-format on
@@ -272,13 +282,27 @@ TEST(CommandLineCheck, RefusesEveryOtherWord) {
             "\n";
         EXPECT_EQ(check(args), std::make_pair(rc::refused, line));
     }
-    // Today's command lines that mean what they say pass, in any case and order.
+    // A repeat that disagrees names both words; an exact path needs a path.
+    const std::string disagree = "tovrela-update: -readveronly=0 and -READVERONLY=1 disagree; give "
+                                 "-readveronly once\n";
+    EXPECT_EQ(check({"-readveronly=0", "-READVERONLY=1"}), std::make_pair(rc::refused, disagree));
+    EXPECT_EQ(check({"-path=2.4", "-exactpath=1", "-path=2.10"}),
+              std::make_pair(rc::refused, std::string("tovrela-update: -path=2.4 and -path=2.10 "
+                                                      "disagree; give -path once\n")));
+    EXPECT_EQ(check({"-vid=1", "-exactpath=1"}),
+              std::make_pair(rc::refused,
+                             std::string("tovrela-update: -exactpath=1 needs -path=, the hub's "
+                                         "whole port path, as in -path=2.4 (-path=0: a hub "
+                                         "without ports)\n")));
+    // Today's command lines that mean what they say pass, in any case and order; so does a repeat
+    // with the same setting.
     for (const auto& args : std::vector<std::vector<std::string>>{
              {},
              {"-VID=1A2B", "-pid=0x03c4", "-Path=2.10.3", "-bus=10", "-exactpath=1"},
              {"-readveronly=0", "-readbinonly=1", "-checkupdateonly=FFFFFFFF", "-selftest=1"},
-             {"-path=3.0.2", "-path=1_4", "-hub1bin=FW.BIN", "-backuponly=0",
-              "-hubpdsharespi=1"}}) {
+             {"-path=2.4.0", "-path=2_4", "-hub1bin=FW.BIN", "-backuponly=0", "-hubpdsharespi=1",
+              "-hub1bin=FW.BIN"},
+             {"-vid=1234", "-VID=0x1234", "-path=0", "-exactpath=1", "-exactpath=1"}}) {
         EXPECT_EQ(check(args), std::make_pair(rc::ok, std::string()));
     }
 }
@@ -326,7 +350,18 @@ TEST_F(Settings, ProfileRefusalsAndWarnings) {
          w + "dbgmsg=1' is not read; write DbgMsg=VALUE at the line start\n" + w +
              "  LogFile=1' is not read; write LogFile=VALUE at the line start\n" + w +
              "ReadVerOnly = 1' is not read; write ReadVerOnly=VALUE at the line start\n"},
-        {"; DbgMsg=1\nDbgMsgX=1\nTovrelaBin0=a.bin\nTovrelaBin1=b.bin\n", rc::ok, ""}};
+        {"; DbgMsg=1\nDbgMsgX=1\nTovrelaBin0=a.bin\nTovrelaBin1=b.bin\n", rc::ok, ""},
+        // The first entry of a key is read; a later one that says otherwise is warned about once.
+        {"ReadVerOnly=0\nLogFile=0\nReadVerOnly=1\nReadVerOnly=2\nLogFile=00\nLogFile=\r\n"
+         "TovrelaBin0=a.bin\nTovrelaBin1=b.bin\nTovrelaBin0=c.bin\r\nTovrelaBin1=b.bin\r\n",
+         rc::ok,
+         "tovrela-update: warning: update.ini line 4: 'ReadVerOnly=1' differs from line 2, which "
+         "is the one read\ntovrela-update: warning: update.ini line 10: 'TovrelaBin0=c.bin' "
+         "differs from line 8, which is the one read\n"},
+        // The exact path from the profile needs a path on the command line too.
+        {"ExactPath=1\nTovrelaBin0=a.bin\nTovrelaBin1=b.bin\n", rc::refused,
+         "tovrela-update: update.ini: ExactPath needs -path=, the hub's whole port path, as in "
+         "-path=2.4 (-path=0: a hub without ports)\n"}};
     for (const auto& [lines, result, err] : cases) {
         SCOPED_TRACE(lines.substr(0, 40));
         dir.write("update.ini", "[Config]\n" + lines);
@@ -338,13 +373,43 @@ TEST_F(Settings, ProfileRefusalsAndWarnings) {
     }
 }
 
+// Every number of the profile reads whole as hexadecimal of 16 bits (blanks around it allowed, an
+// empty value is 0), or the load is refused before any image is looked at, naming key and line.
+TEST_F(Settings, ProfileNumbersReadWholeOrAreRefused) {
+    const std::string refused[]{
+        "ReadVerOnly=yes",     "ReadVerOnly=on",      "ReadVerOnly=true",
+        "ReadVerOnly=10000",   "ReadVerOnly=0x10000", std::string("ReadVerOnly=\0 1", 15),
+        "CheckUpdateOnly=yes", "ReadBinOnly=Y",       "ExactPath=on",
+        "DbgMsg=-1",           "DeviceNum=1 2",       "LogFile=0x"};
+    for (const std::string& line : refused) {
+        SCOPED_TRACE(line);
+        write_profile("I2CTestOnly=2\n" + line + "\r\n");
+        int result = 0;
+        std::string shown = line;
+        std::replace(shown.begin(), shown.end(), '\0', '?');
+        const std::string key = line.substr(0, line.find('='));
+        EXPECT_EQ(capture_stderr([&] { result = load({"-vid=1"}); }),
+                  "tovrela-update: update.ini line 3: '" + shown +
+                      "': the value must be a hexadecimal number of 16 bits, as in " + key +
+                      "=1\n");
+        EXPECT_EQ(result, rc::refused);
+        EXPECT_EQ(out, "");
+    }
+    write_profile("ReadVerOnly=\t1 \r\nReadBinOnly=\nDeviceNum=0x1F\nDbgMsg=FFFF\nLogFile= \n");
+    EXPECT_EQ(capture_stderr([&] { EXPECT_EQ(load({"-vid=1"}), rc::ok); }), "");
+    EXPECT_EQ(gSettings.gReadVerOnly, 1u);
+    EXPECT_EQ(gSettings.gReadBinOnly, 0u);
+    EXPECT_EQ(gSettings.gDeviceNum, 0x1Fu);
+    EXPECT_EQ(gSettings.gDbgMsg, 0xFFFFu);
+}
+
 // Each run of digits is one port 1 to 255, '.' and '_' between them, the value read whole; a
-// port 0 ends the path; at most 7 ports.
+// port 0 ends the path (nothing may follow it); at most 7 ports.
 TEST_F(Settings, PathPorts) {
     write_profile("");
     // clang-format off
     const std::pair<const char*, std::array<uint32_t, 7>> cases[]{
-        {"1.2.3", {1, 2, 3}}, {"1_4", {1, 4}}, {"2.10.3", {2, 10, 3}}, {"3.0.2", {3}},
+        {"1.2.3", {1, 2, 3}}, {"1_4", {1, 4}}, {"2.10.3", {2, 10, 3}}, {"3.0", {3}},
         {"255.1", {255, 1}}, {"02.4", {2, 4}}, {"1.2.3.4.5.6.7", {1, 2, 3, 4, 5, 6, 7}},
         {"1..2..3..4..5..6", {1, 2, 3, 4, 5, 6}}, {"_____________1", {1}}, {"0", {}}};
     // clang-format on
