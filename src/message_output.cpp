@@ -59,11 +59,16 @@ void append_debug_log(const char* text) {
     std::fputs(text, log.get());
 }
 
-// The message of a printf-style call, cut to 499 characters.
-std::array<char, message_capacity> format_message(const char* format, va_list args) {
+// Writes the message of a printf-style call, cut to 499 characters, to `stream` (flushed) and,
+// when LogFile is on, to "debug.log".
+void emit(std::FILE* stream, const char* format, va_list args) {
     std::array<char, message_capacity> text{};
     std::vsnprintf(text.data(), text.size(), format, args);
-    return text;
+    std::fputs(text.data(), stream);
+    std::fflush(stream);
+    if (gSettings.gLogFile != 0) {
+        append_debug_log(text.data());
+    }
 }
 
 } // namespace
@@ -71,26 +76,15 @@ std::array<char, message_capacity> format_message(const char* format, va_list ar
 void print_message(const char* format, ...) {
     va_list args;
     va_start(args, format);
-    const std::array<char, message_capacity> text = format_message(format, args);
+    emit(stdout, format, args);
     va_end(args);
-
-    std::fputs(text.data(), stdout);
-    std::fflush(stdout);
-    if (gSettings.gLogFile != 0) {
-        append_debug_log(text.data());
-    }
 }
 
 void print_problem(const char* format, ...) {
     va_list args;
     va_start(args, format);
-    const std::array<char, message_capacity> text = format_message(format, args);
+    emit(stderr, format, args);
     va_end(args);
-
-    std::fputs(text.data(), stderr);
-    if (gSettings.gLogFile != 0) {
-        append_debug_log(text.data());
-    }
 }
 
 bool console_failed() {
