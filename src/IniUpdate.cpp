@@ -1,7 +1,6 @@
 // Profile file reader: the file is read whole into memory, and each lookup scans that copy for
-// one key of one section. Lines are never cut: an entry on a line longer than 199 characters (a
-// CR before the line end not counted) is refused. A section ends at the next line that holds a
-// '['; a comment line (';' or '#' its first character after blanks) never opens or ends one.
+// one key of one section by the profile's line rules (profile_lines.h). Lines are never cut: an
+// entry on a line longer than 199 characters (a CR before the line end not counted) is refused.
 #include "IniUpdate.h"
 
 #include "file_access.h"
@@ -80,64 +79,10 @@ void copy_bounded(char* dest, int32_t size, const char* source) {
     std::snprintf(dest, static_cast<std::size_t>(size), "%s", source);
 }
 
-// The patterns "[section]" and "key=" of one lookup; false when a name is too long for its
-// pattern, which is refused rather than cut.
-// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): section before key, as in every lookup
-bool make_patterns(const char* section, const char* key, Text* section_pattern, Text* key_pattern,
-                   std::size_t* key_length) {
-    const int section_length =
-        std::snprintf(section_pattern->data(), section_pattern->size(), "[%s]", section);
-    const int length = std::snprintf(key_pattern->data(), key_pattern->size(), "%s=", key);
-    if (section_length < 0 || static_cast<std::size_t>(section_length) >= text_size || length < 0 ||
-        static_cast<std::size_t>(length) >= text_size) {
-        return false;
-    }
-    *key_length = static_cast<std::size_t>(length);
-    return true;
-}
-
-bool is_blank(char c) {
-    return c == ' ' || c == '\t';
-}
-
-// A line whose first character after blanks is ';' or '#'.
-bool is_comment(std::string_view line) {
-    const std::size_t first = line.find_first_not_of(" \t");
-    return first != std::string_view::npos && (line[first] == ';' || line[first] == '#');
-}
-
-// Walks the lines of `section`: from the line after the first one holding "[section]" to the
-// line before the next one holding '[', comment lines left out of both. `visit` gets each line
-// (without its LF) and its number (from 1), and returns true to stop.
-template <typename Visit>
-void for_section_lines(const ProfileText& profile, const Text& section_pattern, Visit visit) {
-    const std::string_view text(profile.bytes.get(), profile.size);
-    bool in_section = false;
-    std::size_t start = 0;
-    std::size_t number = 0;
-    while (start < text.size()) {
-        std::size_t end = text.find('\n', start);
-        if (end == std::string_view::npos) {
-            end = text.size();
-        }
-        const std::string_view line = text.substr(start, end - start);
-        start = end + 1;
-        ++number;
-        if (is_comment(line)) {
-            continue;
-        }
-        if (!in_section) {
-            in_section = line.find(section_pattern.data()) != std::string_view::npos;
-            continue;
-        }
-        if (line.find('[') != std::string_view::npos || visit(line, number)) {
-            return;
-        }
-    }
-}
-
-char lower(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+// True when the names fit the reader's patterns "[section]" and "key=" of 199 characters; longer
+// names are refused rather than cut.
+bool names_fit(const char* section, const char* key) {
+    return std::strlen(section) + 2 < text_size && std::strlen(key) + 1 < text_size;
 }
 
 } // namespace
@@ -174,71 +119,37 @@ int load_profile(const char* file, ProfileText* profile) {
 
 int find_profile_entry_at(const ProfileText& profile, const char* section, const char* key,
                           std::size_t nth, ProfileEntry* entry) {
-    Text section_pattern{};
-    Text key_pattern{};
-    std::size_t key_length = 0;
-    if (!profile.bytes ||
-        !make_patterns(section, key, &section_pattern, &key_pattern, &key_length)) {
+    if (!profile.bytes || !names_fit(section, key)) {
         return rc::failed;
     }
-    int result = rc::failed;
-    std::size_t seen = 0;
-    for_section_lines(profile, section_pattern, [&](std::string_view line, std::size_t number) {
-        if (!line.starts_with(std::string_view(key_pattern.data(), key_length)) || seen++ < nth) {
-            return false;
-        }
-        // A CR before the line end is the line end of a CR LF file, not a character of the line.
-        if (line.size() - (line.ends_with('\r') ? 1 : 0) > profile_line_limit) {
-            result = rc::too_long;
-            return true;
-        }
-        const std::string_view found = line.substr(line.find('=') + 1);
-        std::memcpy(entry->value.data(), found.data(), found.size());
-        entry->value[found.size()] = '\0';
-        entry->length = found.size();
-        entry->line = number;
-        result = rc::done;
-        return true;
-    });
-    return result;
+    const auto found =
+        find_profile_line(std::string_view(profile.bytes.get(), profile.size), section, key, nth);
+    if (!found) {
+        return rc::failed;
+    }
+    if (found->too_long) {
+        return rc::too_long;
+    }
+    std::copy(found->value.begin(), found->value.end(), entry->value.begin());
+    entry->value[found->value.size()] = '\0';
+    entry->length = found->value.size();
+    entry->line = found->line;
+    return rc::done;
 }
 
 int find_profile_misspelling(const ProfileText& profile, const char* section, const char* key,
                              char* line, std::size_t size) {
-    Text section_pattern{};
-    Text key_pattern{};
-    std::size_t key_length = 0;
-    if (!profile.bytes || size == 0 ||
-        !make_patterns(section, key, &section_pattern, &key_pattern, &key_length)) {
+    if (!profile.bytes || size == 0 || !names_fit(section, key)) {
         return rc::failed;
     }
-    const std::string_view wanted(key_pattern.data(), key_length - 1);
-    int result = rc::failed;
-    for_section_lines(profile, section_pattern, [&](std::string_view text, std::size_t) {
-        const std::size_t equals = text.find('=');
-        if (equals == std::string_view::npos || text.starts_with(key_pattern.data())) {
-            return false;
-        }
-        std::size_t first = 0;
-        std::size_t last = equals;
-        while (first < last && is_blank(text[first])) {
-            ++first;
-        }
-        while (last > first && is_blank(text[last - 1])) {
-            --last;
-        }
-        const std::string_view written = text.substr(first, last - first);
-        if (written.size() != wanted.size() ||
-            !std::equal(written.begin(), written.end(), wanted.begin(),
-                        [](char a, char b) { return lower(a) == lower(b); })) {
-            return false;
-        }
-        std::snprintf(line, size, "%.*s",
-                      static_cast<int>(std::min<std::size_t>(text.size(), INT_MAX)), text.data());
-        result = rc::done;
-        return true;
-    });
-    return result;
+    const auto found =
+        find_profile_misspelling(std::string_view(profile.bytes.get(), profile.size), section, key);
+    if (!found) {
+        return rc::failed;
+    }
+    std::snprintf(line, size, "%.*s",
+                  static_cast<int>(std::min<std::size_t>(found->size(), INT_MAX)), found->data());
+    return rc::done;
 }
 
 namespace {

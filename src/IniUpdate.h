@@ -2,6 +2,8 @@
 // the lookups by file name read the file for each call.
 #pragma once
 
+#include "profile_lines.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -12,9 +14,6 @@ struct ProfileText {
     std::unique_ptr<char[]> bytes; // `size` bytes and a terminating zero
     std::size_t size = 0;
 };
-
-// The longest profile line the reader takes; an entry on a longer line is refused, never cut.
-inline constexpr std::size_t profile_line_limit = 199;
 
 // rc::done with the whole file in `profile`; rc::failed, with errno saying why, when the file is
 // missing, is no regular file, cannot be read or is larger than 1 MiB. Never blocks on a FIFO.

@@ -36,7 +36,7 @@ uint64_t file_length(std::FILE* file) {
 }
 
 std::unique_ptr<uint8_t[]> read_image_content(std::FILE* file, uint64_t size, int image) {
-    if (!fits_image_buffer(size)) {
+    if (size > image_buffer_size) {
         return nullptr;
     }
     // Within the limit, the size fits size_t on every target.

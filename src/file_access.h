@@ -2,6 +2,7 @@
 #pragma once
 
 #include "file.h"
+#include "image_rules.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -16,13 +17,7 @@
 [[nodiscard]] uint64_t file_length(std::FILE* file);
 
 // The largest image the tool reads.
-constexpr uint64_t image_buffer_size = 0x200000;
-
-// The one size rule of every image the tool reads, to flash it or to take its version: no more
-// than image_buffer_size bytes.
-[[nodiscard]] constexpr bool fits_image_buffer(uint64_t size) {
-    return size <= image_buffer_size;
-}
+constexpr uint64_t image_buffer_size = image_size_limit;
 
 // Reads `size` bytes (at most image_buffer_size) of the file into a new buffer of that size. Null
 // after a line naming the image ("BinFile %d") when the buffer cannot be had or the file delivers

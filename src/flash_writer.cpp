@@ -15,8 +15,6 @@
 
 namespace {
 
-constexpr uint64_t image0_min_size = 0x80000;
-constexpr uint64_t image1_max_size = 0x80000;
 constexpr uint64_t block_size = 0x1000;
 constexpr uint64_t piece_size = 0x20;
 
@@ -76,13 +74,14 @@ void print_size_line(uint64_t size) {
 } // namespace
 
 const char* image_size_refusal(bool image0, uint64_t size) {
-    if (!fits_image_buffer(size)) {
+    switch (image_size_fault(image0, size)) {
+    case ImageSizeFault::none:
+        break;
+    case ImageSizeFault::over_limit:
         return "  BinFile Size Error\n";
-    }
-    if (image0 && size < image0_min_size) {
+    case ImageSizeFault::image0_too_small:
         return "  BinFile0 Size Error\n";
-    }
-    if (!image0 && (size > image1_max_size || size == 0)) {
+    case ImageSizeFault::image1_size:
         return "  BinFile1 Size Error\n";
     }
     return nullptr;

@@ -21,13 +21,6 @@ constexpr std::array<const char*, 6> version_lines{
     "CUSTOMER_MAJOR_REVERSION = %d\n", "CUSTOMER_MINOR_REVERSION = %d\n",
 };
 
-// Image 0 holds its version only when it is longer than this.
-constexpr uint64_t version_block_end = 0xFFFF2;
-constexpr std::size_t offset_std_minor = 0xFFFED;
-constexpr std::size_t offset_std_revision = 0xFFFEE;
-constexpr std::size_t offset_std_major = 0xFFFF0;
-constexpr std::size_t offset_customer_minor = 0xFFFF1;
-
 // Opens one image and measures it. Null after its message when the file does not open or its
 // size breaks the update's rules.
 File open_within_limit(int image, const char* path, uint64_t* size) {
@@ -44,7 +37,7 @@ File open_within_limit(int image, const char* path, uint64_t* size) {
     }
     // Above the largest image the read names the image in its line, as callers of the read
     // expect.
-    if (!fits_image_buffer(*size)) {
+    if (image_size_fault(image == 0, *size) == ImageSizeFault::over_limit) {
         print_message("  BinFile%d Size Error\n", image);
         return nullptr;
     }
@@ -71,12 +64,8 @@ int read_image0(FwVersion* version, bool* has_version) {
         return rc::failed;
     }
 
-    if (size > version_block_end) {
-        FwVersion found;
-        found.std_major = buffer[offset_std_major];
-        found.std_minor = buffer[offset_std_minor];
-        found.std_revision = buffer[offset_std_revision];
-        found.customer_minor = buffer[offset_customer_minor];
+    if (const auto bytes = image0_version_bytes({buffer.get(), static_cast<std::size_t>(size)})) {
+        const FwVersion found{(*bytes)[0], (*bytes)[1], (*bytes)[2], (*bytes)[3]};
         print_version("BinFile0 Version=", found);
         if (version != nullptr) {
             *version = found;

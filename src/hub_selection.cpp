@@ -1,6 +1,7 @@
 // Device table of every attached USB device and the choice of the target hub among them.
 #include "hub_selection.h"
 
+#include "hub_place.h"
 #include "message_output.h"
 #include "result_codes.h"
 #include "settings.h"
@@ -34,23 +35,6 @@ using PortNumbers = std::array<uint8_t, 8>;
 
 // The lock file of the hub this process holds, or -1.
 int gHubLock = -1;
-
-// The device's port numbers joined by dots ("2.4"); empty for a root hub.
-std::string port_path(libusb_device* device) {
-    PortNumbers ports{};
-    const int count = libusb_get_port_numbers(device, ports.data(), static_cast<int>(ports.size()));
-    std::string text;
-    for (int k = 0; k < count; ++k) {
-        text += (k == 0 ? "" : ".") + std::to_string(ports[static_cast<std::size_t>(k)]);
-    }
-    return text;
-}
-
-// The port path as the lock file and the warning name it: "0" for a root hub.
-std::string port_path_text(libusb_device* device) {
-    const std::string path = port_path(device);
-    return path.empty() ? "0" : path;
-}
 
 // The port path filter: the device's port numbers must begin with gTargetPath, and with
 // gExactPath set they must be exactly gTargetPath (none at all for "-path=0").
@@ -114,7 +98,7 @@ void print_device_row(libusb_device* device, const libusb_device_descriptor& des
                   position, descriptor.idVendor, descriptor.idProduct, descriptor.bcdDevice,
                   static_cast<int>(libusb_get_device_address(device)),
                   static_cast<int>(libusb_get_bus_number(device)));
-    if (const std::string path = port_path(device); !path.empty()) {
+    if (const std::string path = device_place(device).path_text(); !path.empty()) {
         print_message(" path %s", path.c_str());
     }
     print_message("\n");
@@ -171,10 +155,10 @@ int find_target_device(TargetDevice* target) {
 
     if (matches > 1) {
         // Standard output keeps its lines; whoever runs the tool still hears of the choice.
+        const HubPlace place = device_place(target->device);
         print_problem("Warning: %d devices match; using the last one listed, bus %d path %s; "
                       "choose one with -path= and -exactpath=1\n",
-                      matches, static_cast<int>(libusb_get_bus_number(target->device)),
-                      port_path_text(target->device).c_str());
+                      matches, place.bus, place.ports.empty() ? "0" : place.path_text().c_str());
     }
 
     int result = rc::ok;
@@ -192,9 +176,8 @@ int lock_hub(libusb_device* device) {
     if (dir == nullptr || *dir == '\0') {
         dir = "/run/lock";
     }
-    const std::string path = std::string(dir) + "/tovrela-update-" +
-                             std::to_string(libusb_get_bus_number(device)) + "-" +
-                             port_path_text(device) + ".lock";
+    const std::string path =
+        std::string(dir) + "/tovrela-update-" + device_place(device).place() + ".lock";
     const auto refuse = [&path](const char* reason) {
         std::fprintf(stderr, "tovrela-update: cannot lock %s: %s; the hub was not touched\n",
                      path.c_str(), reason);

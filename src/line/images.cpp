@@ -1,5 +1,8 @@
 #include "images.h"
 
+#include "image_rules.h"
+#include "profile_lines.h"
+
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -12,10 +15,8 @@ namespace line {
 
 namespace {
 
-constexpr std::size_t image0_min = 0x80000;
-constexpr std::size_t image0_max = 0x200000;
-constexpr std::size_t image1_max = 0x80000;
 constexpr std::array<const char*, 2> image_keys{"TovrelaBin0", "TovrelaBin1"};
+constexpr std::string_view profile_section = "Config";
 
 // The profile's lines, each without its "\n" (as the tool's reader strips it).
 std::vector<std::string> lines_of(const std::string& text) {
@@ -27,25 +28,6 @@ std::vector<std::string> lines_of(const std::string& text) {
         at = end + 1;
     }
     return lines;
-}
-
-// The index of the line that holds `key`'s entry, or -1.
-long entry_line(const std::vector<std::string>& lines, std::string_view key) {
-    bool in_section = false;
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        if (!in_section) {
-            in_section = lines[i].find("[Config]") != std::string::npos;
-            continue;
-        }
-        if (lines[i].find('[') != std::string::npos) {
-            return -1;
-        }
-        if (lines[i].starts_with(key) && lines[i].size() > key.size() &&
-            lines[i][key.size()] == '=') {
-            return static_cast<long>(i);
-        }
-    }
-    return -1;
 }
 
 std::optional<std::string> read_file(const std::string& path, std::string& error) {
@@ -74,22 +56,11 @@ struct DigestFree {
 
 } // namespace
 
-std::optional<std::string> profile_value(const std::string& profile, std::string_view key) {
-    const auto lines = lines_of(profile);
-    const long at = entry_line(lines, key);
-    if (at < 0) {
-        return std::nullopt;
-    }
-    return lines[static_cast<std::size_t>(at)].substr(key.size() + 1);
-}
-
 std::string hub_profile(const std::string& profile) {
     auto lines = lines_of(profile);
     for (std::size_t image = 0; image < 2; ++image) {
-        const long at = entry_line(lines, image_keys[image]);
-        if (at >= 0) {
-            lines[static_cast<std::size_t>(at)] =
-                std::string(image_keys[image]) + "=../" + copy_names[image];
+        if (const auto entry = find_profile_line(profile, profile_section, image_keys[image])) {
+            lines[entry->line - 1] = std::string(image_keys[image]) + "=../" + copy_names[image];
         }
     }
     std::string text;
@@ -100,15 +71,14 @@ std::string hub_profile(const std::string& profile) {
 }
 
 std::string size_refusal(int image, std::size_t size) {
-    const bool allowed =
-        image == 0 ? size >= image0_min && size <= image0_max : size >= 1 && size <= image1_max;
-    if (allowed) {
+    if (image_size_fault(image == 0, size) == ImageSizeFault::none) {
         return "";
     }
     return "Image " + std::to_string(image) + " has " + std::to_string(size) +
            " bytes; it must have " +
-           (image == 0 ? "524288 to 2097152 bytes (512 KiB to 2 MiB)"
-                       : "1 to 524288 bytes (at most 512 KiB)");
+           (image == 0 ? std::to_string(image0_min_size) + " to " +
+                             std::to_string(image_size_limit) + " bytes (512 KiB to 2 MiB)"
+                       : "1 to " + std::to_string(image1_max_size) + " bytes (at most 512 KiB)");
 }
 
 std::string sha256_hex(std::span<const uint8_t> bytes) {
@@ -130,14 +100,13 @@ std::string sha256_hex(std::span<const uint8_t> bytes) {
 }
 
 std::optional<std::string> image0_version(std::span<const uint8_t> bytes) {
-    // Major, minor, revision and customer minor, at their offsets near 1 MiB.
-    constexpr std::array<std::size_t, 4> offsets{0xFFFF0, 0xFFFED, 0xFFFEE, 0xFFFF1};
-    if (bytes.size() <= 0xFFFF1) {
+    const auto version = image0_version_bytes(bytes);
+    if (!version) {
         return std::nullopt;
     }
     std::string text;
-    for (const std::size_t offset : offsets) {
-        text += (text.empty() ? "" : ".") + std::to_string(bytes[offset]);
+    for (const uint8_t byte : *version) {
+        text += (text.empty() ? "" : ".") + std::to_string(byte);
     }
     return text;
 }
@@ -150,26 +119,40 @@ std::optional<ImageSet> load_images(const std::string& profile_path, std::string
     }
     set.profile = std::move(*profile);
     for (int image = 0; image < 2; ++image) {
-        auto name = profile_value(set.profile, image_keys[static_cast<std::size_t>(image)]);
-        if (!name || name->empty()) {
-            error = "\"";
-            error.append(profile_path)
-                .append("\" names no ")
-                .append(image_keys[static_cast<std::size_t>(image)])
-                .append(" in its [Config] section");
+        const char* key = image_keys[static_cast<std::size_t>(image)];
+        const auto entry = find_profile_line(set.profile, profile_section, key);
+        if (entry && entry->too_long) {
+            error = "\"" + profile_path + "\": the line of " + key + " is longer than " +
+                    std::to_string(profile_line_limit) + " characters";
             return std::nullopt;
         }
-        auto bytes = read_file(*name, error);
+        const std::string name(entry ? profile_path_value(entry->value) : "");
+        if (name.empty()) {
+            error = "\"" + profile_path + "\" names no " + key + " in its [Config] section";
+            return std::nullopt;
+        }
+        // The size is checked before the file is read (a huge file is never read) and again on
+        // what was read.
+        const auto refused = [&](std::size_t size) {
+            error = size_refusal(image, size);
+            error += error.empty() ? "" : " (" + name + ")";
+            return !error.empty();
+        };
+        struct stat info {};
+        if (stat(name.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+            refused(static_cast<std::size_t>(info.st_size))) {
+            return std::nullopt;
+        }
+        auto bytes = read_file(name, error);
         if (!bytes) {
             error.insert(0, "Image " + std::to_string(image) + ": ");
             return std::nullopt;
         }
-        if (std::string refusal = size_refusal(image, bytes->size()); !refusal.empty()) {
-            error = refusal + " (" + *name + ")";
+        if (refused(bytes->size())) {
             return std::nullopt;
         }
         Image& target = set.images[static_cast<std::size_t>(image)];
-        target.name = *name;
+        target.name = name;
         target.bytes.assign(bytes->begin(), bytes->end());
         target.sha256 = sha256_hex(target.bytes);
     }
@@ -183,6 +166,9 @@ std::string expected_sums_refusal(const ImageSet& set, const std::string& sums) 
         std::optional<std::string> expected;
         std::istringstream lines(sums);
         for (std::string entry; std::getline(lines, entry);) {
+            if (entry.ends_with('\r')) {
+                entry.pop_back(); // a sums file with CR LF line ends
+            }
             if (entry.size() < 67 ||
                 (entry.compare(64, 2, "  ") != 0 && entry.compare(64, 2, " *") != 0)) {
                 continue;

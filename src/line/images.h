@@ -32,15 +32,10 @@ inline constexpr std::array<const char*, 2> copy_names{"image0.bin", "image1.bin
 // one line for the user and the result is empty.
 std::optional<ImageSet> load_images(const std::string& profile_path, std::string& error);
 
-// The value of `key` in the "Config" section as the tool reads it: the section starts at the
-// first line holding "[Config]", ends at the next line holding '['; the key is at a line start.
-std::optional<std::string> profile_value(const std::string& profile, std::string_view key);
-
 // The profile with both image entries pointing at the run's copies in the folder above.
 std::string hub_profile(const std::string& profile);
 
-// The size rule of each image: Image 0 512 KiB to 2 MiB, Image 1 1 byte to 512 KiB. Empty when
-// the size is allowed, else the reason.
+// The size rules of each image (image_rules.h) as a reason: empty when the size is allowed.
 std::string size_refusal(int image, std::size_t size);
 
 std::string sha256_hex(std::span<const uint8_t> bytes);

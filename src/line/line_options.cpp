@@ -129,7 +129,7 @@ bool take_option(int id, const char* value, LineOptions& options, bool& ids_give
         options.bus = read_number<int>(text, 10, 1, 255);
         return options.bus ? true : bad("bus", "a decimal bus number from 1 to 255");
     case opt_path: {
-        const auto ports = parse_port_path(std::string(text));
+        const auto ports = parse_port_path(text);
         if (!ports) {
             return bad("path", "a port path such as 2.4 (ports 1 to 255, at most 7)");
         }
@@ -207,30 +207,6 @@ const char* job_name(Job job) {
         return "list";
     }
     return "update";
-}
-
-std::optional<std::vector<uint8_t>> parse_port_path(const std::string& text) {
-    std::vector<uint8_t> ports;
-    std::size_t at = 0;
-    while (at <= text.size()) {
-        const std::size_t dot = std::min(text.find('.', at), text.size());
-        const auto port =
-            read_number<uint8_t>(std::string_view(text).substr(at, dot - at), 10, 1, 255);
-        if (!port || ports.size() == 7) {
-            return std::nullopt;
-        }
-        ports.push_back(*port);
-        at = dot + 1;
-    }
-    return ports;
-}
-
-std::string port_path_text(const std::vector<uint8_t>& ports) {
-    std::string text;
-    for (const uint8_t port : ports) {
-        text += (text.empty() ? "" : ".") + std::to_string(port);
-    }
-    return text;
 }
 
 ParsedOptions parse_options(int argc, char** argv, const std::string& default_tool) {

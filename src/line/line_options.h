@@ -1,6 +1,8 @@
 // The command line of tovrela-line, read with getopt_long, and its --help and --version texts.
 #pragma once
 
+#include "hub_place.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -38,9 +40,5 @@ struct ParsedOptions {
 // Reads the command line. --help and --version print their text (outcome `done`); a usage
 // error prints one line on standard error. `default_tool` is taken when --tool is not given.
 ParsedOptions parse_options(int argc, char** argv, const std::string& default_tool);
-
-// "2.4" as ports {2, 4}: each run of digits one port from 1 to 255, at most 7 ports.
-std::optional<std::vector<uint8_t>> parse_port_path(const std::string& text);
-std::string port_path_text(const std::vector<uint8_t>& ports);
 
 } // namespace line

@@ -63,14 +63,9 @@ std::optional<HubInfo> matching_hub(libusb_device* device, const HubFilter& filt
         return std::nullopt;
     }
     HubInfo hub;
-    hub.bus = libusb_get_bus_number(device);
-    std::array<uint8_t, 8> ports{};
-    const int depth = libusb_get_port_numbers(device, ports.data(), static_cast<int>(ports.size()));
-    if (depth < 0 || (filter.bus && *filter.bus != hub.bus)) {
-        return std::nullopt;
-    }
-    hub.ports.assign(ports.begin(), ports.begin() + depth);
-    if (!starts_with_ports(hub.ports, filter.path_prefix)) {
+    static_cast<HubPlace&>(hub) = device_place(device);
+    if ((filter.bus && *filter.bus != hub.bus) ||
+        !starts_with_ports(hub.ports, filter.path_prefix)) {
         return std::nullopt;
     }
     hub.address = libusb_get_device_address(device);
@@ -82,14 +77,6 @@ std::optional<HubInfo> matching_hub(libusb_device* device, const HubFilter& filt
 }
 
 } // namespace
-
-std::string HubInfo::place() const {
-    return std::to_string(bus) + "-" + (ports.empty() ? "0" : path_text());
-}
-
-std::string HubInfo::path_text() const {
-    return port_path_text(ports);
-}
 
 bool starts_with_ports(const std::vector<uint8_t>& ports, const std::vector<uint8_t>& prefix) {
     return ports.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), ports.begin());

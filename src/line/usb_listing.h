@@ -3,6 +3,8 @@
 // hardware and on the virtual hub alike).
 #pragma once
 
+#include "hub_place.h"
+
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -11,19 +13,14 @@
 
 namespace line {
 
-struct HubInfo {
-    int bus = 0;
-    std::vector<uint8_t> ports;
+// A hub listed: its place (bus and ports, "1-2.4") and what the listing read of it.
+struct HubInfo : HubPlace {
     int address = 0;
     uint16_t vid = 0;
     uint16_t pid = 0;
     uint16_t bcd_device = 0;
     uint8_t serial_index = 0; // iSerialNumber; 0: the hub has none
     std::optional<std::string> serial;
-
-    // "1-2.4", "1-0" for a root hub: the hub's name in folders, logs and on screen.
-    [[nodiscard]] std::string place() const;
-    [[nodiscard]] std::string path_text() const;
 };
 
 struct HubFilter {

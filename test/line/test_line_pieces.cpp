@@ -1,9 +1,12 @@
 // tovrela-line's pieces without a process: reading the tool's output, judging a tool's run,
-// the port path, the profile rewrite, the image rules and sums.
+// the profile and the images read, the profile rewrite and the sums.
 #include "hub_job.h"
 #include "images.h"
 #include "line_options.h"
+#include "test_files.h"
 #include "tool_output.h"
+
+#include <filesystem>
 
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -103,35 +106,42 @@ TEST(ToolRunJudging, ExitStatusAndOutputGiveTheResult) {
     }
 }
 
-TEST(PortPath, EachPortOneTo255AtMostSeven) {
-    EXPECT_EQ(parse_port_path("2.10").value_or(std::vector<uint8_t>{}),
-              (std::vector<uint8_t>{2, 10}));
-    EXPECT_EQ(parse_port_path("1.2.3.4.5.6.7").value_or(std::vector<uint8_t>{}).size(), 7u);
-    for (const char* bad : {"", "0", "256", "2..4", "2.", "1.2.3.4.5.6.7.8", "2,4", "+2"}) {
-        EXPECT_FALSE(parse_port_path(bad)) << bad;
-    }
+// The line reads "update.ini" as the tool does (CR LF line ends, comments, the first [Config]
+// section), refuses an image by its size before reading it, and reads a sums file with CR LF
+// line ends; each hub's profile points at the run's copies.
+TEST(Images, ProfileAndSumsReadAsTheToolReadsThem) {
+    test_files::TempDir dir;
+    dir.enter();
+    dir.write("a.bin", std::string(0x80000, 'a'));
+    dir.write("b.bin", std::string("b"));
+    const std::string profile = "TovrelaBin0=outside.bin\r\n[Factory]\r\n; copy into [Config]\r\n"
+                                "TovrelaBin0=factory.bin\r\n[Config]\r\nLogFile=1\r\n"
+                                "TovrelaBin0=a.bin\r\nTovrelaBin1=b.bin\r\n[Other]\r\n";
+    dir.write("update.ini", profile);
+    std::string error;
+    const auto set = load_images("update.ini", error);
+    ASSERT_TRUE(set) << error;
+    EXPECT_EQ(set->images[0].name, "a.bin");
+    EXPECT_EQ(set->images[1].name, "b.bin");
+    EXPECT_EQ(hub_profile(set->profile),
+              "TovrelaBin0=outside.bin\r\n[Factory]\r\n; copy into [Config]\r\n"
+              "TovrelaBin0=factory.bin\r\n[Config]\r\nLogFile=1\r\n"
+              "TovrelaBin0=../image0.bin\nTovrelaBin1=../image1.bin\n[Other]\r\n");
+    EXPECT_EQ(expected_sums_refusal(*set, set->images[0].sha256 + "  a.bin\r\n" +
+                                              set->images[1].sha256 + " *b.bin\r\n"),
+              "");
+
+    // Image 0 of 2 MiB and a byte is refused from its size; an entry on a line too long too.
+    std::filesystem::resize_file(dir.file("a.bin"), 0x200001);
+    EXPECT_FALSE(load_images("update.ini", error));
+    EXPECT_EQ(error, "Image 0 has 2097153 bytes; it must have 524288 to 2097152 bytes (512 KiB to "
+                     "2 MiB) (a.bin)");
+    dir.write("update.ini", "[Config]\nTovrelaBin0=" + std::string(188, 'p') + "\n");
+    EXPECT_FALSE(load_images("update.ini", error));
+    EXPECT_EQ(error, "\"update.ini\": the line of TovrelaBin0 is longer than 199 characters");
 }
 
-TEST(Profile, ImageEntriesReadAndRewrittenAsTheToolReadsThem) {
-    const std::string profile = "TovrelaBin0=outside.bin\n[Config]\nLogFile=1\n"
-                                "TovrelaBin0=a.bin\nTovrelaBin1=b.bin\n[Other]\nTovrelaBin1=c\n";
-    EXPECT_EQ(profile_value(profile, "TovrelaBin0").value_or(""), "a.bin");
-    EXPECT_EQ(hub_profile(profile), "TovrelaBin0=outside.bin\n[Config]\nLogFile=1\n"
-                                    "TovrelaBin0=../image0.bin\nTovrelaBin1=../image1.bin\n"
-                                    "[Other]\nTovrelaBin1=c\n");
-    // A line holding '[' ends the section, as in the tool.
-    EXPECT_FALSE(profile_value("[Config]\n; [note]\nTovrelaBin1=b.bin\n", "TovrelaBin1"));
-}
-
-TEST(ImageRules, SizesAndSums) {
-    EXPECT_EQ(size_refusal(0, 0x80000), "");
-    EXPECT_EQ(size_refusal(0, 0x200000), "");
-    EXPECT_NE(size_refusal(0, 0x7FFFF), "");
-    EXPECT_NE(size_refusal(0, 0x200001), "");
-    EXPECT_EQ(size_refusal(1, 1), "");
-    EXPECT_EQ(size_refusal(1, 0x80000), "");
-    EXPECT_NE(size_refusal(1, 0), "");
-    EXPECT_NE(size_refusal(1, 0x80001), "");
+TEST(Images, Sums) {
     const std::string abc = "abc";
     const auto bytes = std::span(reinterpret_cast<const uint8_t*>(abc.data()), abc.size());
     const std::string sum = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";

@@ -1,0 +1,49 @@
+#include "hub_place.h"
+
+#include <array>
+
+std::string port_path_text(std::span<const uint8_t> ports) {
+    std::string text;
+    for (const uint8_t port : ports) {
+        text += (text.empty() ? "" : ".") + std::to_string(port);
+    }
+    return text;
+}
+
+std::optional<std::vector<uint8_t>> parse_port_path(std::string_view text) {
+    std::vector<uint8_t> ports;
+    std::size_t at = 0;
+    while (at <= text.size()) {
+        const std::size_t dot = std::min(text.find('.', at), text.size());
+        const std::string_view digits = text.substr(at, dot - at);
+        unsigned port = 0;
+        for (const char c : digits) {
+            if (c < '0' || c > '9' || port > 255) {
+                return std::nullopt;
+            }
+            port = port * 10 + static_cast<unsigned>(c - '0');
+        }
+        if (digits.empty() || port < 1 || port > 255 || ports.size() == max_port_count) {
+            return std::nullopt;
+        }
+        ports.push_back(static_cast<uint8_t>(port));
+        at = dot + 1;
+    }
+    return ports;
+}
+
+std::string HubPlace::place() const {
+    return std::to_string(bus) + "-" + (ports.empty() ? "0" : path_text());
+}
+
+HubPlace device_place(libusb_device* device) {
+    std::array<uint8_t, max_port_count + 1> numbers{};
+    const int count =
+        libusb_get_port_numbers(device, numbers.data(), static_cast<int>(numbers.size()));
+    HubPlace place;
+    place.bus = libusb_get_bus_number(device);
+    if (count > 0) {
+        place.ports.assign(numbers.begin(), numbers.begin() + count);
+    }
+    return place;
+}
