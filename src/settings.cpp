@@ -25,86 +25,94 @@ constexpr const char* profile_section = "Config";
 using Base = SettingBase;
 using Form = PrintForm;
 
-// clang-format off
-constexpr std::array<SettingInfo, 18> settings{{
-    {"DbgMsg", nullptr, Base::hex, 0, "1", nullptr, nullptr, Form::none,
-     "non-zero: print the settings read"},
-    {"LogFile", nullptr, Base::hex, 0, "1", "LogFile", nullptr, Form::none,
-     "non-zero: append the messages to \"debug.log\""},
-    {"DeviceNum", nullptr, Base::hex, 1, "1", "DeviceNum", nullptr, Form::none, "printed only"},
-    {nullptr, "-vid", Base::hex, 0, "1234", nullptr, "Hub1VID", Form::hex, "vendor id of the hub"},
-    {nullptr, "-pid", Base::hex, 0, "5678", nullptr, "Hub1PID", Form::hex, "product id of the hub"},
-    {nullptr, "-hub1bin", Base::text, 0, "hub.bin", nullptr, "Hub1Bin", Form::text,
-     "stored and printed only"},
-    {nullptr, "-bus", Base::dec, 0, "1", nullptr, "Bus", Form::dec,
-     "bus of the hub as the device table shows it (0: any)"},
-    {nullptr, "-path", Base::path, 0, "2.4", nullptr, "Path", Form::text,
-     "port path of the hub: 1 to 7 ports 1 to 255"},
-    {"ExactPath", "-exactpath", Base::hex, 0, "1", nullptr, "ExactPath", Form::hex_if_set,
-     "non-zero: -path is the hub's whole port path"},
-    {nullptr, "-hubpdsharespi", Base::hex, 0, "0", nullptr, "gHubPDShareSPI", Form::signed_dec,
-     "stored and printed only"},
-    {"ReadVerOnly", "-readveronly", Base::hex, 0, "1", "ReadVerOnly", "gReadVerOnly",
-     Form::signed_dec, "non-zero: read the chip's version"},
-    {"ReadBinOnly", "-readbinonly", Base::hex, 0, "1", "ReadBinOnly", "gReadBinOnly",
-     Form::signed_dec, "non-zero: read Image 0's version, check both images"},
-    {"CheckUpdateOnly", "-checkupdateonly", Base::hex, 0, "1", "CheckUpdateOnly",
-     "gCheckUpdateOnly", Form::signed_dec, "non-zero: exit 0 when an update is available, 7 if not"},
-    {"BackUpOnly", "-backuponly", Base::hex, 0, "0", "BackUpOnly", "gBackUpOnly",
-     Form::signed_dec, "stored and printed only"},
-    {"I2CTestOnly", nullptr, Base::hex, 0, "0", "I2CTestOnly", nullptr, Form::none, "printed only"},
-    {"TovrelaBin0", nullptr, Base::image, 0, "image0.bin", "TovrelaBin0", nullptr, Form::none,
-     "Image 0, the SPI image, 512 KiB to 2 MiB"},
-    {"TovrelaBin1", nullptr, Base::image, 0, "image1.bin", "TovrelaBin1", nullptr, Form::none,
-     "Image 1, the ISP driver, at most 512 KiB"},
-    {nullptr, "-selftest", Base::dec, 0, "1", nullptr, nullptr, Form::none,
-     "non-zero: run the self test, without USB"},
-}};
-// clang-format on
-
-// The field of each row of the table, in the same order: a number, or a text.
-struct Field {
-    uint32_t RunSettings::*number;
-    std::span<char> (*text)(RunSettings&);
-};
 template <auto member> std::span<char> text_of(RunSettings& s) {
     return s.*member;
 }
-constexpr std::array<Field, settings.size()> fields{{
-    {&RunSettings::gDbgMsg, nullptr},
-    {&RunSettings::gLogFile, nullptr},
-    {&RunSettings::gDeviceNum, nullptr},
-    {&RunSettings::gHub1VID, nullptr},
-    {&RunSettings::gHub1PID, nullptr},
-    {nullptr, text_of<&RunSettings::gHub1Bin>},
-    {&RunSettings::gBus, nullptr},
-    {nullptr, text_of<&RunSettings::gPathText>},
-    {&RunSettings::gExactPath, nullptr},
-    {&RunSettings::gHubPDShareSPI, nullptr},
-    {&RunSettings::gReadVerOnly, nullptr},
-    {&RunSettings::gReadBinOnly, nullptr},
-    {&RunSettings::gCheckUpdateOnly, nullptr},
-    {&RunSettings::gBackUpOnly, nullptr},
-    {&RunSettings::gI2CTestOnly, nullptr},
-    {nullptr, text_of<&RunSettings::gTovrelaBin0>},
-    {nullptr, text_of<&RunSettings::gTovrelaBin1>},
-    {&RunSettings::gSelfTest, nullptr},
-}};
 
-// A row of a number base has a number field and a text row none. (Whether a text row has its text
-// function is not asked here: a sanitizing build cannot compare a function's address at compile
-// time; the settings input tests read every text option through its function.)
-constexpr bool fields_fit_their_bases() {
-    for (std::size_t i = 0; i < settings.size(); ++i) {
-        const bool text = settings[i].base == Base::text || settings[i].base == Base::path ||
-                          settings[i].base == Base::image;
-        if (text == (fields[i].number != nullptr)) {
-            return false;
+// A row whose value is a number kept in `member`. A row of another base does not compile, and
+// the compiler names the row.
+consteval SettingInfo number_row(SettingInfo info, uint32_t RunSettings::*member) {
+    if (info.base != Base::hex && info.base != Base::dec) {
+        throw "a setting kept in a number must be read as a hexadecimal or decimal number";
+    }
+    info.field.number = member;
+    return info;
+}
+
+// A row whose value is a text kept in `member`. A row of a number base does not compile.
+template <auto member> consteval SettingInfo text_row(SettingInfo info) {
+    if (info.base == Base::hex || info.base == Base::dec) {
+        throw "a setting kept in a text must be read as a text, a path or an image path";
+    }
+    info.field.text = text_of<member>;
+    return info;
+}
+
+constexpr std::array settings{
+    number_row({"DbgMsg", nullptr, Base::hex, 0, "1", nullptr, nullptr, Form::none,
+                "non-zero: print the settings read"},
+               &RunSettings::gDbgMsg),
+    number_row({"LogFile", nullptr, Base::hex, 0, "1", "LogFile", nullptr, Form::none,
+                "non-zero: append the messages to \"debug.log\""},
+               &RunSettings::gLogFile),
+    number_row(
+        {"DeviceNum", nullptr, Base::hex, 1, "1", "DeviceNum", nullptr, Form::none, "printed only"},
+        &RunSettings::gDeviceNum),
+    number_row({nullptr, "-vid", Base::hex, 0, "1234", nullptr, "Hub1VID", Form::hex,
+                "vendor id of the hub"},
+               &RunSettings::gHub1VID),
+    number_row({nullptr, "-pid", Base::hex, 0, "5678", nullptr, "Hub1PID", Form::hex,
+                "product id of the hub"},
+               &RunSettings::gHub1PID),
+    text_row<&RunSettings::gHub1Bin>({nullptr, "-hub1bin", Base::text, 0, "hub.bin", nullptr,
+                                      "Hub1Bin", Form::text, "stored and printed only"}),
+    number_row({nullptr, "-bus", Base::dec, 0, "1", nullptr, "Bus", Form::dec,
+                "bus of the hub as the device table shows it (0: any)"},
+               &RunSettings::gBus),
+    text_row<&RunSettings::gPathText>({nullptr, "-path", Base::path, 0, "2.4", nullptr, "Path",
+                                       Form::text, "port path of the hub: 1 to 7 ports 1 to 255"}),
+    number_row({"ExactPath", "-exactpath", Base::hex, 0, "1", nullptr, "ExactPath",
+                Form::hex_if_set, "non-zero: -path is the hub's whole port path"},
+               &RunSettings::gExactPath),
+    number_row({nullptr, "-hubpdsharespi", Base::hex, 0, "0", nullptr, "gHubPDShareSPI",
+                Form::signed_dec, "stored and printed only"},
+               &RunSettings::gHubPDShareSPI),
+    number_row({"ReadVerOnly", "-readveronly", Base::hex, 0, "1", "ReadVerOnly", "gReadVerOnly",
+                Form::signed_dec, "non-zero: read the chip's version"},
+               &RunSettings::gReadVerOnly),
+    number_row({"ReadBinOnly", "-readbinonly", Base::hex, 0, "1", "ReadBinOnly", "gReadBinOnly",
+                Form::signed_dec, "non-zero: read Image 0's version, check both images"},
+               &RunSettings::gReadBinOnly),
+    number_row({"CheckUpdateOnly", "-checkupdateonly", Base::hex, 0, "1", "CheckUpdateOnly",
+                "gCheckUpdateOnly", Form::signed_dec,
+                "non-zero: exit 0 when an update is available, 7 if not"},
+               &RunSettings::gCheckUpdateOnly),
+    number_row({"BackUpOnly", "-backuponly", Base::hex, 0, "0", "BackUpOnly", "gBackUpOnly",
+                Form::signed_dec, "stored and printed only"},
+               &RunSettings::gBackUpOnly),
+    number_row({"I2CTestOnly", nullptr, Base::hex, 0, "0", "I2CTestOnly", nullptr, Form::none,
+                "printed only"},
+               &RunSettings::gI2CTestOnly),
+    text_row<&RunSettings::gTovrelaBin0>({"TovrelaBin0", nullptr, Base::image, 0, "image0.bin",
+                                          "TovrelaBin0", nullptr, Form::none,
+                                          "Image 0, the SPI image, 512 KiB to 2 MiB"}),
+    text_row<&RunSettings::gTovrelaBin1>({"TovrelaBin1", nullptr, Base::image, 0, "image1.bin",
+                                          "TovrelaBin1", nullptr, Form::none,
+                                          "Image 1, the ISP driver, at most 512 KiB"}),
+    number_row({nullptr, "-selftest", Base::dec, 0, "1", nullptr, nullptr, Form::none,
+                "non-zero: run the self test, without USB"},
+               &RunSettings::gSelfTest),
+};
+
+// The row of a key of the profile; settings.size() when there is none.
+constexpr std::size_t row_of_key(std::string_view key) {
+    for (std::size_t row = 0; row < settings.size(); ++row) {
+        if (settings[row].key != nullptr && key == settings[row].key) {
+            return row;
         }
     }
-    return true;
+    return settings.size();
 }
-static_assert(fields_fit_their_bases());
 
 // The most ports a path holds, and the largest port number.
 constexpr std::size_t most_ports = std::tuple_size_v<decltype(RunSettings::gTargetPath)>;
@@ -214,7 +222,7 @@ const char* expected_value(Base base) {
 // Reads one option's value into its field. False when it does not read whole.
 bool apply_value(std::size_t row, std::string_view value, RunSettings* s) {
     const SettingInfo& info = settings[row];
-    const Field& field = fields[row];
+    const SettingField& field = settings[row].field;
     switch (info.base) {
     case Base::hex:
     case Base::dec:
@@ -295,7 +303,7 @@ void refuse(const char* argument, const char* problem, std::size_t row) {
 
 // True when the field of `row` holds the same setting in both records (a path: the same ports).
 bool same_setting(std::size_t row, RunSettings& a, RunSettings& b) {
-    const Field& field = fields[row];
+    const SettingField& field = settings[row].field;
     if (settings[row].base == Base::path) {
         return a.gTargetPath == b.gTargetPath;
     }
@@ -378,14 +386,17 @@ struct ImageKey {
     const char* found_format;
 };
 
-constexpr ImageKey image0_key{15, 0, "TovrelaBin0_Error\n",
+constexpr ImageKey image0_key{row_of_key("TovrelaBin0"), 0, "TovrelaBin0_Error\n",
                               "Protection : Tovrela_Bin0_Open_Fail.\n",
                               "    SPI-IMAGE: %s Check OK\n"};
-constexpr ImageKey image1_key{16, 1, "TovrelaBin1_Error\n",
+constexpr ImageKey image1_key{row_of_key("TovrelaBin1"), 1, "TovrelaBin1_Error\n",
                               "Protection : Tovrela_Bin1_Open_Fail.\n",
                               "    ISP_DRIVER: %s Check OK\n"};
+static_assert(image0_key.row < settings.size() && image1_key.row < settings.size(),
+              "the table needs the rows of TovrelaBin0 and TovrelaBin1");
 static_assert(settings[image0_key.row].base == Base::image &&
-              settings[image1_key.row].base == Base::image);
+                  settings[image1_key.row].base == Base::image,
+              "TovrelaBin0 and TovrelaBin1 are image paths");
 
 // The value of an entry as the profile means it: without the CR of a CR LF line.
 std::string_view entry_text(const ProfileEntry& entry) {
@@ -489,7 +500,7 @@ int profile_entry(const ProfileText& profile, const char* key, ProfileEntry* ent
 // its message); rc::refused as profile_entry.
 int read_image_path(const ProfileText& profile, bool loaded, const ImageKey& image) {
     const char* key = settings[image.row].key;
-    std::span<char> path = fields[image.row].text(gSettings);
+    std::span<char> path = settings[image.row].field.text(gSettings);
     ProfileEntry entry;
     const int found = profile_entry(profile, key, &entry);
     if (found == rc::refused) {
@@ -537,7 +548,7 @@ int read_numeric_keys(const ProfileText& profile) {
         if (found == rc::refused) {
             return rc::refused;
         }
-        uint32_t* field = &(gSettings.*fields[row].number);
+        uint32_t* field = &(gSettings.*settings[row].field.number);
         if (found != rc::done) {
             *field = info.profile_default;
         } else if (!read_profile_number(entry, field)) {
@@ -560,10 +571,10 @@ void print_profile_settings() {
         if (label == nullptr) {
             continue;
         }
-        if (fields[row].number != nullptr) {
-            print_message("    %s=%X\n", label, gSettings.*fields[row].number);
+        if (settings[row].field.number != nullptr) {
+            print_message("    %s=%X\n", label, gSettings.*settings[row].field.number);
         } else {
-            print_message("    %s=%s\n", label, fields[row].text(gSettings).data());
+            print_message("    %s=%s\n", label, settings[row].field.text(gSettings).data());
         }
     }
     print_message("    ------------------------------------\n");
@@ -573,7 +584,7 @@ void print_command_line_settings() {
     print_message("    ----- Setting From command.sh  -----\n");
     for (std::size_t row = 0; row < settings.size(); ++row) {
         const char* label = settings[row].command_label;
-        const Field& field = fields[row];
+        const SettingField& field = settings[row].field;
         switch (settings[row].command_form) {
         case Form::none:
             break;

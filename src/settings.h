@@ -41,8 +41,14 @@ enum class SettingBase : uint8_t { hex, dec, text, path, image };
 // prints the line only when the value is not zero.
 enum class PrintForm : uint8_t { none, hex, signed_dec, dec, text, hex_if_set };
 
-// One setting: where it comes from, how it is written and how it is shown. The table's order is
-// the order of both printouts and of the help.
+// Where a setting is kept in the record: a number, or a text.
+struct SettingField {
+    uint32_t RunSettings::*number = nullptr;
+    std::span<char> (*text)(RunSettings&) = nullptr;
+};
+
+// One setting: where it comes from, how it is written, how it is shown and where it is kept. The
+// table's order is the order of both printouts and of the help.
 struct SettingInfo {
     const char* key;    // in section [Config] of "update.ini", or null
     const char* option; // on the command line, or null
@@ -53,6 +59,7 @@ struct SettingInfo {
     const char* command_label; // label in the printout of the command line, or null
     PrintForm command_form;    // how the printout of the command line shows the value
     const char* help;          // what the setting does, for the help
+    SettingField field{};
 };
 
 // Every setting, in the order of the printouts.

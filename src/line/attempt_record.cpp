@@ -14,8 +14,8 @@ namespace line {
 
 namespace {
 
-template <typename Value> nlohmann::json or_null(const std::optional<Value>& value) {
-    return value ? nlohmann::json(*value) : nlohmann::json(nullptr);
+template <typename Value> nlohmann::ordered_json or_null(const std::optional<Value>& value) {
+    return value ? nlohmann::ordered_json(*value) : nlohmann::ordered_json(nullptr);
 }
 
 std::string hex4(uint16_t value) {
@@ -26,32 +26,61 @@ std::string hex4(uint16_t value) {
 
 } // namespace
 
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+// A field of the record: its name and its value in a record.
+struct RecordField {
+    const char* name;
+    Json (*value)(const AttemptRecord&);
+};
+
+// Every field, in the order of every line; the manual page lists the same (a test compares).
+// clang-format off
+constexpr std::array<RecordField, 22> fields{{
+    {"run", [](const AttemptRecord& r) { return Json(r.run); }},
+    {"host", [](const AttemptRecord& r) { return Json(r.host); }},
+    {"started", [](const AttemptRecord& r) { return Json(iso_utc(r.started)); }},
+    {"ended", [](const AttemptRecord& r) { return Json(iso_utc(r.ended)); }},
+    {"seconds", [](const AttemptRecord& r) {
+         const double seconds = std::chrono::duration<double>(r.ended - r.started).count();
+         return Json(std::round(seconds * 1000.0) / 1000.0); }},
+    {"bus", [](const AttemptRecord& r) { return Json(r.bus); }},
+    {"path", [](const AttemptRecord& r) { return Json(r.path); }},
+    {"vid", [](const AttemptRecord& r) { return Json(hex4(r.vid)); }},
+    {"pid", [](const AttemptRecord& r) { return Json(hex4(r.pid)); }},
+    {"bcd_device", [](const AttemptRecord& r) { return Json(hex4(r.bcd_device)); }},
+    {"serial", [](const AttemptRecord& r) { return or_null(r.serial); }},
+    {"job", [](const AttemptRecord& r) { return Json(r.job); }},
+    {"version_before", [](const AttemptRecord& r) { return or_null(r.version_before); }},
+    {"image_version", [](const AttemptRecord& r) { return or_null(r.image_version); }},
+    {"image0_sha256", [](const AttemptRecord& r) { return or_null(r.image0_sha256); }},
+    {"image1_sha256", [](const AttemptRecord& r) { return or_null(r.image1_sha256); }},
+    {"image0_bytes", [](const AttemptRecord& r) { return or_null(r.image0_bytes); }},
+    {"image1_bytes", [](const AttemptRecord& r) { return or_null(r.image1_bytes); }},
+    {"result", [](const AttemptRecord& r) { return Json(r.result); }},
+    {"exit_status", [](const AttemptRecord& r) { return or_null(r.exit_status); }},
+    {"message", [](const AttemptRecord& r) { return or_null(r.message); }},
+    {"log", [](const AttemptRecord& r) { return or_null(r.log); }},
+}};
+// clang-format on
+
+} // namespace
+
+std::vector<std::string> record_field_names() {
+    std::vector<std::string> names;
+    for (const RecordField& field : fields) {
+        names.emplace_back(field.name);
+    }
+    return names;
+}
+
 std::string record_line(const AttemptRecord& record) {
-    const double seconds = std::chrono::duration<double>(record.ended - record.started).count();
-    const nlohmann::ordered_json line = {
-        {"run", record.run},
-        {"host", record.host},
-        {"started", iso_utc(record.started)},
-        {"ended", iso_utc(record.ended)},
-        {"seconds", std::round(seconds * 1000.0) / 1000.0},
-        {"bus", record.bus},
-        {"path", record.path},
-        {"vid", hex4(record.vid)},
-        {"pid", hex4(record.pid)},
-        {"bcd_device", hex4(record.bcd_device)},
-        {"serial", or_null(record.serial)},
-        {"job", record.job},
-        {"version_before", or_null(record.version_before)},
-        {"image_version", or_null(record.image_version)},
-        {"image0_sha256", or_null(record.image0_sha256)},
-        {"image1_sha256", or_null(record.image1_sha256)},
-        {"image0_bytes", or_null(record.image0_bytes)},
-        {"image1_bytes", or_null(record.image1_bytes)},
-        {"result", record.result},
-        {"exit_status", or_null(record.exit_status)},
-        {"message", or_null(record.message)},
-        {"log", or_null(record.log)},
-    };
+    Json line = Json::object();
+    for (const RecordField& field : fields) {
+        line[field.name] = field.value(record);
+    }
     // Bytes that are not UTF-8 (a serial number, a tool's line) are replaced, never fatal.
     return line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 }

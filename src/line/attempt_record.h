@@ -7,6 +7,7 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace line {
 
@@ -36,6 +37,9 @@ struct AttemptRecord {
 
 // One line of JSON with every field, null where unknown, ending in "\n".
 std::string record_line(const AttemptRecord& record);
+
+// The names of the fields, in the order of every line.
+std::vector<std::string> record_field_names();
 
 class RecordFile {
   public:

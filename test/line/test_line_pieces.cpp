@@ -1,5 +1,6 @@
 // tovrela-line's pieces without a process: reading the tool's output, judging a tool's run,
 // the profile and the images read, the profile rewrite and the sums.
+#include "attempt_record.h"
 #include "hub_job.h"
 #include "images.h"
 #include "line_options.h"
@@ -7,6 +8,9 @@
 #include "tool_output.h"
 
 #include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
 
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -14,6 +18,7 @@
 namespace {
 
 using namespace line;
+using Json = nlohmann::ordered_json;
 
 std::string drain(int fd) {
     std::string text;
@@ -139,6 +144,37 @@ TEST(Images, ProfileAndSumsReadAsTheToolReadsThem) {
     dir.write("update.ini", "[Config]\nTovrelaBin0=" + std::string(188, 'p') + "\n");
     EXPECT_FALSE(load_images("update.ini", error));
     EXPECT_EQ(error, "\"update.ini\": the line of TovrelaBin0 is longer than 199 characters");
+}
+
+// The record's fields come from one list: every line holds them in its order, and the manual
+// page's RECORD section names the same fields in the same order.
+TEST(Record, FieldsOfTheLinesAndTheManualPage) {
+    const Json line = Json::parse(record_line(AttemptRecord{}));
+    std::vector<std::string> keys;
+    for (const auto& item : line.items()) {
+        keys.push_back(item.key());
+    }
+    EXPECT_EQ(keys, record_field_names());
+
+    std::ifstream page(std::string(TOVRELA_SOURCE_DIR) + "/packaging/tovrela-line.1");
+    std::vector<std::string> listed;
+    bool in_record = false;
+    bool tag = false;
+    for (std::string text; std::getline(page, text);) {
+        if (text.starts_with(".SH")) {
+            in_record = text == ".SH RECORD";
+        } else if (in_record && tag && (text.starts_with(".B ") || text.starts_with(".BR "))) {
+            // ".BR run \", \" host": the words outside the quotes are the fields.
+            std::istringstream words(text.substr(text.find(' ') + 1));
+            for (std::string word; words >> word;) {
+                if (word.find('"') == std::string::npos) {
+                    listed.push_back(word);
+                }
+            }
+        }
+        tag = text == ".TP";
+    }
+    EXPECT_EQ(listed, record_field_names());
 }
 
 TEST(Images, Sums) {

@@ -1,6 +1,7 @@
 // Whole lines on the virtual hub: tovrela-line under tovrela-sim --fast, every hub's tool a real
 // tovrela-update. The chip's verdict judges the wire, --flash-out what each chip holds, the
 // record what the line says about each hub.
+#include "attempt_record.h"
 #include "run_process.h"
 #include "test_files.h"
 
@@ -21,28 +22,7 @@ namespace {
 using test_files::TempDir;
 using Json = nlohmann::json;
 
-const std::vector<std::string> record_fields{"run",
-                                             "host",
-                                             "started",
-                                             "ended",
-                                             "seconds",
-                                             "bus",
-                                             "path",
-                                             "vid",
-                                             "pid",
-                                             "bcd_device",
-                                             "serial",
-                                             "job",
-                                             "version_before",
-                                             "image_version",
-                                             "image0_sha256",
-                                             "image1_sha256",
-                                             "image0_bytes",
-                                             "image1_bytes",
-                                             "result",
-                                             "exit_status",
-                                             "message",
-                                             "log"};
+const std::vector<std::string> record_fields = line::record_field_names();
 
 std::vector<std::string> split(const std::string& text) {
     std::istringstream in(text);
