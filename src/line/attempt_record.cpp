@@ -9,6 +9,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <nlohmann/json.hpp>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace line {
 
@@ -86,16 +88,51 @@ std::string record_line(const AttemptRecord& record) {
 }
 
 bool RecordFile::open(const std::string& path, std::string& error) {
-    fd_.reset(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+    // A FIFO is opened for writing only; a file also for reading its last byte.
+    struct stat info {};
+    const bool fifo = stat(path.c_str(), &info) == 0 && S_ISFIFO(info.st_mode);
+    fd_.reset(
+        ::open(path.c_str(), (fifo ? O_WRONLY : O_RDWR | O_CREAT) | O_APPEND | O_CLOEXEC, 0644));
     if (!fd_) {
         error = "record \"" + path + "\" cannot be opened for appending: " + std::strerror(errno);
         return false;
     }
+    if (fstat(fd_.get(), &info) != 0 || !(S_ISREG(info.st_mode) || S_ISFIFO(info.st_mode))) {
+        fd_.reset();
+        error = "record \"" + path + "\" is neither a regular file nor a FIFO";
+        return false;
+    }
+    regular_ = S_ISREG(info.st_mode);
     return true;
 }
 
-bool RecordFile::append(const std::string& line) const {
-    return write_all(fd_.get(), line.data(), line.size()) && fdatasync(fd_.get()) == 0;
+bool RecordFile::append(const std::string& line) {
+    kept_ += line;
+    struct stat info {};
+    off_t before = 0;
+    char last = '\n';
+    if (regular_) {
+        if (fstat(fd_.get(), &info) != 0) {
+            return false;
+        }
+        before = info.st_size;
+        if (before > 0 && pread(fd_.get(), &last, 1, before - 1) != 1) {
+            last = '\n';
+        }
+    }
+    // A file that does not end in a line end (a line torn earlier, by another program) gets one.
+    const std::string text = (last == '\n' ? "" : "\n") + kept_;
+    const ssize_t written = ::write(fd_.get(), text.data(), text.size());
+    if (written == static_cast<ssize_t>(text.size()) && fdatasync(fd_.get()) == 0) {
+        kept_.clear();
+        return true;
+    }
+    // Undone, unless another writer appended after us in the meantime.
+    if (regular_ && written > 0 && fstat(fd_.get(), &info) == 0 &&
+        info.st_size == before + written) {
+        (void)ftruncate(fd_.get(), before);
+    }
+    return false;
 }
 
 } // namespace line

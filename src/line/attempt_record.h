@@ -41,16 +41,25 @@ std::string record_line(const AttemptRecord& record);
 // The names of the fields, in the order of every line.
 std::vector<std::string> record_field_names();
 
+// The record file. Each line is written whole or not at all: a write that fails or falls short
+// is undone to the file's previous length, and a line that could not be written is kept and
+// written before the next one. A file that does not end in a line end gets one first.
 class RecordFile {
   public:
-    // Opens `path` for appending; false with `error` set when it cannot.
+    // Opens `path` for appending (created when missing); false with `error` set when it cannot
+    // be opened, or is neither a regular file nor a FIFO.
     bool open(const std::string& path, std::string& error);
     [[nodiscard]] bool is_open() const { return static_cast<bool>(fd_); }
-    // Appends the line in one write and waits until it is on disk; false when it is not.
-    [[nodiscard]] bool append(const std::string& line) const;
+    // Appends the lines kept from failed writes and then `line`, in one write, and waits until
+    // they are on disk. False when they are not: they are all kept for the next append.
+    [[nodiscard]] bool append(const std::string& line);
+    // The lines not written yet, each ending in "\n".
+    [[nodiscard]] const std::string& kept() const { return kept_; }
 
   private:
     UniqueFd fd_;
+    bool regular_ = false;
+    std::string kept_;
 };
 
 } // namespace line

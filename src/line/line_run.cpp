@@ -81,6 +81,7 @@ class Line {
     unsigned bad_ = 0;
     std::vector<std::string> incomplete_;
     std::vector<std::string> unrecorded_;
+    bool record_failed_ = false; // a record line could not be written at its time
     Steady::time_point last_listing_ = Steady::now();
 };
 
@@ -268,7 +269,12 @@ void Line::record(const Board& board) {
         line.log = board.folder->log;
     }
     if (!setup_.record.append(record_line(line))) {
-        unrecorded_.push_back("the record of " + board.hub.place() + ": " + record_line(line));
+        // Said at once; the line is kept and written with the next one.
+        const std::string text = "the record of " + board.hub.place() +
+                                 " could not be written; it is kept and tried again";
+        std::fprintf(stderr, "tovrela-line: %s\n", text.c_str());
+        display_.event(text);
+        record_failed_ = true;
     }
 }
 
@@ -422,6 +428,10 @@ void Line::report() {
     for (const auto& what : unrecorded_) {
         std::fprintf(stderr, "tovrela-line: could not record %s\n", what.c_str());
     }
+    if (!setup_.record.kept().empty()) {
+        std::fprintf(stderr, "tovrela-line: could not record these lines:\n%s",
+                     setup_.record.kept().c_str());
+    }
 }
 
 std::vector<pollfd> Line::poll_set() const {
@@ -460,7 +470,7 @@ int Line::run() {
     if (stop_signal_ != 0) {
         return 128 + stop_signal_;
     }
-    return bad_ > 0 || !unrecorded_.empty() ? 1 : 0;
+    return bad_ > 0 || !unrecorded_.empty() || record_failed_ ? 1 : 0;
 }
 
 } // namespace

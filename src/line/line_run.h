@@ -20,7 +20,7 @@ struct LineSetup {
     const LineOptions& options;
     const ImageSet& images;
     const RunFolder& run;
-    const RecordFile& record;
+    RecordFile& record;
     std::string host;
 };
 

@@ -7,6 +7,7 @@
 #include "test_files.h"
 #include "tool_output.h"
 
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -14,6 +15,7 @@
 
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/resource.h>
 
 namespace {
 
@@ -175,6 +177,39 @@ TEST(Record, FieldsOfTheLinesAndTheManualPage) {
         tag = text == ".TP";
     }
     EXPECT_EQ(listed, record_field_names());
+}
+
+// A record line is written whole or not at all: a write cut short (here by a file size limit) is
+// undone and the line kept for the next write; a torn last line gets its line end first. Only a
+// regular file or a FIFO is a record.
+TEST(Record, LinesWrittenWholeOrKept) {
+    test_files::TempDir dir;
+    dir.write("record", std::string("{\"torn\":"));
+    RecordFile record;
+    std::string error;
+    ASSERT_TRUE(record.open(dir.file("record"), error)) << error;
+    const std::string one = "{\"line\":1}\n", two = "{\"line\":2}\n", three = "{\"line\":3}\n";
+    EXPECT_TRUE(record.append(one));
+    const std::string written = "{\"torn\":\n" + one;
+    EXPECT_EQ(dir.read("record"), written);
+
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{};
+    getrlimit(RLIMIT_FSIZE, &limit);
+    const rlimit small{written.size() + 4, limit.rlim_max};
+    setrlimit(RLIMIT_FSIZE, &small);
+    EXPECT_FALSE(record.append(two));
+    setrlimit(RLIMIT_FSIZE, &limit);
+    std::signal(SIGXFSZ, SIG_DFL);
+    EXPECT_EQ(dir.read("record"), written);
+    EXPECT_EQ(record.kept(), two);
+    EXPECT_TRUE(record.append(three));
+    EXPECT_EQ(dir.read("record"), written + two + three);
+    EXPECT_EQ(record.kept(), "");
+
+    RecordFile device;
+    EXPECT_FALSE(device.open("/dev/full", error));
+    EXPECT_EQ(error, "record \"/dev/full\" is neither a regular file nor a FIFO");
 }
 
 TEST(Images, Sums) {

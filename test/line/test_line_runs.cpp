@@ -357,6 +357,7 @@ INSTANTIATE_TEST_SUITE_P(
                     Refusal{"CheckAndList", "--check --list", 2, nullptr},
                     Refusal{"MissingTool", "--tool=no-such-tool", 2, nullptr},
                     Refusal{"RecordInMissingFolder", "--record=no/such/record", 2, nullptr},
+                    Refusal{"RecordIsADevice", "--record=/dev/full", 2, nullptr},
                     Refusal{"LogsUnwritable", "--logs=logs/inside", 2, logs_is_a_file},
                     Refusal{"Image0TooSmall", "", 4, small_image0},
                     Refusal{"Image1Missing", "", 4, no_image1},
