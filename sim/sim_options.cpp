@@ -290,18 +290,55 @@ std::string apply_signal(Options& options, std::string_view value) {
     return {};
 }
 
-// A serial number: 1 to 126 letters, digits, '-', '.' and '_' (a string descriptor holds at most
-// 126 UTF-16 characters).
+// A serial number: 1 to 126 characters (a string descriptor holds at most 126 UTF-16
+// characters), written with C escapes (\n, \r, \t, \\, \xHH) so that any byte but NUL can be
+// given, a device's hostile string included.
 std::optional<std::string> parse_serial(std::string_view text) {
-    const bool sound = !text.empty() && text.size() <= max_serial_length &&
-                       std::all_of(text.begin(), text.end(), [](char c) {
-                           return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') ||
-                                  (c >= 'a' && c <= 'z') || c == '-' || c == '.' || c == '_';
-                       });
-    return sound ? std::optional<std::string>(text) : std::nullopt;
+    std::string serial;
+    for (std::size_t at = 0; at < text.size(); ++at) {
+        if (text[at] != '\\') {
+            serial += text[at];
+            continue;
+        }
+        if (++at == text.size()) {
+            return std::nullopt;
+        }
+        switch (text[at]) {
+        case 'n':
+            serial += '\n';
+            break;
+        case 'r':
+            serial += '\r';
+            break;
+        case 't':
+            serial += '\t';
+            break;
+        case '\\':
+            serial += '\\';
+            break;
+        case 'x': {
+            const auto byte =
+                at + 2 < text.size() ? parse_number(text.substr(at + 1, 2), 16) : std::nullopt;
+            if (!byte || *byte == 0) {
+                return std::nullopt;
+            }
+            serial += static_cast<char>(*byte);
+            at += 2;
+            break;
+        }
+        default:
+            return std::nullopt;
+        }
+    }
+    if (serial.empty() || serial.size() > max_serial_length) {
+        return std::nullopt;
+    }
+    return serial;
 }
 
-const char* const serial_rule = "SERIAL 1 to 126 letters, digits, '-', '.' or '_'";
+const char* const serial_rule =
+    "SERIAL 1 to 126 characters, with C escapes \\n, \\r, \\t, \\\\ and "
+    "\\xHH";
 
 std::string apply_serial(Options& options, std::string_view value) {
     auto serial = parse_serial(value);

@@ -2,6 +2,7 @@
 
 #include "hex_dump.h"
 
+#include <array>
 #include <cstddef>
 #include <cstdio>
 #include <iterator>
@@ -18,6 +19,23 @@ constexpr uint16_t root_hub_pid = 0x0002;
 constexpr uint16_t generic_vid = 0x1111;
 constexpr uint16_t generic_hub_pid = 0x0001;
 constexpr uint16_t generic_device_pid = 0x0002;
+
+// A value as the device record writes it: backslash, and any byte that is not printable, as a
+// C escape (three octal digits), which the record's reader turns back into the byte.
+std::string record_escaped(const std::string& value) {
+    std::string text;
+    for (const char c : value) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte < 0x7F && c != '\\') {
+            text += c;
+        } else {
+            std::array<char, 5> octal{};
+            std::snprintf(octal.data(), octal.size(), "\\%03o", byte);
+            text += octal.data();
+        }
+    }
+    return text;
+}
 
 // The string descriptors of a hub with a serial number.
 constexpr uint8_t serial_index = 3;
@@ -64,18 +82,19 @@ void describe(UsbDevice& device) {
     }
     std::string node = "bus/usb/" + three_digits(place.bus) + "/" + three_digits(device.devnum);
     device.devnode = "/dev/" + node;
-    device.record = "P: " + device.syspath + "\n" + "N: " + node + "\n" +
-                    "E: SUBSYSTEM=usb\n"
-                    "E: DEVTYPE=usb_device\n"
-                    "E: DRIVER=usb\n"
-                    "E: BUSNUM=" +
-                    three_digits(place.bus) + "\n" + "E: DEVNUM=" + three_digits(device.devnum) +
-                    "\n" + "E: DEVNAME=" + device.devnode + "\n" + "A: busnum=" + bus + "\\n\n" +
-                    "A: devnum=" + std::to_string(device.devnum) + "\\n\n" +
-                    "A: speed=480\\n\n"
-                    "A: bConfigurationValue=1\\n\n" +
-                    (place.serial.empty() ? "" : "A: serial=" + place.serial + "\\n\n") +
-                    "H: descriptors=" + hex_dump(descriptors(device)) + "\n";
+    device.record =
+        "P: " + device.syspath + "\n" + "N: " + node + "\n" +
+        "E: SUBSYSTEM=usb\n"
+        "E: DEVTYPE=usb_device\n"
+        "E: DRIVER=usb\n"
+        "E: BUSNUM=" +
+        three_digits(place.bus) + "\n" + "E: DEVNUM=" + three_digits(device.devnum) + "\n" +
+        "E: DEVNAME=" + device.devnode + "\n" + "A: busnum=" + bus + "\\n\n" +
+        "A: devnum=" + std::to_string(device.devnum) + "\\n\n" +
+        "A: speed=480\\n\n"
+        "A: bConfigurationValue=1\\n\n" +
+        (place.serial.empty() ? "" : "A: serial=" + record_escaped(place.serial) + "\\n\n") +
+        "H: descriptors=" + hex_dump(descriptors(device)) + "\n";
 }
 
 namespace {

@@ -35,6 +35,27 @@ std::string clipped(const std::string& text, std::size_t width) {
 
 } // namespace
 
+std::string shown(const std::string& text) {
+    std::string safe;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '\n') {
+            safe += "\\n";
+        } else if (c == '\r') {
+            safe += "\\r";
+        } else if (c == '\t') {
+            safe += "\\t";
+        } else if (byte < 0x20 || byte >= 0x7F) {
+            std::array<char, 5> hex{};
+            std::snprintf(hex.data(), hex.size(), "\\x%02x", byte);
+            safe += hex.data();
+        } else {
+            safe += c;
+        }
+    }
+    return safe;
+}
+
 std::string duration_text(double seconds) {
     const long whole = std::lround(seconds);
     if (whole < 60) {
@@ -57,15 +78,15 @@ void Display::put(const std::string& text) const {
 
 void Display::event(const std::string& line) const {
     if (!terminal_) {
-        put(line + "\n");
+        put(shown(line) + "\n");
     }
 }
 
 void Display::say(const std::string& line) {
     if (terminal_ && drawn_lines_ > 0) {
-        held_.push_back(line);
+        held_.push_back(shown(line));
     } else {
-        put(line + "\n");
+        put(shown(line) + "\n");
     }
 }
 
@@ -76,10 +97,11 @@ std::string Display::row_text(const HubRow& row) const {
     const std::string left = row.left ? duration_text(*row.left) : "";
     std::array<char, 256> text{};
     std::snprintf(text.data(), text.size(), "%-12s %-16s %-14s %5s %8s %7s  ",
-                  clipped(row.place, 12).c_str(), clipped(row.serial, 16).c_str(),
-                  clipped(row.phase, 14).c_str(), done.c_str(), elapsed.c_str(), left.c_str());
+                  clipped(row.place, 12).c_str(), clipped(shown(row.serial), 16).c_str(),
+                  clipped(shown(row.phase), 14).c_str(), done.c_str(), elapsed.c_str(),
+                  left.c_str());
     const std::string result =
-        row.result.empty() && row.state == RowState::queued ? "queued" : row.result;
+        row.result.empty() && row.state == RowState::queued ? "queued" : shown(row.result);
     if (colour_ && *colour_of(row.state) != '\0') {
         return text.data() + std::string(colour_of(row.state)) + result + "\x1b[0m";
     }
@@ -99,7 +121,7 @@ void Display::table(const std::vector<HubRow>& rows, const std::string& summary)
     for (const HubRow& row : rows) {
         text += row_text(row) + "\n";
     }
-    text += summary + "\n";
+    text += shown(summary) + "\n";
     put(text);
     drawn_lines_ = static_cast<int>(rows.size()) + 2;
 }

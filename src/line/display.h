@@ -48,6 +48,10 @@ class Display {
     std::vector<std::string> held_;
 };
 
+// The text with control characters and bytes that are not printable escaped ("\\n", "\\x1b"), as
+// every line shows a string that came from a device.
+std::string shown(const std::string& text);
+
 // "1:05" for 65 seconds, "12s" below a minute.
 std::string duration_text(double seconds);
 

@@ -270,13 +270,20 @@ INSTANTIATE_TEST_SUITE_P(
                             "2.13.15.4", true}),
     [](const testing::TestParamInfo<JobCase>& param) { return std::string(param.param.name); });
 
-TEST_F(Line, ListShowsSerialNumbers) {
-    const auto run = this->run("--serial MAIN01 --hub 2:2:SECOND02", "--list");
+// Serial numbers are listed and recorded exactly; shown, a device's string has its control
+// characters escaped, so that it cannot write a line of its own or clear the screen.
+TEST_F(Line, ListShowsSerialNumbersSafely) {
+    const auto run = this->run(
+        "--serial MAIN01\\n1-2.9\\x20passed\\x1b[2J --hub 2:2:SECOND02", "--list");
     EXPECT_EQ(run.exit_status, 0) << run.out << run.err;
     const auto lines = records();
-    EXPECT_EQ(lines.count("1-2.4") ? lines.at("1-2.4").value("serial", "") : "", "MAIN01");
+    EXPECT_EQ(lines.count("1-2.4") ? lines.at("1-2.4").value("serial", "") : "",
+              "MAIN01\n1-2.9 passed\x1b[2J");
     EXPECT_EQ(lines.count("2-2") ? lines.at("2-2").value("serial", "") : "", "SECOND02");
     EXPECT_NE(run.out.find("serial SECOND02"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("serial MAIN01\\n1-2.9 passed\\x1b[2J"), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find_first_of("\x1b\r"), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find("\n1-2.9"), std::string::npos) << run.out;
 }
 
 // Station mode: two boards plugged on bus 1 (the bed's own hub is on bus 2), the one at port 1
