@@ -62,7 +62,8 @@ TEST_F(VirtualHub, SerialNumbersAreReadBack) {
                           "1-2 1111:0001 -\n1-0 1d6b:0002 -\n");
     EXPECT_EQ(result.exit_status, 0) << result.err;
     const std::string longest(126, 'S');
-    for (const std::string& bad : {std::string("a b"), longest + "S", std::string()}) {
+    for (const std::string& bad : {std::string("a\\q"), longest + "S", std::string(),
+                                   std::string("\\x00"), std::string("a\\x4"), longest + "\\n"}) {
         EXPECT_EQ(test_process::run({TOVRELA_SIM_BIN, "--hub", "1:2.5:" + bad, "--", "/bin/true"},
                                     dir.path())
                       .exit_status,
