@@ -273,8 +273,8 @@ INSTANTIATE_TEST_SUITE_P(
 // Serial numbers are listed and recorded exactly; shown, a device's string has its control
 // characters escaped, so that it cannot write a line of its own or clear the screen.
 TEST_F(Line, ListShowsSerialNumbersSafely) {
-    const auto run = this->run(
-        "--serial MAIN01\\n1-2.9\\x20passed\\x1b[2J --hub 2:2:SECOND02", "--list");
+    const auto run =
+        this->run("--serial MAIN01\\n1-2.9\\x20passed\\x1b[2J --hub 2:2:SECOND02", "--list");
     EXPECT_EQ(run.exit_status, 0) << run.out << run.err;
     const auto lines = records();
     EXPECT_EQ(lines.count("1-2.4") ? lines.at("1-2.4").value("serial", "") : "",
