@@ -12,6 +12,7 @@
 #include <array>
 #include <climits>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <unistd.h>
@@ -69,9 +70,14 @@ int load_checked_images(const LineOptions& options, ImageSet& set) {
     return 0;
 }
 
-int run(const LineOptions& options, LineSignals& signals) {
+int run(LineOptions options, LineSignals& signals) {
     if (access(options.tool.c_str(), X_OK) != 0) {
         return refuse(exit_usage, "the tool \"" + options.tool + "\" cannot be run (--tool=PATH)");
+    }
+    // Each tool runs in its hub's folder: a relative path means the folder the line started in.
+    std::error_code error_code;
+    if (const auto tool = std::filesystem::absolute(options.tool, error_code); !error_code) {
+        options.tool = tool.string();
     }
     ImageSet images;
     if (const int status = load_checked_images(options, images); status != 0) {

@@ -125,8 +125,10 @@ class Line : public testing::Test {
 TEST_F(Line, FiveHubsAtOnceEachGetsTheImagesAsTheyWereAtTheStart) {
     // Once the first hub has its folder (the copies are made before), the user's Image 0 is
     // spoilt: every hub gets the copy all the same. A hub without ports (3-0) is chosen exactly
-    // like the others.
-    const auto run = run_beside("--hub 1:3 --hub 2:2 --hub 1:2.3 --hub 3:0", "",
+    // like the others; a relative --tool means the folder the line started in.
+    const std::string tool =
+        std::filesystem::relative(TOVRELA_UPDATE_BIN, std::filesystem::path(dir.path())).string();
+    const auto run = run_beside("--hub 1:3 --hub 2:2 --hub 1:2.3 --hub 3:0", "--tool=" + tool,
                                 "until [ -d tovrela-line-logs/*/1-2.3 ]; do sleep 0.05; done\n"
                                 "printf XXXX > image0.bin");
     EXPECT_EQ(run.exit_status, 0) << run.out << run.err;
