@@ -165,7 +165,6 @@ int find_profile_entry(const char* file, const char* section, const char* key, T
         find_profile_entry_at(profile, section, key, 0, &entry) != rc::done) {
         return rc::failed;
     }
-    static_assert(std::tuple_size_v<decltype(entry.value)> <= std::tuple_size_v<Text>);
     std::copy(entry.value.begin(), entry.value.end(), value->begin());
     return rc::done;
 }

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 
+// Every lookup takes the text, the section and the key, in this order.
+// NOLINTBEGIN(bugprone-easily-swappable-parameters)
+
 namespace {
 
 bool is_blank(char c) {
@@ -109,3 +112,5 @@ find_profile_misspelling(std::string_view text, std::string_view section, std::s
 std::string_view profile_path_value(std::string_view value) {
     return value.substr(0, value.find_first_of("\r\n"));
 }
+
+// NOLINTEND(bugprone-easily-swappable-parameters)

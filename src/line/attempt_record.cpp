@@ -72,6 +72,7 @@ constexpr std::array<RecordField, 22> fields{{
 
 std::vector<std::string> record_field_names() {
     std::vector<std::string> names;
+    names.reserve(fields.size());
     for (const RecordField& field : fields) {
         names.emplace_back(field.name);
     }
