@@ -445,6 +445,9 @@ std::vector<pollfd> Line::poll_set() const {
 }
 
 int Line::run() {
+    // A stop that came while the inputs were checked (a sums file read from a FIFO, say) starts
+    // nothing.
+    take_signals();
     start_ready();
     while (!finished()) {
         redraw();

@@ -10,7 +10,7 @@ namespace {
 sigset_t handled() {
     sigset_t set;
     sigemptyset(&set);
-    for (const int number : {SIGINT, SIGTERM, SIGHUP, SIGCHLD}) {
+    for (const int number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGCHLD}) {
         sigaddset(&set, number);
     }
     return set;

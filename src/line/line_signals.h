@@ -1,5 +1,5 @@
-// The signals the line acts on, read from a signalfd in its event loop: SIGINT, SIGTERM and
-// SIGHUP (stop: passed on to every running tool) and SIGCHLD (a tool ended). They are blocked
+// The signals the line acts on, read from a signalfd in its event loop: SIGINT, SIGTERM, SIGHUP
+// and SIGQUIT (stop: passed on to every running tool) and SIGCHLD (a tool ended). They are blocked
 // from the start of main, before any thread exists, so that only the signalfd sees them.
 // SIGPIPE is ignored: a closed standard output never stops the line.
 #pragma once

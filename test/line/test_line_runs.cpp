@@ -14,6 +14,7 @@
 #include <pty.h>
 #include <set>
 #include <sstream>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -70,7 +71,10 @@ class Line : public testing::Test {
                                     const std::string& meanwhile) const {
         auto argv = command(sim_args, line_args);
         const auto line = std::find(argv.begin(), argv.end(), "--") + 1;
-        argv.insert(line, {"/bin/sh", "-c", "\"$@\" & " + meanwhile + "\nwait $!", "sh"});
+        // A shell starts a background job with SIGINT and SIGQUIT ignored: given back here.
+        argv.insert(line,
+                    {"/bin/sh", "-c",
+                     "env --default-signal=INT,QUIT \"$@\" & " + meanwhile + "\nwait $!", "sh"});
         return test_process::run(argv, dir.path());
     }
 
@@ -215,6 +219,21 @@ TEST_F(Line, SigintStopsTheToolsAfterWholeStepsAndNamesTheIncompleteHubs) {
         EXPECT_EQ(line.value("result", ""), "stopped");
         EXPECT_NE(run.out.find("Incomplete, update again: " + place), std::string::npos) << run.out;
     }
+}
+
+// A stop that comes while the line reads its inputs (here the sums, from a FIFO) starts no hub;
+// SIGQUIT is a stop like SIGINT.
+TEST_F(Line, StopBeforeAnyHubStartsNone) {
+    ASSERT_EQ(mkfifo(dir.file("sums").c_str(), 0600), 0);
+    const auto run = run_beside("--hub 1:3", "--expect-sha256=sums",
+                                "sleep 0.5\nkill -QUIT $!\nsha256sum image0.bin image1.bin > sums");
+    EXPECT_EQ(run.exit_status, 131) << run.out << run.err;
+    EXPECT_NE(run.out.find("SIGQUIT passed on to 0 running tools; no new hub starts"),
+              std::string::npos)
+        << run.out;
+    EXPECT_EQ(dir.read("record"), "");
+    const std::string trace = dir.read("trace");
+    EXPECT_TRUE(trace.find("\nT ") == std::string::npos && !trace.starts_with("T ")) << trace;
 }
 
 struct JobCase {
