@@ -115,11 +115,13 @@ class Line : public testing::Test {
         return test_process::run(command(sim_args, line_args), dir.path());
     }
 
-    // The same with the line run by `script`, a shell's on the bed ("$@" is the line).
+    // The same with the line run by `script`, a shell's on the bed ("$@" is the line), where
+    // `ended` tells that the last background job ($!) has ended, so that no wait outlives it.
     test_process::Result run_in_shell(const std::string& sim_args, const std::string& line_args,
                                       const std::string& script) const {
         auto argv = command(sim_args, line_args);
-        argv.insert(std::find(argv.begin(), argv.end(), "--") + 1, {"/bin/sh", "-c", script, "sh"});
+        argv.insert(std::find(argv.begin(), argv.end(), "--") + 1,
+                    {"/bin/sh", "-c", "ended() { ! kill -0 $! 2>/dev/null; }\n" + script, "sh"});
         return test_process::run(argv, dir.path());
     }
 
@@ -209,12 +211,13 @@ TEST_F(Line, HubsAtOnceGetTheImagesAsTheyWereAtTheStartOrFailAlone) {
     dir.write("update.ini",
               "[Config]\nLogFile=1\nTovrelaBin0=image0.bin\nTovrelaBin1=image1.bin\n");
     const auto sums = words(write_sums(dir));
-    const auto run = run_in_shell("--hub 1:3 --hub 2:3 --hub 1:2.4.1 --hub 1:2.3 --hub 2:2 "
-                                  "--hub 1:2.5 --fault stall:b8:200@1:2.3 --fault nodev:b8:100@2:2",
-                                  "--expect-sha256=sums",
-                                  "flock \"$TOVRELA_LOCK_DIR/tovrela-update-1-2.5.lock\" \"$@\" &\n"
-                                  "until [ -d tovrela-line-logs/*/2-3 ]; do sleep 0.05; done\n"
-                                  "printf XXXX > image0.bin\nwait $!");
+    const auto run =
+        run_in_shell("--hub 1:3 --hub 2:3 --hub 1:2.4.1 --hub 1:2.3 --hub 2:2 "
+                     "--hub 1:2.5 --fault stall:b8:200@1:2.3 --fault nodev:b8:100@2:2",
+                     "--expect-sha256=sums",
+                     "flock \"$TOVRELA_LOCK_DIR/tovrela-update-1-2.5.lock\" \"$@\" &\n"
+                     "until [ -d tovrela-line-logs/*/2-3 ] || ended; do sleep 0.05; done\n"
+                     "printf XXXX > image0.bin\nwait $!");
     EXPECT_EQ(run.exit_status, 1) << run.out << run.err;
     EXPECT_EQ(violations(), "");
     auto lines = records();
@@ -261,11 +264,11 @@ TEST_F(Line, StopsReachEveryRunningToolAndNoNewHubStarts) {
         SCOPED_TRACE(signals);
         std::filesystem::remove_all(dir.file("tovrela-line-logs"));
         std::filesystem::remove(dir.file("record"));
-        const auto run = run_beside(
-            "--hub 1:3 --hub 2:2", std::string("--jobs=2 ") + line_args,
-            "until [ \"$(grep -l -s FW1 tovrela-line-logs/*/*/*.log | wc -l)\" = 2 ]; do sleep "
-            "0.05; done\n" +
-                std::string(signals));
+        const std::string both_writing =
+            "until [ $(grep -ls FW1 tovrela-line-logs/*/*/*.log | wc -l) -ge 2 ] || ended; do "
+            "sleep 0.05; done\n";
+        const auto run = run_beside("--hub 1:3 --hub 2:2", std::string("--jobs=2 ") + line_args,
+                                    both_writing + signals);
         EXPECT_EQ(run.exit_status, status) << run.out << run.err;
         EXPECT_EQ(violations(), "");
         auto lines = records();
@@ -346,7 +349,8 @@ INSTANTIATE_TEST_SUITE_P(
                             "2.13.15.4", true}),
     [](const testing::TestParamInfo<JobCase>& param) { return std::string(param.param.name); });
 
-// --path takes a prefix port by port (2.4 takes 2.4.1, not 2.40), on every bus; serial numbers.
+// --path takes a prefix port by port (2.4 takes 2.4.1, not 2.40), on every bus; each hub listed
+// with its address, bcdDevice, serial number and chip version.
 TEST_F(Line, ListSelectsByPathAndShowsSerialNumbers) {
     const auto run = this->run("--serial MAIN01 --hub 2:2.4:SECOND02 --hub 1:2.4.1 --hub 1:2.40",
                                "--list --path=2.4");
@@ -356,16 +360,20 @@ TEST_F(Line, ListSelectsByPathAndShowsSerialNumbers) {
     expect_fields(lines["1-2.4"], {{"serial", "MAIN01"}});
     expect_fields(lines["1-2.4.1"], {{"serial", nullptr}});
     expect_fields(lines["2-2.4"], {{"serial", "SECOND02"}});
-    EXPECT_NE(run.out.find("serial SECOND02"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("2-2.4 bus 2 path 2.4 address 4 bcdDevice 0100 serial SECOND02 chip "
+                           "2.13.15.4 listed\n"),
+              std::string::npos)
+        << run.out;
 }
 
-// Station mode: two boards plugged on bus 1 (the bed's own hub is on bus 2), the one at port 1
-// unplugged once its record is written and plugged again: a new board, updated again.
+// Station mode: no hub at the start, then two boards plugged on bus 1 (the bed's own hub is on
+// bus 2), the one at port 1 unplugged once its record is written and plugged again: a new board,
+// updated again.
 TEST_F(Line, WatchUpdatesEachBoardOnceAndAReplugAgain) {
     const auto run = run_beside(
-        "--bus 2 --port-path 3 --control " + dir.file("control") + " --plug 0:1:1 --plug 0.5:1:3",
+        "--bus 2 --port-path 3 --control " + dir.file("control") + " --plug 1:1:1 --plug 1.5:1:3",
         "--watch --count=3 --bus=1",
-        "until grep -q '\"path\":\"1\"' record 2>/dev/null; do sleep 0.05; done\n"
+        "until grep -q '\"path\":\"1\"' record 2>/dev/null || ended; do sleep 0.05; done\n"
         "printf 'unplug 1:1\\nplug 1:1\\n' > control");
     EXPECT_EQ(run.exit_status, 0) << run.out << run.err;
     EXPECT_EQ(violations(), "");
