@@ -222,6 +222,7 @@ TEST(Images, Sums) {
     set.images[1] = {"image1.bin", {}, sum};
     const std::string other(64, '0');
     EXPECT_EQ(expected_sums_refusal(set, sum + "  image0.bin\n" + sum + " *image1.bin\n"), "");
+    EXPECT_NE(expected_sums_refusal(set, other + "  image0.bin\n" + sum + "  image1.bin\n"), "");
     EXPECT_NE(expected_sums_refusal(set, sum + "  image0.bin\n" + other + "  image1.bin\n"), "");
     EXPECT_NE(expected_sums_refusal(set, sum + "  image0.bin\n"), ""); // Image 1 not listed
 }

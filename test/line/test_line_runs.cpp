@@ -1,17 +1,21 @@
-// Whole lines on the virtual hub: tovrela-line under tovrela-sim --fast, every hub's tool a real
-// tovrela-update. The chip's verdict judges the wire, --flash-out what each chip holds, the
-// record what the line says about each hub.
+// Whole lines on the virtual hub: tovrela-line under tovrela-sim (--fast unless a test needs the
+// real pauses), every hub's tool a real tovrela-update. The chip's verdict judges the wire,
+// --flash-out what each chip holds, the record what the line says about each hub, and the device
+// tables in each hub's log which hub its tools chose.
 #include "attempt_record.h"
 #include "run_process.h"
+#include "sim_run.h"
 #include "test_files.h"
 
 #include <algorithm>
-#include <fcntl.h>
+#include <array>
+#include <cmath>
+#include <ctime>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
-#include <poll.h>
 #include <pty.h>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <sys/stat.h>
@@ -22,16 +26,58 @@ namespace {
 
 using test_files::TempDir;
 using Json = nlohmann::json;
+using sim_run::words;
 
 const std::vector<std::string> record_fields = line::record_field_names();
 
-std::vector<std::string> split(const std::string& text) {
-    std::istringstream in(text);
-    std::vector<std::string> words;
-    for (std::string word; in >> word;) {
-        words.push_back(word);
+std::string host_name() {
+    std::array<char, 256> name{};
+    gethostname(name.data(), name.size() - 1);
+    return name.data();
+}
+
+// An ISO 8601 UTC time ("2026-12-08T10:00:00.250Z") in seconds since 1970, or NaN.
+double utc_seconds(const std::string& text) {
+    std::tm fields{};
+    const char* rest = strptime(text.c_str(), "%Y-%m-%dT%H:%M:%S", &fields);
+    char* end = nullptr;
+    const double fraction = rest != nullptr && *rest == '.' ? std::strtod(rest, &end) : 0.0;
+    if (rest == nullptr || std::string(end != nullptr ? end : rest) != "Z") {
+        return std::nan("");
     }
-    return words;
+    return static_cast<double>(timegm(&fields)) + fraction;
+}
+
+// The places that the device tables in a tool's output mark as chosen, as "1-2.4".
+std::set<std::string> chosen_places(const std::string& output) {
+    static const std::regex row(R"(^\(\*\).* bus (\d+),(?: path ([0-9.]+))?)");
+    std::set<std::string> places;
+    std::istringstream lines(output);
+    for (std::string text; std::getline(lines, text);) {
+        if (std::smatch found; std::regex_search(text, found, row)) {
+            places.insert(found[1].str() + "-" + (found[2].matched ? found[2].str() : "0"));
+        }
+    }
+    return places;
+}
+
+// Each field of `expected` as the record line `line` holds it.
+void expect_fields(const Json& line, const Json& expected) {
+    for (const auto& [field, value] : expected.items()) {
+        EXPECT_EQ(line.contains(field) ? line[field].dump() : "missing", value.dump())
+            << field << " in " << line.dump();
+    }
+}
+
+// "sums" as sha256sum writes it for both images, with Image `wrong`'s sum spoilt (0 or 1).
+std::string write_sums(const TempDir& dir, int wrong = -1) {
+    std::string sums =
+        test_process::run({"/bin/sh", "-c", "sha256sum image0.bin image1.bin"}, dir.path()).out;
+    if (wrong >= 0) {
+        sums.replace(wrong == 0 ? 0 : sums.find('\n') + 1, 64, std::string(64, 'a'));
+    }
+    dir.write("sums", sums);
+    return sums;
 }
 
 class Line : public testing::Test {
@@ -47,15 +93,18 @@ class Line : public testing::Test {
     // The simulator's command line around tovrela-line with `line_args`.
     [[nodiscard]] std::vector<std::string> command(const std::string& sim_args,
                                                    const std::string& line_args) const {
-        std::vector<std::string> argv{TOVRELA_SIM_BIN,     "--fast",         "--verdict",
-                                      dir.file("verdict"), "--flash-out",    dir.file("flash"),
-                                      "--trace",           dir.file("trace")};
-        for (const auto& word : split(sim_args)) {
+        std::vector<std::string> argv{TOVRELA_SIM_BIN,  "--verdict",       dir.file("verdict"),
+                                      "--flash-out",    dir.file("flash"), "--trace",
+                                      dir.file("trace")};
+        if (fast) {
+            argv.insert(argv.begin() + 1, "--fast");
+        }
+        for (const auto& word : words(sim_args)) {
             argv.push_back(word);
         }
         argv.insert(argv.end(), {"--", TOVRELA_LINE_BIN, "--vid=1234", "--pid=5678",
                                  "--record=" + dir.file("record")});
-        for (const auto& word : split(line_args)) {
+        for (const auto& word : words(line_args)) {
             argv.push_back(word);
         }
         return argv;
@@ -65,20 +114,28 @@ class Line : public testing::Test {
         return test_process::run(command(sim_args, line_args), dir.path());
     }
 
-    // The same with the line started in the background by a shell on the bed, which runs
-    // `meanwhile` ($! is the line) and then waits for the line's exit status.
-    test_process::Result run_beside(const std::string& sim_args, const std::string& line_args,
-                                    const std::string& meanwhile) const {
+    // The same with the line run by `script`, a shell's on the bed ("$@" is the line), where
+    // `ended` tells that the last background job ($!) has ended, so that no wait outlives it.
+    test_process::Result run_in_shell(const std::string& sim_args, const std::string& line_args,
+                                      const std::string& script) const {
         auto argv = command(sim_args, line_args);
-        const auto line = std::find(argv.begin(), argv.end(), "--") + 1;
-        // A shell starts a background job with SIGINT and SIGQUIT ignored: given back here.
-        argv.insert(line,
-                    {"/bin/sh", "-c",
-                     "env --default-signal=INT,QUIT \"$@\" & " + meanwhile + "\nwait $!", "sh"});
+        argv.insert(std::find(argv.begin(), argv.end(), "--") + 1,
+                    {"/bin/sh", "-c", "ended() { ! kill -0 $! 2>/dev/null; }\n" + script, "sh"});
         return test_process::run(argv, dir.path());
     }
 
-    // The record's lines by place ("1-2.4"), each with every field.
+    // The line in the background, with SIGINT and SIGQUIT given back (a shell starts background
+    // jobs with them ignored), while the shell runs `meanwhile` ($! is the line); then the line's
+    // exit status.
+    test_process::Result run_beside(const std::string& sim_args, const std::string& line_args,
+                                    const std::string& meanwhile) const {
+        return run_in_shell(sim_args, line_args,
+                            "env --default-signal=INT,QUIT \"$@\" & " + meanwhile + "\nwait $!");
+    }
+
+    // The record's lines by place ("1-2.4"), each with every field, the ids and bcdDevice of the
+    // bed's hubs, its times, and its log in the run's folder under its place, where every tool
+    // run chose exactly its hub: the device tables mark no other place.
     [[nodiscard]] std::map<std::string, Json> records() const {
         std::map<std::string, Json> by_place;
         std::istringstream lines(dir.read("record"));
@@ -89,22 +146,40 @@ class Line : public testing::Test {
                 EXPECT_TRUE(line.contains(field)) << field << " missing in " << text;
             }
             const std::string path = line.value("path", "");
-            by_place[std::to_string(line.value("bus", 0)) + "-" + (path.empty() ? "0" : path)] =
-                line;
+            const std::string place =
+                std::to_string(line.value("bus", 0)) + "-" + (path.empty() ? "0" : path);
+            const std::string log = line.value("log", "");
+            EXPECT_TRUE(
+                log.ends_with("/" + line.value("run", "") + "/" + place + "/" + place + ".log"))
+                << text;
+            EXPECT_EQ(chosen_places(dir.read(log)), std::set<std::string>{place}) << log;
+            expect_fields(
+                line,
+                {{"host", host_name()}, {"vid", "1234"}, {"pid", "5678"}, {"bcd_device", "0100"}});
+            EXPECT_NEAR(line.value("seconds", -1.0),
+                        utc_seconds(line.value("ended", "")) -
+                            utc_seconds(line.value("started", "")),
+                        0.002)
+                << text;
+            by_place[place] = line;
         }
         return by_place;
     }
 
-    // What the chip at `place` received, as a prefix of each image (both whole when `whole`).
+    // What the chip at `place` received: both images whole, or (not `whole`) what a stopped update
+    // leaves, a prefix of each image in whole 4 KiB blocks, short of the whole of Image 0.
     void expect_flashed(const std::string& place, bool whole) const {
         for (int image = 0; image < 2; ++image) {
             const std::string text =
                 dir.read("flash/" + place + "/image" + std::to_string(image) + ".bin");
             const std::vector<uint8_t> got(text.begin(), text.end());
             const auto& bytes = image == 0 ? image0 : image1;
-            EXPECT_TRUE(whole ? got == bytes
-                              : got.size() <= bytes.size() &&
-                                    std::equal(got.begin(), got.end(), bytes.begin()))
+            const bool all = got == bytes;
+            const bool blocks = got.size() % 4096 == 0 && got.size() <= bytes.size() &&
+                                std::equal(got.begin(), got.end(), bytes.begin());
+            EXPECT_TRUE(whole        ? all
+                        : image == 0 ? blocks && !all
+                                     : blocks || all)
                 << place << " Image " << image << ": " << got.size() << " bytes";
         }
     }
@@ -124,116 +199,102 @@ class Line : public testing::Test {
     TempDir dir;
     std::vector<uint8_t> image0;
     std::vector<uint8_t> image1;
+    bool fast = true;
 };
 
-TEST_F(Line, FiveHubsAtOnceEachGetsTheImagesAsTheyWereAtTheStart) {
-    // Once the first hub has its folder (the copies are made before), the user's Image 0 is
-    // spoilt: every hub gets the copy all the same. A hub without ports (3-0) is chosen exactly
-    // like the others; a relative --tool means the folder the line started in.
+TEST_F(Line, HubsAtOnceGetTheImagesAsTheyWereAtTheStartOrFailAlone) {
+    // Hubs at 2.4 and behind it at 2.4.1, at 3 on both buses, and one without ports (3-0): each
+    // tool must choose exactly its own, the tool given by a path relative to the line's folder. A
+    // transfer to 1-2.3 stalls, the hub at 2-2 is gone in the middle of its update, and another
+    // tool's lock holds 1-2.5 for the whole line. The sums are expected as sha256sum lists them.
+    // Once 2-3 has its folder (the copies are made before), the user's Image 0 is spoilt: every hub
+    // gets the copy.
+    dir.write("update.ini",
+              "[Config]\nLogFile=1\nTovrelaBin0=image0.bin\nTovrelaBin1=image1.bin\n");
+    const auto sums = words(write_sums(dir));
     const std::string tool =
         std::filesystem::relative(TOVRELA_UPDATE_BIN, std::filesystem::path(dir.path())).string();
-    const auto run = run_beside("--hub 1:3 --hub 2:2 --hub 1:2.3 --hub 3:0", "--tool=" + tool,
-                                "until [ -d tovrela-line-logs/*/1-2.3 ]; do sleep 0.05; done\n"
-                                "printf XXXX > image0.bin");
-    EXPECT_EQ(run.exit_status, 0) << run.out << run.err;
+    const auto run =
+        run_in_shell("--hub 1:3 --hub 2:3 --hub 1:2.4.1 --hub 1:2.3 --hub 2:2 --hub 3:0 "
+                     "--hub 1:2.5 --fault stall:b8:200@1:2.3 --fault nodev:b8:100@2:2",
+                     "--expect-sha256=sums --tool=" + tool,
+                     "flock \"$TOVRELA_LOCK_DIR/tovrela-update-1-2.5.lock\" \"$@\" &\n"
+                     "until [ -d tovrela-line-logs/*/2-3 ] || ended; do sleep 0.05; done\n"
+                     "printf XXXX > image0.bin\nwait $!");
+    EXPECT_EQ(run.exit_status, 1) << run.out << run.err;
     EXPECT_EQ(violations(), "");
-    const auto lines = records();
-    EXPECT_EQ(lines.size(), 5u);
-    for (const std::string place : {"1-2.3", "1-2.4", "1-3", "2-2", "3-0"}) {
+    auto lines = records();
+    EXPECT_EQ(lines.size(), 8u);
+    expect_fields(lines["1-2.3"], {{"result", "failed"}, {"message", "I2C-WriteCmd B8 Fail -9"}});
+    expect_fields(lines["2-2"], {{"result", "unplugged"}, {"message", "I2C-WriteCmd B8 Fail -4"}});
+    expect_fields(lines["1-2.5"], {{"result", "busy"}});
+    const Json passed = Json::parse(R"({"result": "passed", "job": "update", "exit_status": 0,
+        "message": null, "serial": null, "version_before": "2.13.15.4", "image0_bytes": 524288,
+        "image1_bytes": 12321})");
+    for (const std::string place : {"1-2.4", "1-2.4.1", "1-3", "2-3", "3-0"}) {
         expect_flashed(place, true);
-        const Json& line = lines.count(place) ? lines.at(place) : Json::object();
-        EXPECT_EQ(line.value("result", ""), "passed") << place;
-        EXPECT_EQ(line.value("exit_status", -1), 0) << place;
-        EXPECT_EQ(line.value("version_before", ""), "2.13.15.4") << place;
-        EXPECT_EQ(line.value("image0_bytes", 0u), image0.size()) << place;
-        EXPECT_TRUE(line["message"].is_null()) << place;
-        EXPECT_TRUE(std::filesystem::exists(dir.file(line.value("log", "none")))) << place;
+        expect_fields(lines[place], passed);
+        expect_fields(lines[place], {{"image0_sha256", sums.at(0)}, {"image1_sha256", sums.at(2)}});
+        // Its working folder holds its profile, the tool's output and the tool's debug.log.
+        std::set<std::string> files;
+        const auto log = std::filesystem::path(dir.file(lines[place].value("log", "none")));
+        for (const auto& entry : std::filesystem::directory_iterator(log.parent_path())) {
+            files.insert(entry.path().filename());
+        }
+        EXPECT_EQ(files, (std::set<std::string>{place + ".log", "debug.log", "update.ini"}));
     }
     // Off a terminal: plain lines, no carriage return, no escape code.
     EXPECT_EQ(run.out.find_first_of("\r\x1b"), std::string::npos);
-    EXPECT_NE(run.out.find("1-3 passed in "), std::string::npos) << run.out;
-    EXPECT_NE(run.out.find("queued 0, running 0, passed 5, failed 0"), std::string::npos);
-}
-
-TEST_F(Line, BusyHubIsRecordedAndTheOthersPass) {
-    // Another tool's lock on the hub at 1-2.3 for the whole line.
-    const auto run =
-        test_process::run({"/bin/sh",
-                           "-c",
-                           "exec \"$@\"",
-                           "sh",
-                           TOVRELA_SIM_BIN,
-                           "--fast",
-                           "--verdict",
-                           dir.file("verdict"),
-                           "--flash-out",
-                           dir.file("flash"),
-                           "--hub",
-                           "1:2.3",
-                           "--",
-                           "sh",
-                           "-c",
-                           "flock \"$TOVRELA_LOCK_DIR/tovrela-update-1-2.3.lock\" \"$@\"",
-                           "sh",
-                           TOVRELA_LINE_BIN,
-                           "--vid=1234",
-                           "--pid=5678",
-                           "--record=" + dir.file("record")},
-                          dir.path());
-    EXPECT_EQ(run.exit_status, 1) << run.out << run.err;
-    EXPECT_EQ(violations(), "");
-    const auto lines = records();
-    EXPECT_EQ(lines.count("1-2.3") ? lines.at("1-2.3").value("result", "") : "", "busy");
-    EXPECT_EQ(lines.count("1-2.4") ? lines.at("1-2.4").value("result", "") : "", "passed");
-    expect_flashed("1-2.4", true);
-}
-
-TEST_F(Line, OneFailingHubOfFourFailsAloneAndTheLineSaysWhich) {
-    const auto run = this->run("--hub 1:3 --hub 2:2 --hub 1:2.3 --fault stall:b8:200@1:2.3", "");
-    EXPECT_EQ(run.exit_status, 1);
-    const auto lines = records();
-    for (const std::string place : {"1-2.4", "1-3", "2-2"}) {
-        EXPECT_EQ(lines.count(place) ? lines.at(place).value("result", "") : "", "passed");
-        expect_flashed(place, true);
-    }
-    EXPECT_EQ(lines.count("1-2.3") ? lines.at("1-2.3").value("result", "") : "", "failed");
-    EXPECT_EQ(lines.count("1-2.3") ? lines.at("1-2.3").value("message", "") : "",
-              "I2C-WriteCmd B8 Fail -9");
-}
-
-TEST_F(Line, SigintStopsTheToolsAfterWholeStepsAndNamesTheIncompleteHubs) {
-    // The line is signalled once the first hub's update writes its flash; one hub at a time,
-    // so the second hub never starts.
-    const auto run = run_beside("--hub 1:3", "--jobs=1",
-                                "until grep -q -s FW1 tovrela-line-logs/*/*/*.log; do sleep 0.05; "
-                                "done\nkill -INT $!");
-    EXPECT_EQ(run.exit_status, 130) << run.out << run.err;
-    EXPECT_EQ(violations(), "");
-    const auto lines = records();
-    ASSERT_EQ(lines.size(), 1u) << run.out;
-    const auto& [place, line] = *lines.begin();
-    const std::string other = place == "1-2.4" ? "1-3" : "1-2.4";
-    expect_flashed(place, line.value("result", "") == "passed");
-    EXPECT_NE(run.out.find("Not started: " + other), std::string::npos) << run.out;
-    if (line.value("result", "") != "passed") {
-        EXPECT_EQ(line.value("result", ""), "stopped");
-        EXPECT_NE(run.out.find("Incomplete, update again: " + place), std::string::npos) << run.out;
+    for (const char* event : {"1-3 started update", "1-3 25%", "1-3 50%", "1-3 75%", "1-3 passed",
+                              "queued 0, running 0, passed 5, failed 3"}) {
+        EXPECT_NE(run.out.find(event), std::string::npos) << event << "\n" << run.out;
     }
 }
 
-// A stop that comes while the line reads its inputs (here the sums, from a FIFO) starts no hub;
-// SIGQUIT is a stop like SIGINT.
-TEST_F(Line, StopBeforeAnyHubStartsNone) {
-    ASSERT_EQ(mkfifo(dir.file("sums").c_str(), 0600), 0);
-    const auto run = run_beside("--hub 1:3", "--expect-sha256=sums",
-                                "sleep 0.5\nkill -QUIT $!\nsha256sum image0.bin image1.bin > sums");
-    EXPECT_EQ(run.exit_status, 131) << run.out << run.err;
-    EXPECT_NE(run.out.find("SIGQUIT passed on to 0 running tools; no new hub starts"),
-              std::string::npos)
-        << run.out;
-    EXPECT_EQ(dir.read("record"), "");
-    const std::string trace = dir.read("trace");
-    EXPECT_TRUE(trace.find("\nT ") == std::string::npos && !trace.starts_with("T ")) << trace;
+// Real pauses, so that no update ends first: three hubs, two at a time, signalled once both
+// running tools write Image 1. Each stops after its chip step (at once on a second signal), the
+// third never starts, and the line names the hubs to update again.
+TEST_F(Line, StopsReachEveryRunningToolAndNoNewHubStarts) {
+    fast = false;
+    // The line's options besides --jobs=2, the signals ($! is the line), the exit status of the
+    // line and of each tool that stops after its step, and how that tool's log ends ("": the
+    // tools end at once, killed by the one signal or the other).
+    for (const auto& [line_args, signals, status, stop_line] :
+         {std::tuple{"", "kill -INT $!", 130, "Stopped by SIGINT after "},
+          std::tuple{"--watch", "kill -TERM $!", 143, "Stopped by SIGTERM after "},
+          // Both come at once (the line is stopped meanwhile), SIGHUP first.
+          std::tuple{"", "kill -STOP $!; kill -HUP $!; kill -TERM $!; kill -CONT $!", 129, ""}}) {
+        SCOPED_TRACE(signals);
+        std::filesystem::remove_all(dir.file("tovrela-line-logs"));
+        std::filesystem::remove(dir.file("record"));
+        const std::string both_writing =
+            "until [ $(grep -ls FW1 tovrela-line-logs/*/*/*.log | wc -l) -ge 2 ] || ended; do "
+            "sleep 0.05; done\n";
+        const auto run = run_beside("--hub 1:3 --hub 2:2", std::string("--jobs=2 ") + line_args,
+                                    both_writing + signals);
+        EXPECT_EQ(run.exit_status, status) << run.out << run.err;
+        EXPECT_EQ(violations(), "");
+        auto lines = records();
+        EXPECT_EQ(lines.size(), 2u) << run.out;
+        const std::size_t incomplete = run.out.find("Incomplete, update again: ");
+        for (const std::string place : {"1-2.4", "1-3", "2-2"}) {
+            if (lines.count(place) == 0) {
+                EXPECT_NE(run.out.find("Not started: " + place), std::string::npos) << run.out;
+                EXPECT_EQ(dir.read("flash/" + place + "/image1.bin"), "") << place;
+                continue;
+            }
+            expect_fields(lines[place], {{"result", "stopped"}});
+            expect_flashed(place, false);
+            EXPECT_NE(run.out.find(place, incomplete), std::string::npos) << run.out;
+            const std::string log = dir.read(lines[place].value("log", ""));
+            if (*stop_line != '\0') {
+                expect_fields(lines[place], {{"exit_status", status}});
+                EXPECT_NE(log.find(std::string("\n") + stop_line), std::string::npos) << log;
+            } else {
+                EXPECT_EQ(log.find("\nStopped by "), std::string::npos) << log;
+            }
+        }
+    }
 }
 
 struct JobCase {
@@ -241,7 +302,6 @@ struct JobCase {
     const char* sim;
     const char* line;
     const char* result;
-    int exit_status;
     const char* version_before;
     bool flashed;
 };
@@ -262,15 +322,16 @@ TEST_P(Jobs, AnswerForEveryHubWithoutFlashingUnlessAsked) {
     image0[0xFFFF1] = 4;
     dir.write("image0.bin", image0);
     const auto run = this->run(std::string("--hub 2:2 ") + c.sim, c.line);
-    EXPECT_EQ(run.exit_status, c.exit_status) << run.out << run.err;
+    EXPECT_EQ(run.exit_status, 0) << run.out << run.err;
     EXPECT_EQ(violations(), "");
-    const auto lines = records();
+    auto lines = records();
     EXPECT_EQ(lines.size(), 2u);
+    const std::string job = c.line == std::string("--only-outdated") ? "update" : c.line + 2;
     for (const std::string place : {"1-2.4", "2-2"}) {
-        const Json& line = lines.count(place) ? lines.at(place) : Json::object();
-        EXPECT_EQ(line.value("result", ""), c.result) << place;
-        EXPECT_EQ(line.value("version_before", ""), c.version_before) << place;
-        EXPECT_EQ(line.value("image_version", ""), "2.14.15.4") << place;
+        expect_fields(lines[place], {{"result", c.result},
+                                     {"job", job},
+                                     {"version_before", c.version_before},
+                                     {"image_version", "2.14.15.4"}});
         if (c.flashed) {
             expect_flashed(place, true);
         } else {
@@ -281,50 +342,73 @@ TEST_P(Jobs, AnswerForEveryHubWithoutFlashingUnlessAsked) {
 
 INSTANTIATE_TEST_SUITE_P(
     Line, Jobs,
-    testing::Values(JobCase{"Check", "", "--check", "update_available", 0, "2.13.15.4", false},
+    testing::Values(JobCase{"Check", "", "--check", "update_available", "2.13.15.4", false},
                     JobCase{"CheckUpToDate", "--version-bytes 2,14,15,0,0,4", "--check",
-                            "up_to_date", 0, "2.14.15.4", false},
-                    JobCase{"List", "", "--list", "listed", 0, "2.13.15.4", false},
+                            "up_to_date", "2.14.15.4", false},
+                    JobCase{"List", "", "--list", "listed", "2.13.15.4", false},
                     JobCase{"OnlyOutdatedSkipsUpToDate", "--version-bytes 2,14,15,0,0,4",
-                            "--only-outdated", "up_to_date", 0, "2.14.15.4", false},
-                    JobCase{"OnlyOutdatedUpdatesOlder", "", "--only-outdated", "passed", 0,
+                            "--only-outdated", "up_to_date", "2.14.15.4", false},
+                    JobCase{"OnlyOutdatedUpdatesOlder", "", "--only-outdated", "passed",
                             "2.13.15.4", true}),
     [](const testing::TestParamInfo<JobCase>& param) { return std::string(param.param.name); });
 
-// Serial numbers are listed and recorded exactly; shown, a device's string has its control
-// characters escaped, so that it cannot write a line of its own or clear the screen.
-TEST_F(Line, ListShowsSerialNumbersSafely) {
-    const auto run =
-        this->run("--serial MAIN01\\n1-2.9\\x20passed\\x1b[2J --hub 2:2:SECOND02", "--list");
+// --path takes a prefix port by port (2.4 takes 2.4.1, not 2.40), on every bus; each hub listed
+// with its address, bcdDevice, serial number and chip version.
+// Serial numbers are recorded exactly; shown, a device's string has its control characters
+// escaped, so that it can neither write a line of its own nor clear the screen.
+TEST_F(Line, ListSelectsByPathAndShowsSerialNumbers) {
+    const auto run = this->run("--serial MAIN01\\n1-2.9\\x20passed\\x1b[2J --hub 2:2.4:SECOND02 "
+                               "--hub 1:2.4.1 --hub 1:2.40",
+                               "--list --path=2.4");
     EXPECT_EQ(run.exit_status, 0) << run.out << run.err;
-    const auto lines = records();
-    EXPECT_EQ(lines.count("1-2.4") ? lines.at("1-2.4").value("serial", "") : "",
-              "MAIN01\n1-2.9 passed\x1b[2J");
-    EXPECT_EQ(lines.count("2-2") ? lines.at("2-2").value("serial", "") : "", "SECOND02");
-    EXPECT_NE(run.out.find("serial SECOND02"), std::string::npos) << run.out;
+    auto lines = records();
+    EXPECT_EQ(lines.size(), 3u);
+    expect_fields(lines["1-2.4"], {{"serial", "MAIN01\n1-2.9 passed\x1b[2J"}});
     EXPECT_NE(run.out.find("serial MAIN01\\n1-2.9 passed\\x1b[2J"), std::string::npos) << run.out;
     EXPECT_EQ(run.out.find_first_of("\x1b\r"), std::string::npos) << run.out;
     EXPECT_EQ(run.out.find("\n1-2.9"), std::string::npos) << run.out;
+    expect_fields(lines["1-2.4.1"], {{"serial", nullptr}});
+    expect_fields(lines["2-2.4"], {{"serial", "SECOND02"}});
+    EXPECT_NE(run.out.find("2-2.4 bus 2 path 2.4 address 4 bcdDevice 0100 serial SECOND02 chip "
+                           "2.13.15.4 listed\n"),
+              std::string::npos)
+        << run.out;
 }
 
-// Station mode: two boards plugged on bus 1 (the bed's own hub is on bus 2), the one at port 1
-// unplugged once its record is written and plugged again: a new board, updated again.
+// A stop that comes while the line reads its inputs (here the sums, from a FIFO) starts no hub;
+// SIGQUIT is a stop like SIGINT.
+TEST_F(Line, StopBeforeAnyHubStartsNone) {
+    ASSERT_EQ(mkfifo(dir.file("sums").c_str(), 0600), 0);
+    const auto run = run_beside("--hub 1:3", "--expect-sha256=sums",
+                                "sleep 0.5\nkill -QUIT $!\nsha256sum image0.bin image1.bin > sums");
+    EXPECT_EQ(run.exit_status, 131) << run.out << run.err;
+    EXPECT_NE(run.out.find("SIGQUIT passed on to 0 running tools; no new hub starts"),
+              std::string::npos)
+        << run.out;
+    EXPECT_EQ(dir.read("record"), "");
+    const std::string trace = dir.read("trace");
+    EXPECT_TRUE(trace.find("\nT ") == std::string::npos && !trace.starts_with("T ")) << trace;
+}
+
+// Station mode: no hub at the start, then two boards plugged on bus 1 (the bed's own hub is on
+// bus 2), the one at port 1 unplugged once its record is written and plugged again: a new board,
+// updated again.
 TEST_F(Line, WatchUpdatesEachBoardOnceAndAReplugAgain) {
     const auto run = run_beside(
-        "--bus 2 --port-path 3 --control " + dir.file("control") + " --plug 0:1:1 --plug 0.5:1:3",
+        "--bus 2 --port-path 3 --control " + dir.file("control") + " --plug 1:1:1 --plug 1.5:1:3",
         "--watch --count=3 --bus=1",
-        "until grep -q '\"path\":\"1\"' record 2>/dev/null; do sleep 0.05; done\n"
+        "until grep -q '\"path\":\"1\"' record 2>/dev/null || ended; do sleep 0.05; done\n"
         "printf 'unplug 1:1\\nplug 1:1\\n' > control");
     EXPECT_EQ(run.exit_status, 0) << run.out << run.err;
     EXPECT_EQ(violations(), "");
     std::istringstream lines(dir.read("record"));
-    std::multiset<std::string> places;
+    std::multiset<std::string> folders; // each board's: the one plugged again has a new one
     for (std::string text; std::getline(lines, text);) {
         const Json line = Json::parse(text, nullptr, false);
         EXPECT_EQ(line.value("result", ""), "passed") << text;
-        places.insert(line.value("path", ""));
+        folders.insert(std::filesystem::path(line.value("log", "")).parent_path().filename());
     }
-    EXPECT_EQ(places, (std::multiset<std::string>{"1", "1", "3"})) << dir.read("record");
+    EXPECT_EQ(folders, (std::multiset<std::string>{"1-1", "1-1.2", "1-3"})) << dir.read("record");
 }
 
 struct Refusal {
@@ -348,7 +432,7 @@ TEST_P(Refusals, StopTheLineBeforeAnyTransferWithOneLine) {
     auto argv = command("", c.line[0] == '!' ? "" : c.line);
     if (c.line[0] == '!') {
         argv.resize(argv.size() - 3); // no ids, no record
-        for (const auto& word : split(c.line + 1)) {
+        for (const auto& word : words(c.line + 1)) {
             argv.push_back(word);
         }
     }
@@ -356,47 +440,40 @@ TEST_P(Refusals, StopTheLineBeforeAnyTransferWithOneLine) {
     EXPECT_EQ(run.exit_status, c.exit_status) << run.out << run.err;
     EXPECT_TRUE(run.err.starts_with("tovrela-line: ")) << run.err;
     EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
-    const std::string trace = dir.read("trace");
-    EXPECT_EQ(trace.find("\nT "), std::string::npos);
-    EXPECT_FALSE(trace.starts_with("T ")) << trace;
-}
-
-void small_image0(const TempDir& dir) {
-    dir.write("image0.bin", std::string(0x7FFFF, 'x'));
-}
-void no_image1(const TempDir& dir) {
-    std::filesystem::remove(dir.file("image1.bin"));
-}
-void wrong_sums(const TempDir& dir) {
-    dir.write("sums",
-              std::string(64, 'a') + "  image0.bin\n" + std::string(64, 'b') + "  image1.bin\n");
-}
-void logs_is_a_file(const TempDir& dir) {
-    dir.write("logs", "");
+    const std::string trace = "\n" + dir.read("trace");
+    EXPECT_EQ(trace.find("\nT "), std::string::npos) << trace;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Line, Refusals,
-    testing::Values(Refusal{"UnknownOption", "--frobnicate", 2, nullptr},
-                    Refusal{"BadVid", "--vid=12345", 2, nullptr},
-                    Refusal{"NoPid", "!--vid=1234", 2, nullptr},
-                    Refusal{"BadPath", "--path=2..4", 2, nullptr},
-                    Refusal{"CountWithoutWatch", "--count=2", 2, nullptr},
-                    Refusal{"CheckAndList", "--check --list", 2, nullptr},
-                    Refusal{"MissingTool", "--tool=no-such-tool", 2, nullptr},
-                    Refusal{"RecordInMissingFolder", "--record=no/such/record", 2, nullptr},
-                    Refusal{"RecordIsADevice", "--record=/dev/full", 2, nullptr},
-                    Refusal{"LogsUnwritable", "--logs=logs/inside", 2, logs_is_a_file},
-                    Refusal{"Image0TooSmall", "", 4, small_image0},
-                    Refusal{"Image1Missing", "", 4, no_image1},
-                    Refusal{"WrongSha256", "--expect-sha256=sums", 4, wrong_sums},
-                    Refusal{"NoHubMatched", "--path=9", 3, nullptr}),
+    testing::Values(
+        Refusal{"UnknownOption", "--frobnicate", 2, nullptr},
+        Refusal{"BadVid", "--vid=12345", 2, nullptr}, Refusal{"NoPid", "!--vid=1234", 2, nullptr},
+        Refusal{"BadPath", "--path=2..4", 2, nullptr},
+        Refusal{"CountWithoutWatch", "--count=2", 2, nullptr},
+        Refusal{"CheckAndList", "--check --list", 2, nullptr},
+        Refusal{"MissingTool", "--tool=no-such-tool", 2, nullptr},
+        Refusal{"RecordInMissingFolder", "--record=no/such/record", 2, nullptr},
+        Refusal{"RecordIsADevice", "--record=/dev/full", 2, nullptr},
+        Refusal{"LogsUnwritable", "--logs=logs/inside", 2,
+                [](const TempDir& dir) { dir.write("logs", ""); }},
+        Refusal{"Image0TooSmall", "", 4,
+                [](const TempDir& dir) { dir.write("image0.bin", std::string(0x7FFFF, 'x')); }},
+        Refusal{"Image1Missing", "", 4,
+                [](const TempDir& dir) { std::filesystem::remove(dir.file("image1.bin")); }},
+        Refusal{"WrongSha256OfImage0", "--expect-sha256=sums", 4,
+                [](const TempDir& dir) { write_sums(dir, 0); }},
+        Refusal{"WrongSha256OfImage1", "--expect-sha256=sums", 4,
+                [](const TempDir& dir) { write_sums(dir, 1); }},
+        Refusal{"NoHubMatched", "--path=9", 3, nullptr}),
     [](const testing::TestParamInfo<Refusal>& param) { return std::string(param.param.name); });
 
 // The table on a terminal: one hub, drawn in place with escape codes, colours unless NO_COLOR.
+// Each run appends its line to the record.
 TEST_F(Line, TerminalGetsTheTableRedrawnInPlace) {
-    for (const bool no_color : {false, true}) {
-        auto argv = command("", "");
+    for (const auto& [no_color, line, result, exit_status] :
+         {std::tuple{false, "", "\x1b[32mpassed", 0}, std::tuple{true, "--list", "listed", 0}}) {
+        auto argv = command("", line);
         int terminal = -1;
         const pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
         ASSERT_GE(pid, 0);
@@ -404,11 +481,9 @@ TEST_F(Line, TerminalGetsTheTableRedrawnInPlace) {
             if (no_color) {
                 setenv("NO_COLOR", "1", 1);
             }
-            std::vector<char*> pointers;
-            for (auto& word : argv) {
-                pointers.push_back(word.data());
-            }
-            pointers.push_back(nullptr);
+            std::vector<char*> pointers(argv.size() + 1);
+            std::transform(argv.begin(), argv.end(), pointers.begin(),
+                           [](auto& w) { return w.data(); });
             if (chdir(dir.path().c_str()) == 0) {
                 execv(pointers[0], pointers.data());
             }
@@ -422,13 +497,14 @@ TEST_F(Line, TerminalGetsTheTableRedrawnInPlace) {
         close(terminal);
         int status = 0;
         waitpid(pid, &status, 0);
-        EXPECT_EQ(WEXITSTATUS(status), 0) << screen;
-        EXPECT_NE(screen.find("PLACE"), std::string::npos) << screen;
-        EXPECT_NE(screen.find("\x1b[J"), std::string::npos);
-        EXPECT_NE(screen.find("1-2.4"), std::string::npos);
-        EXPECT_EQ(screen.find("\x1b[32mpassed") == std::string::npos, no_color) << screen;
-        EXPECT_NE(screen.find("passed 1, failed 0"), std::string::npos) << screen;
+        EXPECT_EQ(WEXITSTATUS(status), exit_status) << screen;
+        for (const char* shown : {"PLACE", "\x1b[J", "1-2.4", result, "passed 1, failed 0"}) {
+            EXPECT_NE(screen.find(shown), std::string::npos) << shown << "\n" << screen;
+        }
+        EXPECT_EQ(screen.find("\x1b[32m") == std::string::npos, no_color) << screen;
     }
+    const std::string record = dir.read("record");
+    EXPECT_EQ(std::count(record.begin(), record.end(), '\n'), 2) << record;
 }
 
 } // namespace
