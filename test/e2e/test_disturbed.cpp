@@ -129,6 +129,7 @@ TEST(Simulator, ExitStatuses) {
         {{"--", "/bin/sh", "-c", "kill -TERM $$"}, 143},
         {{"--", "/nonexistent/command"}, 127},
         {{"--fault", "stall:b2", "--", "/bin/true"}, 125},
+        {{"--signal-parent", "ALRM:b2:1:60001", "--", "/bin/true"}, 125}, // a delay over a minute
         {{"/bin/true"}, 125},                         // no "--"
         {{"--hub", "1:2.4", "--", "/bin/true"}, 125}, // the default hub's place
         {{"--fast", "--signal", "TERM:b8:1", "--", "/bin/sh", "-c", "exit 3"}, 3}};
