@@ -536,7 +536,12 @@ void forget_client(Bed& bed, UMockdevIoctlClient* handle) {
         return;
     }
     release(found->second.finished, found->second.pending);
-    bed.clients.peer_sockets.erase(found->second.socket);
+    // Its socket may have been closed, reused and claimed by a new connection before the client
+    // is forgotten here, on its hub's thread: a claim of another process stays.
+    auto peer = bed.clients.peer_sockets.find(found->second.socket);
+    if (peer != bed.clients.peer_sockets.end() && peer->second == found->second.pid) {
+        bed.clients.peer_sockets.erase(peer);
+    }
     clients.erase(found);
     g_signal_handlers_disconnect_by_data(handle, &bed);
     g_object_unref(handle);
