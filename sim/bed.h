@@ -128,6 +128,12 @@ struct Event {
     uint64_t pause_us = 0; // a plug or unplug: the real time since the start
 };
 
+// A signal of a --signal rule with a delay, waiting on the main loop to be sent.
+struct LaterSignal {
+    pid_t target = 0;
+    int signal = 0;
+};
+
 // The bed's history in the order it happened, with what the hub threads share besides.
 struct EventLog {
     std::mutex lock;
@@ -135,7 +141,8 @@ struct EventLog {
     std::vector<Event> events;
     std::map<pid_t, std::size_t> hub_of_process; // the hub each process spoke to last
     uint64_t pauses_seen = 0;
-    std::vector<SignalRule> signals; // the --signal rules, each striking once
+    std::vector<SignalRule> signals;       // the --signal rules, each striking once
+    std::deque<LaterSignal> later_signals; // the signals of those with a delay, once due
     std::vector<std::string> unknown_ioctls;
 };
 

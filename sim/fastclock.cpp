@@ -3,7 +3,8 @@
 // and its length is added to the virtual clock of the process (its slot in the shared file) and
 // recorded for the simulator (see virtual_clock.h). Without it the main program's pauses are real.
 // Calls made from any shared library (libusb, the umockdev preload) keep the real usleep, except
-// that a zero sleep returns at once.
+// that a zero sleep returns at once. The clocks (clock_gettime, time) stay real: signals come in
+// real time, and the tool measures the time between two of them on the monotonic clock.
 #include "virtual_clock.h"
 
 #include <cerrno>

@@ -72,10 +72,11 @@ std::optional<int> parse_signal(std::string_view text) {
         text.remove_prefix(3);
     }
     constexpr std::pair<std::string_view, int> names[] = {
-        {"INT", SIGINT},   {"TERM", SIGTERM}, {"HUP", SIGHUP},   {"QUIT", SIGQUIT},
-        {"KILL", SIGKILL}, {"USR1", SIGUSR1}, {"USR2", SIGUSR2}, {"PIPE", SIGPIPE},
-        {"STOP", SIGSTOP}, {"CONT", SIGCONT}, {"ALRM", SIGALRM}, {"VTALRM", SIGVTALRM},
-        {"PROF", SIGPROF}, {"XCPU", SIGXCPU}};
+        {"INT", SIGINT},      {"TERM", SIGTERM}, {"HUP", SIGHUP},   {"QUIT", SIGQUIT},
+        {"KILL", SIGKILL},    {"USR1", SIGUSR1}, {"USR2", SIGUSR2}, {"PIPE", SIGPIPE},
+        {"STOP", SIGSTOP},    {"CONT", SIGCONT}, {"ALRM", SIGALRM}, {"VTALRM", SIGVTALRM},
+        {"PROF", SIGPROF},    {"XCPU", SIGXCPU}, {"PWR", SIGPWR},   {"IO", SIGIO},
+        {"STKFLT", SIGSTKFLT}};
     for (auto [name, number] : names) {
         if (text == name) {
             return number;
@@ -272,22 +273,36 @@ std::string apply_fault(Options& options, std::string_view value) {
     return {};
 }
 
-std::string apply_signal(Options& options, std::string_view value) {
+// SIG:REQUEST:NTH[:MS] of --signal and --signal-parent.
+std::string signal_rule(Options& options, std::string_view value, bool to_parent) {
     HubTarget target_hub;
     const bool placed = take_target(value, target_hub);
     auto parts = split(value, ':');
     std::optional<int> signal;
     std::optional<RequestCount> target;
-    if (parts.size() == 3) {
+    std::optional<unsigned long> delay_ms = 0;
+    if (parts.size() == 3 || parts.size() == 4) {
         signal = parse_signal(parts[0]);
         target = request_and_nth(parts);
     }
-    if (!placed || !signal || !target) {
-        return "expects SIG:REQUEST:NTH[@BUS:PATH], SIG a name (INT, TERM, HUP, QUIT, ...) or "
-               "number, REQUEST a hexadecimal request code, NTH from 1";
+    if (parts.size() == 4) {
+        delay_ms = parse_number(parts[3], 10);
     }
-    options.signals.push_back({*signal, target->request, target->nth, target_hub});
+    if (!placed || !signal || !target || !delay_ms || *delay_ms > max_signal_delay_ms) {
+        return "expects SIG:REQUEST:NTH[:MS][@BUS:PATH], SIG a name (INT, TERM, HUP, QUIT, ...) "
+               "or number, REQUEST a hexadecimal request code, NTH from 1, MS 0 to 60000";
+    }
+    options.signals.push_back({*signal, target->request, target->nth,
+                               static_cast<unsigned>(*delay_ms), target_hub, to_parent});
     return {};
+}
+
+std::string apply_signal(Options& options, std::string_view value) {
+    return signal_rule(options, value, false);
+}
+
+std::string apply_signal_parent(Options& options, std::string_view value) {
+    return signal_rule(options, value, true);
 }
 
 // A serial number: 1 to 126 characters (a string descriptor holds at most 126 UTF-16
@@ -451,6 +466,7 @@ const OptionRule option_rules[] = {
     {{"busy", required_argument, nullptr, 0}, apply_busy},
     {{"fault", required_argument, nullptr, 0}, apply_fault},
     {{"signal", required_argument, nullptr, 0}, apply_signal},
+    {{"signal-parent", required_argument, nullptr, 0}, apply_signal_parent},
     {{"flash-out", required_argument, nullptr, 0}, nullptr, &Options::flash_out_dir},
     {{"trace", required_argument, nullptr, 0}, nullptr, &Options::trace_file},
     {{"verdict", required_argument, nullptr, 0}, nullptr, &Options::verdict_file},
@@ -672,9 +688,13 @@ std::string usage_text() {
            "                       the NTH request with code REQUEST (hex) fails; KIND is stall,\n"
            "                       nodev, timeout, short, never-finish; for a status read also\n"
            "                       bad-check, state=HH (hex state byte), reply-bytes=N (0 to 7)\n"
-           "  --signal SIG:REQUEST:NTH[@BUS:PATH]\n"
+           "  --signal SIG:REQUEST:NTH[:MS][@BUS:PATH]\n"
            "                       send SIG to the process that made the NTH request with code\n"
-           "                       REQUEST (hex) once the chip has received it (repeatable)\n"
+           "                       REQUEST (hex) once the chip has received it, or MS ms (real\n"
+           "                       time) later (repeatable)\n"
+           "  --signal-parent SIG:REQUEST:NTH[:MS][@BUS:PATH]\n"
+           "                       the same to that process's parent, a supervisor such as\n"
+           "                       timeout (SIGALRM: its time is up) (repeatable)\n"
            "  --flash-out DIR      write what the chip received to DIR/image0.bin, DIR/image1.bin\n"
            "                       (with several hubs DIR/BUS-PATH/image0.bin, ...)\n"
            "  --trace FILE         write every control transfer, pause and violation to FILE\n"

@@ -40,13 +40,20 @@ struct HubTarget {
     }
 };
 
-// Sends `signal` to the process that made the nth request with code `request`, once the chip has
-// taken it.
+// Sends `signal` to the process that made the nth request with code `request`, or to that
+// process's parent (a supervisor such as timeout): once the chip has taken the request, before
+// the process has its answer, or `delay_ms` of real time later (when the process may be in a
+// pause, where a signal reaches it at once; within the answer the umockdev preload keeps every
+// signal blocked, so two signals sent then arrive as one).
+constexpr unsigned max_signal_delay_ms = 60000;
+
 struct SignalRule {
     int signal = 0;
     uint8_t request = 0;
     unsigned nth = 0;
+    unsigned delay_ms = 0;
     HubTarget target;
+    bool to_parent = false;
     bool sent = false; // kept by the bed
 };
 

@@ -1,19 +1,23 @@
 #include "usbfs_device.h"
 
+#include "file.h"
 #include "usb_tree.h"
 
 #include <umockdev.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstddef>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <linux/ioctl.h>
 #include <linux/usbdevice_fs.h>
 #include <memory>
+#include <string>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -255,7 +259,29 @@ void record_transfer(Bed& bed, const Client& client, TransferRecord record,
     }
 }
 
-// The --signal rules that the request just taken on the hub fulfils: each strikes once.
+// The parent of process `pid` (from /proc/PID/stat, whose fourth field it is, after the name in
+// parentheses), or 0.
+pid_t parent_of(pid_t pid) {
+    const std::string path = "/proc/" + std::to_string(pid) + "/stat";
+    File file(std::fopen(path.c_str(), "re"));
+    std::array<char, 512> text{};
+    const std::size_t length = file ? std::fread(text.data(), 1, text.size() - 1, file.get()) : 0;
+    const char* name_end = std::strrchr(text.data(), ')');
+    int parent = 0;
+    if (length == 0 || name_end == nullptr || std::sscanf(name_end + 1, " %*c %d", &parent) != 1) {
+        return 0;
+    }
+    return parent;
+}
+
+gboolean send_later(gpointer data) {
+    const auto* later = static_cast<const LaterSignal*>(data);
+    kill(later->target, later->signal);
+    return G_SOURCE_REMOVE;
+}
+
+// The --signal and --signal-parent rules that the request just taken on the hub fulfils: each
+// strikes once.
 void send_due_signals(Bed& bed, const Client& client, const Hub* hub, uint8_t request) {
     const std::scoped_lock hold(bed.log.lock);
     for (SignalRule& rule : bed.log.signals) {
@@ -265,7 +291,19 @@ void send_due_signals(Bed& bed, const Client& client, const Hub* hub, uint8_t re
             continue;
         }
         rule.sent = true;
-        kill(client.pid != 0 ? client.pid : bed.command_pid.load(), rule.signal);
+        const pid_t maker = client.pid != 0 ? client.pid : bed.command_pid.load();
+        const pid_t target = rule.to_parent ? parent_of(maker) : maker;
+        if (target <= 1) {
+            continue;
+        }
+        if (rule.delay_ms == 0) {
+            kill(target, rule.signal);
+        } else {
+            // On the main loop's thread, which runs until the command ends; the record stays
+            // with the bed (a deque keeps its place), sent or not.
+            bed.log.later_signals.push_back({target, rule.signal});
+            g_timeout_add(rule.delay_ms, send_later, &bed.log.later_signals.back());
+        }
     }
 }
 
@@ -498,7 +536,12 @@ void forget_client(Bed& bed, UMockdevIoctlClient* handle) {
         return;
     }
     release(found->second.finished, found->second.pending);
-    bed.clients.peer_sockets.erase(found->second.socket);
+    // Its socket may have been closed, reused and claimed by a new connection before the client
+    // is forgotten here, on its hub's thread: a claim of another process stays.
+    auto peer = bed.clients.peer_sockets.find(found->second.socket);
+    if (peer != bed.clients.peer_sockets.end() && peer->second == found->second.pid) {
+        bed.clients.peer_sockets.erase(peer);
+    }
     clients.erase(found);
     g_signal_handlers_disconnect_by_data(handle, &bed);
     g_object_unref(handle);

@@ -33,8 +33,12 @@ constexpr const char* rule_line =
 
 using PortNumbers = std::array<uint8_t, 8>;
 
-// The lock file of the hub this process holds, or -1.
+// The lock file and the device node of the hub whose locks this process holds, or -1.
 int gHubLock = -1;
+int gNodeLock = -1;
+
+// Never through a link, never blocking (a FIFO), never a terminal of its own.
+constexpr int lock_open_flags = O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
 
 // The port path filter: the device's port numbers must begin with gTargetPath, and with
 // gExactPath set they must be exactly gTargetPath (none at all for "-path=0").
@@ -102,6 +106,69 @@ void print_device_row(libusb_device* device, const libusb_device_descriptor& des
         print_message(" path %s", path.c_str());
     }
     print_message("\n");
+}
+
+// The one line of a lock that cannot be held; rc::failed.
+int refuse_lock(const std::string& path, const char* reason) {
+    print_problem("tovrela-update: cannot lock %s: %s; the hub was not touched\n", path.c_str(),
+                  reason);
+    return rc::failed;
+}
+
+// Holds an exclusive lock on the file open at `fd` (closed when it cannot), or refuses it naming
+// `path`; `held` is the reason when another process holds it.
+int hold_lock(int fd, const std::string& path, const char* held, int& holder) {
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno;
+        close(fd);
+        return refuse_lock(path, error == EWOULDBLOCK ? held : std::strerror(error));
+    }
+    holder = fd;
+    return rc::done;
+}
+
+// The lock file named after the hub's bus and port path in $TOVRELA_LOCK_DIR or /run/lock.
+int lock_file(libusb_device* device) {
+    const char* dir = std::getenv("TOVRELA_LOCK_DIR");
+    if (dir == nullptr || *dir == '\0') {
+        dir = "/run/lock";
+    }
+    const std::string path =
+        std::string(dir) + "/tovrela-update-" + device_place(device).place() + ".lock";
+    if (*dir != '/') {
+        return refuse_lock(path, "TOVRELA_LOCK_DIR is not an absolute path");
+    }
+    // Readable by all, so that every user's tool can take the lock on a file another user made.
+    const mode_t mask = umask(0);
+    int fd = open(path.c_str(), lock_open_flags | O_CREAT, 0644);
+    umask(mask);
+    if (fd < 0 && errno == EACCES) {
+        // An existing file in a folder this user may not write.
+        fd = open(path.c_str(), lock_open_flags);
+    }
+    if (fd < 0) {
+        return refuse_lock(path, std::strerror(errno));
+    }
+    struct stat info {};
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        close(fd);
+        return refuse_lock(path, "not a regular file");
+    }
+    return hold_lock(fd, path, "another tovrela-update process holds it", gHubLock);
+}
+
+// The hub's device node, the one place every process on the machine shares for this hub, whatever
+// its environment: a tool with another lock folder takes its lock here too.
+int lock_device_node(libusb_device* device) {
+    std::array<char, 32> path{};
+    std::snprintf(path.data(), path.size(), "/dev/bus/usb/%03d/%03d",
+                  static_cast<int>(libusb_get_bus_number(device)),
+                  static_cast<int>(libusb_get_device_address(device)));
+    const int fd = open(path.data(), lock_open_flags);
+    if (fd < 0) {
+        return refuse_lock(path.data(), std::strerror(errno));
+    }
+    return hold_lock(fd, path.data(), "another process holds it", gNodeLock);
 }
 
 } // namespace
@@ -172,50 +239,18 @@ int find_target_device(TargetDevice* target) {
 
 int lock_hub(libusb_device* device) {
     unlock_hub();
-    const char* dir = std::getenv("TOVRELA_LOCK_DIR");
-    if (dir == nullptr || *dir == '\0') {
-        dir = "/run/lock";
-    }
-    const std::string path =
-        std::string(dir) + "/tovrela-update-" + device_place(device).place() + ".lock";
-    const auto refuse = [&path](const char* reason) {
-        std::fprintf(stderr, "tovrela-update: cannot lock %s: %s; the hub was not touched\n",
-                     path.c_str(), reason);
+    if (lock_file(device) != rc::done || lock_device_node(device) != rc::done) {
+        unlock_hub();
         return rc::failed;
-    };
-    if (*dir != '/') {
-        return refuse("TOVRELA_LOCK_DIR is not an absolute path");
     }
-    // Readable by all, so that every user's tool can take the lock on a file another user made.
-    // Never through a link, never blocking (a FIFO), never a terminal of its own.
-    constexpr int flags = O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
-    const mode_t mask = umask(0);
-    int fd = open(path.c_str(), flags | O_CREAT, 0644);
-    umask(mask);
-    if (fd < 0 && errno == EACCES) {
-        fd = open(path.c_str(), flags); // an existing file in a folder this user may not write
-    }
-    if (fd < 0) {
-        return refuse(std::strerror(errno));
-    }
-    struct stat info {};
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        close(fd);
-        return refuse("not a regular file");
-    }
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        const int error = errno;
-        close(fd);
-        return refuse(error == EWOULDBLOCK ? "another tovrela-update process holds it"
-                                           : std::strerror(error));
-    }
-    gHubLock = fd;
     return rc::done;
 }
 
 void unlock_hub() {
-    if (gHubLock >= 0) {
-        close(gHubLock);
-        gHubLock = -1;
+    for (int* lock : {&gNodeLock, &gHubLock}) {
+        if (*lock >= 0) {
+            close(*lock);
+            *lock = -1;
+        }
     }
 }

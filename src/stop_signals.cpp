@@ -4,40 +4,82 @@
 #include "signal_names.h"
 
 #include <array>
+#include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
+#include <ctime>
 
 namespace {
 
-// The four stop signals of a user or a supervisor, and the others whose default action would end
-// the tool in the middle of a step: timers and CPU limits of a supervisor, and the user signals.
-constexpr std::array<int, 10> stop_signals{
-    {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU}};
+// Signals that come within this time of the first are the same request: a supervisor such as
+// GNU timeout sends its signal to the tool and at once again to the tool's process group, and a
+// terminal's Ctrl-C may reach the tool through a wrapper too.
+constexpr uint32_t same_request_ms = 1000;
 
-volatile std::sig_atomic_t remembered = 0;
+// The first stop signal since hold_stop_signals, or 0. Written by the handler, which may run on
+// any thread (libusb has threads of its own), so lock-free atomics, safe in a signal handler.
+std::atomic<int> remembered{0};
+// When it came: the monotonic clock in milliseconds, cut to 32 bits (differences are right for
+// 49 days), never 0; 0 until the first came.
+std::atomic<uint32_t> first_arrival_ms{0};
+static_assert(std::atomic<int>::is_always_lock_free && std::atomic<uint32_t>::is_always_lock_free);
+
 bool stop_line_printed = false;
 
-extern "C" void remember_signal(int number) {
-    if (remembered != 0) {
-        // The second signal: the user means it. End the tool the way the signal would.
-        std::signal(number, SIG_DFL);
-        std::raise(number);
-        return;
+// The real time since boot (clock_gettime is async-signal-safe). Signals arrive in real time, so
+// the gap between two of them is never measured on a virtual clock of paused time.
+uint32_t monotonic_ms() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const auto ms = static_cast<uint32_t>(static_cast<uint64_t>(now.tv_sec) * 1000u +
+                                          static_cast<uint64_t>(now.tv_nsec) / 1000000u);
+    return ms == 0 ? 1 : ms;
+}
+
+// Every stop signal: the named ones and the real-time signals an application may receive.
+template <typename Action> void for_each_stop_signal(Action action) {
+    for (const auto& named : signal_names::classic) {
+        action(named.number);
     }
-    remembered = number;
+    for (int number = SIGRTMIN; number <= SIGRTMAX; ++number) {
+        action(number);
+    }
+}
+
+// The user, or the supervisor, means it: end the tool the way the signal would.
+void end_at_once(int number) {
+    struct sigaction action {};
+    action.sa_handler = SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    sigaction(number, &action, nullptr);
+    raise(number);
+}
+
+extern "C" void remember_signal(int number) {
+    const int saved_errno = errno;
+    const uint32_t now = monotonic_ms();
+    uint32_t first = 0;
+    if (first_arrival_ms.compare_exchange_strong(first, now)) {
+        remembered.store(number);
+    } else if (now - first >= same_request_ms) {
+        end_at_once(number);
+    }
+    errno = saved_errno;
 }
 
 void set_action(void (*handler)(int)) {
     struct sigaction action {};
     action.sa_handler = handler;
+    // While one stop signal is handled, the others wait on this thread.
     sigemptyset(&action.sa_mask);
+    for_each_stop_signal([&action](int number) { sigaddset(&action.sa_mask, number); });
     // Interrupted reads and writes of files carry on; the pause and libusb's event wait resume
     // by themselves.
     action.sa_flags = SA_RESTART;
-    for (int number : stop_signals) {
-        sigaction(number, &action, nullptr);
-    }
+    for_each_stop_signal([&action](int number) { sigaction(number, &action, nullptr); });
 }
 
 } // namespace
@@ -57,7 +99,7 @@ void release_stop_signals() {
 }
 
 int stop_signal() {
-    return remembered;
+    return remembered.load();
 }
 
 void report_stop(const char* format, ...) {

@@ -1,8 +1,12 @@
-// Interruptions by the user or a supervising script. While the hub is open, the first SIGINT,
-// SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF or SIGXCPU is only
-// remembered: the chip step in progress (a register write with
-// its status poll, or a flash block with its CRC and status poll) always finishes, and the chip
-// operations stop at the next step boundary. A second such signal ends the tool at once.
+// Interruptions by the user or a supervising script. While the hub is open, the first stop
+// signal is only remembered: the chip step in progress (a register write with its status poll,
+// or a flash block with its CRC and status poll) always finishes, and the chip operations stop
+// at the next step boundary. The stop signals are every signal that ends a process by default
+// and comes from outside it (SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM,
+// SIGVTALRM, SIGPROF, SIGXCPU, SIGPWR, SIGIO, SIGSTKFLT and the real-time signals SIGRTMIN to
+// SIGRTMAX), not the faults of the tool itself. Stop signals within a second of the first are
+// the same request (a supervisor signals the tool and then its process group); one that comes
+// later ends the tool at once.
 #pragma once
 
 // SIGPIPE and SIGXFSZ are ignored for the whole run: a closed standard output, or one past a file

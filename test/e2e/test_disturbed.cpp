@@ -6,6 +6,7 @@
 #include "update_geometry.h"
 
 #include <cstdio>
+#include <filesystem>
 
 namespace {
 
@@ -98,21 +99,38 @@ TEST_F(VirtualHub, ClosedStandardOutputNeverStopsTheUpdate) {
     expect_flashed(run, true);
 }
 
-// Two tools started at once on one hub: one updates it, the other finds it busy and sends
-// nothing.
+// Two tools on one hub: the first is stopped (SIGSTOP) in the middle of a block, the second starts
+// meanwhile, finds the hub busy and sends nothing, and the first, continued, updates the hub
+// whole. With the same lock folder the lock file stops the second; with another folder (a user
+// with TOVRELA_LOCK_DIR set beside a root job without it) the lock on the hub's device node does.
 TEST_F(VirtualHub, SecondToolOnTheSameHubFindsItBusy) {
-    const SimRun run = this->run(
-        {}, {"-vid=1234", "-pid=5678"},
-        {"sh", "-c",
-         "\"$@\" > first.out & \"$@\" > second.out; second=$?; wait $!; echo \"$? $second\"",
-         "sh"});
-    ASSERT_TRUE(run.process.out == "0 250\n" || run.process.out == "250 0\n") << run.process.out;
-    const bool first_passed = run.process.out == "0 250\n";
-    EXPECT_EQ(dir.read(first_passed ? "first.out" : "second.out"), banner + on_hub(passing_update));
-    EXPECT_EQ(dir.read(first_passed ? "second.out" : "first.out"),
-              banner + on_hub("liusb_open failed LIBUSB_ERROR_BUSY(-6)\n"));
-    EXPECT_EQ(run.violations + run.closing, "");
-    expect_flashed(run, true);
+    const std::string script =
+        "TOVRELA_LOCK_DIR=\"$PWD/L1\" \"$@\" > first.out & first=$!; "
+        "until s=$(cut -d' ' -f3 /proc/$first/stat) && [ \"$s\" = T -o \"$s\" = Z ]; do "
+        "sleep 0.01; done; "
+        "TOVRELA_LOCK_DIR=\"$PWD/$SECOND\" \"$@\" > second.out 2> second.err; second=$?; "
+        "kill -CONT $first; wait $first; echo \"$? $second\"";
+    const std::string in_block = update_geometry::request_at(update_geometry::data_piece,
+                                                             update_geometry::Step::image1, 0, 4);
+    const std::pair<std::string, std::string> cases[] = {
+        {"L1",
+         dir.file("L1") + "/tovrela-update-1-2.4.lock: another tovrela-update process holds it"},
+        {"L2", "/dev/bus/usb/001/003: another process holds it"}};
+    std::filesystem::create_directory(dir.file("L1"));
+    std::filesystem::create_directory(dir.file("L2"));
+    for (const auto& [second_folder, refusal] : cases) {
+        SCOPED_TRACE(second_folder);
+        const SimRun run = this->run({"--signal", "STOP:" + in_block}, {"-vid=1234", "-pid=5678"},
+                                     {"env", "SECOND=" + second_folder, "sh", "-c", script, "sh"});
+        EXPECT_EQ(run.process.out, "0 250\n");
+        EXPECT_EQ(dir.read("first.out"), banner + on_hub(passing_update));
+        EXPECT_EQ(dir.read("second.out"),
+                  banner + on_hub("liusb_open failed LIBUSB_ERROR_BUSY(-6)\n"));
+        EXPECT_EQ(dir.read("second.err"),
+                  "tovrela-update: cannot lock " + refusal + "; the hub was not touched\n");
+        EXPECT_EQ(run.violations + run.closing, "");
+        expect_flashed(run, true);
+    }
 }
 
 // Too few file descriptors for libusb's event machinery: libusb_init reports -99.
@@ -129,8 +147,9 @@ TEST(Simulator, ExitStatuses) {
         {{"--", "/bin/sh", "-c", "kill -TERM $$"}, 143},
         {{"--", "/nonexistent/command"}, 127},
         {{"--fault", "stall:b2", "--", "/bin/true"}, 125},
-        {{"/bin/true"}, 125},                         // no "--"
-        {{"--hub", "1:2.4", "--", "/bin/true"}, 125}, // the default hub's place
+        {{"--signal-parent", "ALRM:b2:1:60001", "--", "/bin/true"}, 125}, // a delay over a minute
+        {{"/bin/true"}, 125},                                             // no "--"
+        {{"--hub", "1:2.4", "--", "/bin/true"}, 125},                     // the default hub's place
         {{"--fast", "--signal", "TERM:b8:1", "--", "/bin/sh", "-c", "exit 3"}, 3}};
     test_files::TempDir dir;
     for (const auto& [args, exit_status] : cases) {

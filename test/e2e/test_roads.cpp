@@ -5,6 +5,7 @@
 #include "sim_run.h"
 #include "update_geometry.h"
 
+#include <csignal>
 #include <cstdio>
 
 #include <filesystem>
@@ -165,12 +166,14 @@ const std::string incomplete =
 const std::string image1_begun = reg("0010") + reg("0011") + "Tovrela_Flash_Write FW1\n";
 const std::string frame_0012 = request_at(update_geometry::command_frame, Step::write_0012);
 
-// "\nStopped by SIGHUP after block N of M of Image 0 (offset 0x...)" for the `count` th block.
-std::string after_image0_block(std::size_t count) {
-    char text[96];
-    std::snprintf(text, sizeof text, "\nStopped by SIGHUP after block %zu of %zu of Image 0 (offset 0x%zX)",
-                  count, update_geometry::blocks(small_image0), (count - 1) * update_geometry::block_size);
-    return text;
+// The progress lines of Image `image` up to its `count` th block, and "\nStopped by SIGxxx after
+// block N of M of Image I (offset 0x...)" for that block.
+std::string after_block(const char* signal, int image, std::size_t count) {
+    const std::size_t size = image == 0 ? small_image0 : small_image1;
+    char text[112];
+    std::snprintf(text, sizeof text, "\nStopped by %s after block %zu of %zu of Image %d (offset 0x%zX)",
+                  signal, count, update_geometry::blocks(size), image, (count - 1) * update_geometry::block_size);
+    return progress(size, count) + text;
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, Roads, testing::Values(
@@ -179,8 +182,7 @@ INSTANTIATE_TEST_SUITE_P(Signals, Roads, testing::Values(
     Road{"TermBetweenTheImages", nullptr, "", "--signal TERM:" + frame_0012, on_hub(reg("0010") + reg("0011") +
          image1_written + reg("0012") + "Stopped by SIGTERM after register 5000=0012" + incomplete), 143},
     Road{"HupDuringImage0", nullptr, "", "--signal HUP:" + request_at(update_geometry::crc_frame, Step::image0, 5),
-         on_hub(before_image0 + "Tovrela_Flash_Write FW0\n" + progress(small_image0, 6) +
-                after_image0_block(6) + incomplete), 129},
+         on_hub(before_image0 + "Tovrela_Flash_Write FW0\n" + after_block("SIGHUP", 0, 6) + incomplete), 129},
     Road{"QuitBetweenRegisterReads", nullptr, "-readveronly=1", "--signal QUIT:b7:1",
          on_hub("Stopped by SIGQUIT before register 1101 was read\nStatus=0x0\n"), 131},
     Road{"DuringTheLastReadOfACheckStopsNothing", versioned, "-checkupdateonly=1",
@@ -189,11 +191,48 @@ INSTANTIATE_TEST_SUITE_P(Signals, Roads, testing::Values(
     Road{"DuringTheLastWriteStopsNothing", nullptr, "", "--signal TERM:" + request_at(update_geometry::command_frame, Step::write_0110), on_hub(passing_update), 0}),
     named);
 
-// A second signal means it: the tool ends at once.
-TEST_F(VirtualHub, SecondSignalEndsTheToolAtOnce) {
-    const SimRun run = run_hub({}, {"--signal", "INT:b8:5", "--signal", "INT:b8:6"});
-    EXPECT_EQ(run.process.out, banner + on_hub(image1_begun));
-    EXPECT_EQ(run.process.exit_status, 130);
+// A signal within a second of the first is the same request (the block still finishes); one
+// that comes later means it: the tool ends at once. The later one comes four pauses of 321 ms,
+// in real time, after the first: the chip answers "not finished" four times.
+TEST_F(VirtualHub, ASecondSignalEndsTheToolOnlyAfterASecond) {
+    const std::vector<std::string> ctrl_c = {"env", "--default-signal=INT,QUIT"};
+    const SimRun same =
+        run({"--signal", "INT:b8:5", "--signal", "INT:b8:6"}, {"-vid=1234", "-pid=5678"}, ctrl_c);
+    EXPECT_EQ(same.process.out,
+              banner + on_hub(image1_begun + after_block("SIGINT", 1, 1) + incomplete));
+    EXPECT_EQ(same.process.exit_status, 130);
+    real_pauses = true;
+    const SimRun later = run({"--busy", "4", "--signal", "INT:a3:1", "--signal", "INT:a3:5"},
+                             {"-vid=1234", "-pid=5678"}, ctrl_c);
+    EXPECT_EQ(later.process.out, banner + on_hub(reg("0010")));
+    EXPECT_EQ(later.process.exit_status, 130);
+}
+
+// A supervisor's stop: GNU timeout sends SIGTERM to the tool and at once again to the tool's
+// process group. The two are one request, at any moment: the step in progress finishes, then the
+// stop line and 143. The simulator plays timeout's time running out (SIGALRM to the tool's
+// parent) 100 ms of real time after a request, in the pause that follows it, where each of the
+// two signals may reach the tool by itself.
+TEST_F(VirtualHub, SupervisorsTwoSignalsAreOneStop) {
+    using update_geometry::crc_frame;
+    real_pauses = true;
+    const std::pair<std::string, std::string> moments[] = {
+        {request_at(update_geometry::command_frame, Step::write_0010),
+         reg("0010") + "Stopped by SIGTERM after register 5000=0010"},
+        {request_at(update_geometry::command_frame, Step::write_0011),
+         reg("0010") + reg("0011") + "Stopped by SIGTERM after register 5000=0011"},
+        {request_at(crc_frame, Step::image1, 1), image1_begun + after_block("SIGTERM", 1, 2)}};
+    for (const auto& [request, text] : moments) {
+        SCOPED_TRACE(request);
+        const SimRun run =
+            this->run({"--signal-parent", "ALRM:" + request + ":100"}, {"-vid=1234", "-pid=5678"},
+                      {"timeout", "--preserve-status", "600"});
+        EXPECT_EQ(run.process.out, banner + on_hub(text + incomplete));
+        EXPECT_EQ(run.process.exit_status, 143);
+        EXPECT_EQ(run.violations, "");
+        EXPECT_EQ(run.closing.find("not confirmed"), std::string::npos) << run.closing;
+        expect_flashed(run, false);
+    }
 }
 // clang-format off
 
@@ -405,8 +444,11 @@ TEST_F(VirtualHub, LockFailsClosed) {
     }
 }
 
-// The user signals are held like SIGINT; a file size limit on standard output, like a full disk,
-// stops nothing; a version or image read whose answer is lost exits 1, an update does not.
+// Every other signal that ends a process by default and comes from outside it is held like
+// SIGINT: the user signals, timers and limits in an update, and SIGPWR, SIGIO, SIGSTKFLT and the
+// real-time signals (named as the shell's "kill -l" names them) in a version read. A file size
+// limit on standard output, like a full disk, stops nothing; a version or image read whose answer
+// is lost exits 1, an update does not.
 TEST_F(VirtualHub, MoreSignalsAndLostOutput) {
     for (const auto& [name, status] : {std::pair<std::string, int>{"USR1", 138},
                                        {"USR2", 140},
@@ -415,10 +457,26 @@ TEST_F(VirtualHub, MoreSignalsAndLostOutput) {
                                        {"PROF", 155},
                                        {"XCPU", 152}}) {
         const SimRun run = run_hub({}, {"--signal", name + ":b8:5"});
-        EXPECT_EQ(run.process.out,
-                  banner + on_hub(image1_begun + "\nStopped by SIG" + name +
-                                  " after block 1 of 4 of Image 1 (offset 0x0)" + incomplete));
+        EXPECT_EQ(
+            run.process.out,
+            banner + on_hub(image1_begun + after_block(("SIG" + name).c_str(), 1, 1) + incomplete));
         EXPECT_EQ(run.process.exit_status, status);
+    }
+    std::vector<std::pair<std::string, int>> in_read{
+        {"SIGPWR", SIGPWR}, {"SIGIO", SIGIO}, {"SIGSTKFLT", SIGSTKFLT}};
+    for (int number = SIGRTMIN; number <= SIGRTMAX; ++number) {
+        const int above_min = number - SIGRTMIN, below_max = SIGRTMAX - number;
+        in_read.emplace_back(
+            above_min <= 15 ? "SIGRTMIN" + (above_min > 0 ? "+" + std::to_string(above_min) : "")
+                            : "SIGRTMAX" + (below_max > 0 ? "-" + std::to_string(below_max) : ""),
+            number);
+    }
+    for (const auto& [name, number] : in_read) {
+        const SimRun run =
+            run_hub({"-readveronly=1"}, {"--signal", std::to_string(number) + ":b7:1"});
+        EXPECT_EQ(run.process.out, banner + on_hub("Stopped by " + name +
+                                                   " before register 1101 was read\nStatus=0x0\n"));
+        EXPECT_EQ(run.process.exit_status, 128 + number);
     }
     const SimRun limited = this->run({}, {"-vid=1234", "-pid=5678"},
                                      {"sh", "-c", "ulimit -f 1; exec \"$@\" > out.txt", "sh"});

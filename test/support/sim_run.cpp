@@ -26,8 +26,11 @@ void VirtualHub::write_files(std::size_t size0, std::size_t size1, const std::st
 SimRun VirtualHub::run(std::vector<std::string> sim_options,
                        const std::vector<std::string>& tool_args,
                        const std::vector<std::string>& wrapper) const {
-    std::vector<std::string> argv{TOVRELA_SIM_BIN,     "--fast",      "--verdict",
-                                  dir.file("verdict"), "--flash-out", dir.file("flash")};
+    std::vector<std::string> argv{TOVRELA_SIM_BIN, "--verdict", dir.file("verdict"), "--flash-out",
+                                  dir.file("flash")};
+    if (!real_pauses) {
+        argv.insert(argv.begin() + 1, "--fast");
+    }
     argv.insert(argv.end(), sim_options.begin(), sim_options.end());
     argv.push_back("--");
     argv.insert(argv.end(), wrapper.begin(), wrapper.end());

@@ -37,7 +37,8 @@ class VirtualHub : public testing::Test {
     // Both images (pattern bytes) and an "update.ini" that names them after `config`'s lines.
     void write_files(std::size_t size0, std::size_t size1, const std::string& config = "");
 
-    // tovrela-sim --fast with its records and `sim_options`, then `wrapper` and the tool.
+    // tovrela-sim --fast (without it when `real_pauses`) with its records and `sim_options`,
+    // then `wrapper` and the tool.
     SimRun run(std::vector<std::string> sim_options, const std::vector<std::string>& tool_args,
                const std::vector<std::string>& wrapper = {}) const;
 
@@ -49,6 +50,7 @@ class VirtualHub : public testing::Test {
     void expect_flashed(const SimRun& run, bool whole) const;
 
     test_files::TempDir dir;
+    bool real_pauses = false; // the tool's pauses take their real time
     std::vector<uint8_t> image0;
     std::vector<uint8_t> image1;
 };
