@@ -26,7 +26,7 @@ using Base = SettingBase;
 using Form = PrintForm;
 
 // clang-format off
-constexpr std::array<SettingInfo, 18> settings{{
+constexpr std::array<SettingInfo, 20> settings{{
     {"DbgMsg", nullptr, Base::hex, 0, "1", nullptr, nullptr, Form::none,
      "non-zero: print the settings read"},
     {"LogFile", nullptr, Base::hex, 0, "1", "LogFile", nullptr, Form::none,
@@ -59,6 +59,10 @@ constexpr std::array<SettingInfo, 18> settings{{
      "Image 1, the ISP driver, at most 512 KiB"},
     {nullptr, "-selftest", Base::dec, 0, "1", nullptr, nullptr, Form::none,
      "non-zero: run the self test, without USB"},
+    {"Serial", "-serial", Base::text, 0, "SN0001", nullptr, nullptr, Form::none,
+     "USB serial number of the hub (not given: any hub)"},
+    {nullptr, "-eventfd", Base::dec, 0, "3", nullptr, nullptr, Form::none,
+     "events as JSON lines on this file descriptor (0: none)"},
 }};
 // clang-format on
 
@@ -89,6 +93,8 @@ constexpr std::array<Field, settings.size()> fields{{
     {nullptr, text_of<&RunSettings::gTovrelaBin0>},
     {nullptr, text_of<&RunSettings::gTovrelaBin1>},
     {&RunSettings::gSelfTest, nullptr},
+    {nullptr, text_of<&RunSettings::gSerial>},
+    {&RunSettings::gEventFd, nullptr},
 }};
 
 // A row of a number base has a number field and a text row none. (Whether a text row has its text
@@ -438,6 +444,31 @@ int read_numeric_keys(const ProfileText& profile) {
     return rc::ok;
 }
 
+// The text keys of the table from the loaded profile; an empty value counts as not given, and a
+// line end ends the value. rc::ok, or rc::refused after its line on standard error when a value
+// is no text the option takes.
+int read_text_keys(const ProfileText& profile) {
+    for (std::size_t row = 0; row < settings.size(); ++row) {
+        const SettingInfo& info = settings[row];
+        if (info.key == nullptr || info.base != Base::text) {
+            continue;
+        }
+        std::array<char, 200> value{};
+        const int found = profile_entry(profile, info.key, value);
+        if (found == rc::refused) {
+            return rc::refused;
+        }
+        std::string_view text = value.data();
+        text = text.substr(0, text.find_first_of("\r\n"));
+        if (found == rc::done && !text.empty() && !apply_value(row, text, &gSettings)) {
+            std::fprintf(stderr, "tovrela-update: %s: the value of %s must be %s, as in %s=%s\n",
+                         profile_file, info.key, expected_value(info.base), info.key, info.example);
+            return rc::refused;
+        }
+    }
+    return rc::ok;
+}
+
 void print_profile_settings() {
     print_message("    ----- Setting From Setting.ini -----\n");
     for (std::size_t row = 0; row < settings.size(); ++row) {
@@ -515,6 +546,7 @@ int load_settings(int argc, char** argv) {
     gSettings.gTovrelaBin0.fill('\0');
     gSettings.gTovrelaBin1.fill('\0');
     gSettings.gPathText.fill('\0');
+    gSettings.gSerial.fill('\0');
 
     // Read once: every key comes from this one copy of the file.
     ProfileText profile;
@@ -525,7 +557,7 @@ int load_settings(int argc, char** argv) {
                      profile_file, open_failure(profile_file, open_errno));
     }
     warn_misspellings(profile);
-    if (read_numeric_keys(profile) != rc::ok) {
+    if (read_numeric_keys(profile) != rc::ok || read_text_keys(profile) != rc::ok) {
         return rc::refused;
     }
     for (const ImageKey* image : {&image0_key, &image1_key}) {

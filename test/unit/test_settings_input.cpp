@@ -326,7 +326,11 @@ TEST_F(Settings, ProfileRefusalsAndWarnings) {
          w + "dbgmsg=1' is not read; write DbgMsg=VALUE at the line start\n" + w +
              "  LogFile=1' is not read; write LogFile=VALUE at the line start\n" + w +
              "ReadVerOnly = 1' is not read; write ReadVerOnly=VALUE at the line start\n"},
-        {"; DbgMsg=1\nDbgMsgX=1\nTovrelaBin0=a.bin\nTovrelaBin1=b.bin\n", rc::ok, ""}};
+        {"; DbgMsg=1\nDbgMsgX=1\nTovrelaBin0=a.bin\nTovrelaBin1=b.bin\n", rc::ok, ""},
+        {"Serial=SN 1\nTovrelaBin0=a.bin\n", rc::refused,
+         "tovrela-update: update.ini: the value of Serial must be 1 to 511 characters without "
+         "blanks, as in Serial=SN0001\n"},
+        {"Serial=\r\nTovrelaBin0=a.bin\nTovrelaBin1=b.bin\n", rc::ok, ""}};
     for (const auto& [lines, result, err] : cases) {
         SCOPED_TRACE(lines.substr(0, 40));
         dir.write("update.ini", "[Config]\n" + lines);
@@ -335,6 +339,7 @@ TEST_F(Settings, ProfileRefusalsAndWarnings) {
         EXPECT_EQ(capture_stderr([&] { got = load({"-vid=1"}); }), err);
         EXPECT_EQ(got, result);
         EXPECT_EQ(gSettings.gDbgMsg | gSettings.gReadVerOnly | gSettings.gLogFile, 0u);
+        EXPECT_EQ(gSettings.gSerial[0], '\0'); // an empty value is none
     }
 }
 
