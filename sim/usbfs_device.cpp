@@ -15,6 +15,7 @@
 #include <linux/usbdevice_fs.h>
 #include <memory>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -80,6 +81,7 @@ void identify_peer(ClientTable& table, Client& client) {
     const pid_t self = getpid();
     int fallback = -1;
     pid_t fallback_pid = 0;
+    ino_t fallback_inode = 0;
     while (const dirent* entry = readdir(directory)) {
         const int fd = std::atoi(entry->d_name);
         ucred credentials{};
@@ -89,7 +91,11 @@ void identify_peer(ClientTable& table, Client& client) {
             credentials.pid <= 0 || credentials.pid == self) {
             continue;
         }
-        auto known = table.peer_sockets.find(fd);
+        struct stat socket_file {};
+        if (fstat(fd, &socket_file) != 0) {
+            continue;
+        }
+        auto known = table.peer_sockets.find(socket_file.st_ino);
         if (known != table.peer_sockets.end() && known->second == credentials.pid) {
             continue;
         }
@@ -99,20 +105,23 @@ void identify_peer(ClientTable& table, Client& client) {
                 0) {
             client.pid = credentials.pid;
             client.socket = fd;
+            client.socket_inode = socket_file.st_ino;
             break;
         }
         if (fallback < 0) {
             fallback = fd;
             fallback_pid = credentials.pid;
+            fallback_inode = socket_file.st_ino;
         }
     }
     closedir(directory);
     if (client.pid == 0 && fallback >= 0) {
         client.pid = fallback_pid;
         client.socket = fallback;
+        client.socket_inode = fallback_inode;
     }
     if (client.pid != 0) {
-        table.peer_sockets[client.socket] = client.pid;
+        table.peer_sockets[client.socket_inode] = client.pid;
     }
 }
 
@@ -498,7 +507,7 @@ void forget_client(Bed& bed, UMockdevIoctlClient* handle) {
         return;
     }
     release(found->second.finished, found->second.pending);
-    bed.clients.peer_sockets.erase(found->second.socket);
+    bed.clients.peer_sockets.erase(found->second.socket_inode);
     clients.erase(found);
     g_signal_handlers_disconnect_by_data(handle, &bed);
     g_object_unref(handle);
