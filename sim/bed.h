@@ -108,6 +108,7 @@ struct Client {
     Hub* served_by = nullptr;         // the hub whose thread answers it (another device: the first)
     pid_t pid = 0;                    // 0: not known
     int socket = -1;                  // the simulator's end of the connection
+    ino_t socket_inode = 0;           // its inode: the number comes back once the socket closes
     int slot = -1;                    // the process's virtual clock
     std::deque<UrbInFlight> finished; // waiting to be reaped
     std::vector<UrbInFlight> pending; // never finishing until discarded
@@ -116,8 +117,10 @@ struct Client {
 struct ClientTable {
     std::mutex lock;
     std::map<UMockdevIoctlClient*, Client> clients;
-    std::map<int, pid_t> peer_sockets; // the simulator's connection sockets and their peers
-    bool closed = false;               // the command has ended: no ioctl is served any more
+    // The simulator's connection sockets, by inode, and their peers. Not by number: a process that
+    // closes a device node and opens one again at once may get the closed socket's number.
+    std::map<ino_t, pid_t> peer_sockets;
+    bool closed = false; // the command has ended: no ioctl is served any more
 };
 
 struct Event {

@@ -19,6 +19,7 @@
 #include <memory>
 #include <string>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -84,6 +85,7 @@ void identify_peer(ClientTable& table, Client& client) {
     const pid_t self = getpid();
     int fallback = -1;
     pid_t fallback_pid = 0;
+    ino_t fallback_inode = 0;
     while (const dirent* entry = readdir(directory)) {
         const int fd = std::atoi(entry->d_name);
         ucred credentials{};
@@ -93,7 +95,11 @@ void identify_peer(ClientTable& table, Client& client) {
             credentials.pid <= 0 || credentials.pid == self) {
             continue;
         }
-        auto known = table.peer_sockets.find(fd);
+        struct stat socket_file {};
+        if (fstat(fd, &socket_file) != 0) {
+            continue;
+        }
+        auto known = table.peer_sockets.find(socket_file.st_ino);
         if (known != table.peer_sockets.end() && known->second == credentials.pid) {
             continue;
         }
@@ -103,20 +109,23 @@ void identify_peer(ClientTable& table, Client& client) {
                 0) {
             client.pid = credentials.pid;
             client.socket = fd;
+            client.socket_inode = socket_file.st_ino;
             break;
         }
         if (fallback < 0) {
             fallback = fd;
             fallback_pid = credentials.pid;
+            fallback_inode = socket_file.st_ino;
         }
     }
     closedir(directory);
     if (client.pid == 0 && fallback >= 0) {
         client.pid = fallback_pid;
         client.socket = fallback;
+        client.socket_inode = fallback_inode;
     }
     if (client.pid != 0) {
-        table.peer_sockets[client.socket] = client.pid;
+        table.peer_sockets[client.socket_inode] = client.pid;
     }
 }
 
@@ -536,9 +545,9 @@ void forget_client(Bed& bed, UMockdevIoctlClient* handle) {
         return;
     }
     release(found->second.finished, found->second.pending);
-    // Its socket may have been closed, reused and claimed by a new connection before the client
+    // Its socket may have been closed and its inode taken by a new connection before the client
     // is forgotten here, on its hub's thread: a claim of another process stays.
-    auto peer = bed.clients.peer_sockets.find(found->second.socket);
+    auto peer = bed.clients.peer_sockets.find(found->second.socket_inode);
     if (peer != bed.clients.peer_sockets.end() && peer->second == found->second.pid) {
         bed.clients.peer_sockets.erase(peer);
     }

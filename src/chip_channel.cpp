@@ -4,6 +4,7 @@
 #include "pause.h"
 #include "result_codes.h"
 #include "settings.h"
+#include "tool_events.h"
 #include "vendor_requests.h"
 
 #include <array>
@@ -23,7 +24,7 @@ constexpr uint16_t slow_value = 0x0020;
 
 int wrap_command_frame(const uint8_t* payload, uint32_t length, uint8_t* frame) {
     if (length > max_frame_payload) {
-        print_message("Tovrela_Warp_Over\n");
+        print_failure(0, "Tovrela_Warp_Over\n");
         return rc::failed;
     }
     build_command_frame(payload, length, frame);
@@ -72,6 +73,7 @@ PollOutcome poll_chip_status(libusb_device_handle* handle, uint32_t extra_pause_
 
 int Tovrela_Reg_Write(libusb_device_handle* handle, uint16_t address, uint16_t value) {
     print_message("Tovrela_Reg_Write %04X=%04X\n", address, value);
+    event_register(address, value);
 
     const std::array<uint8_t, 9> payload{
         0xC2,
@@ -100,7 +102,7 @@ int Tovrela_Reg_Write(libusb_device_handle* handle, uint16_t address, uint16_t v
     }
     int result = rc::done;
     if (outcome == PollOutcome::timed_out) {
-        print_message("Tovrela_Reg_Tout\n");
+        print_failure(0, "Tovrela_Reg_Tout\n");
         result = rc::failed;
     }
     if (verbose_detail()) {
@@ -124,7 +126,7 @@ int Tovrela_Reg_Read(libusb_device_handle* handle, uint8_t device, uint16_t addr
     }
     if (received < static_cast<int>(reply.size())) {
         // A value that did not arrive in full is never handed on.
-        print_message("Tovrela_Reg_Read %04X short reply %d\n", address, received);
+        print_failure(0, "Tovrela_Reg_Read %04X short reply %d\n", address, received);
         return rc::failed;
     }
     *value = static_cast<uint16_t>(reply[0] << 8 | reply[1]);

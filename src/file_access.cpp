@@ -1,6 +1,6 @@
 #include "file_access.h"
 
-#include "message_output.h"
+#include "tool_events.h"
 
 #include <fcntl.h>
 #include <new>
@@ -44,13 +44,13 @@ std::unique_ptr<uint8_t[]> read_image_content(std::FILE* file, uint64_t size, in
     // Sized to the image, at least one byte, so that two images held at once stay small.
     std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[count == 0 ? 1 : count]());
     if (!buffer) {
-        print_message("!!!No memory for BinFile %d\n", image);
+        print_failure(0, "!!!No memory for BinFile %d\n", image);
         return nullptr;
     }
     const std::size_t delivered = std::fread(buffer.get(), 1, count, file);
     if (delivered != count) {
         // Never send or read zeros in place of content the file did not deliver.
-        print_message("!!!Read BinFile %d Fail: %zu of %llu bytes\n", image, delivered,
+        print_failure(0, "!!!Read BinFile %d Fail: %zu of %llu bytes\n", image, delivered,
                       static_cast<unsigned long long>(size));
         return nullptr;
     }

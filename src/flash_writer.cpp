@@ -7,6 +7,7 @@
 #include "result_codes.h"
 #include "settings.h"
 #include "stop_signals.h"
+#include "tool_events.h"
 #include "vendor_requests.h"
 
 #include <algorithm>
@@ -99,7 +100,7 @@ int confirm_block(libusb_device_handle* handle) {
         return rc::failed;
     }
     if (block == PollOutcome::timed_out) {
-        print_message("\nTovrela_FFW_Tout\n");
+        print_failure(0, "\nTovrela_FFW_Tout\n");
         print_message("\t read-loop = %X\n", not_finished);
         print_message("\n");
         return rc::failed;
@@ -113,6 +114,8 @@ int confirm_block(libusb_device_handle* handle) {
 int send_image(libusb_device_handle* handle, uint8_t selector, const FlashImage& image) {
     const uint64_t size = image.size;
     const uint64_t blocks = (size + block_size - 1) / block_size;
+    const int image_number = selector == 0 ? 0 : 1;
+    event_image(image_number, size, blocks);
     uint64_t shown_percent = 0;
     for (uint64_t offset = 0; offset < size; offset += block_size) {
         const auto length = static_cast<uint32_t>(std::min(size - offset, block_size));
@@ -130,11 +133,12 @@ int send_image(libusb_device_handle* handle, uint8_t selector, const FlashImage&
         if (confirm_block(handle) != rc::done) {
             return rc::failed;
         }
+        event_block(image_number, offset / block_size + 1, blocks);
         if (stop_signal() != 0) {
             print_message("\n");
-            report_stop(
-                "after block %" PRIu64 " of %" PRIu64 " of Image %d (offset 0x%" PRIX64 ")%s",
-                offset / block_size + 1, blocks, selector == 0 ? 0 : 1, offset, flash_incomplete);
+            report_stop("after block %" PRIu64 " of %" PRIu64 " of Image %d (offset 0x%" PRIX64
+                        ")%s",
+                        offset / block_size + 1, blocks, image_number, offset, flash_incomplete);
             return rc::failed;
         }
     }
@@ -165,7 +169,7 @@ int load_flash_image(uint8_t selector, FlashImage* image) {
     const char* path = image0 ? gSettings.gTovrelaBin0.data() : gSettings.gTovrelaBin1.data();
     File file = open_image_file(path);
     if (!file) {
-        print_message("!!!Open BinFile %d Fail\n", selector);
+        print_failure(0, "!!!Open BinFile %d Fail\n", selector);
         return rc::failed;
     }
 
@@ -173,7 +177,7 @@ int load_flash_image(uint8_t selector, FlashImage* image) {
     const uint64_t size = file_length(file.get());
     if (const char* refusal = image_size_refusal(image0, size); refusal != nullptr) {
         print_size_line(size);
-        print_message("%s", refusal);
+        print_failure(0, "%s", refusal);
         return rc::failed;
     }
 

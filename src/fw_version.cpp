@@ -7,6 +7,7 @@
 #include "result_codes.h"
 #include "settings.h"
 #include "stop_signals.h"
+#include "tool_events.h"
 
 #include <array>
 #include <memory>
@@ -26,7 +27,7 @@ constexpr std::array<const char*, 6> version_lines{
 File open_within_limit(int image, const char* path, uint64_t* size) {
     File file = open_image_file(path);
     if (!file) {
-        print_message("!!!Open BinFile%d Fail\n", image);
+        print_failure(0, "!!!Open BinFile%d Fail\n", image);
         return nullptr;
     }
     *size = file_length(file.get());
@@ -43,7 +44,7 @@ File open_within_limit(int image, const char* path, uint64_t* size) {
     }
     // The rules of the update: an image it would refuse is no good image here either.
     if (const char* refusal = image_size_refusal(image == 0, *size); refusal != nullptr) {
-        print_message("%s", refusal);
+        print_failure(0, "%s", refusal);
         return nullptr;
     }
     return file;
@@ -156,7 +157,7 @@ int read_device_version(libusb_device_handle* handle, FwVersion* version) {
         bytes[2 * i + 1] = static_cast<uint8_t>(value >> 8);
     }
     if (!all_read) {
-        print_message("Failed to read register\n");
+        print_failure(0, "Failed to read register\n");
         return rc::failed;
     }
     if (version != nullptr) {
@@ -168,6 +169,7 @@ int read_device_version(libusb_device_handle* handle, FwVersion* version) {
     for (std::size_t i = 0; i < bytes.size(); ++i) {
         print_message(version_lines[i], bytes[i]);
     }
+    event_chip_version(bytes);
     return rc::done;
 }
 
@@ -179,14 +181,14 @@ int read_image_version(FwVersion* version) {
 int check_fw_update(libusb_device_handle* handle) {
     FwVersion current;
     if (read_device_version(handle, &current) != rc::done) {
-        print_message("Failed to query current FW version\n");
+        print_failure(0, "Failed to query current FW version\n");
         return update_check::device_version_unread;
     }
     FwVersion available;
     bool has_version = false;
     // An Image 0 too short to hold a version gives nothing to compare.
     if (read_images(&available, &has_version) != rc::done || !has_version) {
-        print_message("Failed to query available FW version\n");
+        print_failure(0, "Failed to query available FW version\n");
         return update_check::image_version_unread;
     }
     print_version("FW Current: ", current);

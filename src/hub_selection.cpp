@@ -81,7 +81,48 @@ bool bus_matches(libusb_device* device, int position) {
     return same;
 }
 
-// The filters in their order: the ids, then the port path and the bus when they are set.
+// The device's serial number string, read through an open of its own (standard GET_DESCRIPTOR
+// requests only, nothing for the chip); empty when it has none or it cannot be read. An open that
+// fails is said on standard error, so that a hub never goes unnoticed for want of access.
+std::string serial_number(libusb_device* device, uint8_t index) {
+    if (index == 0) {
+        return {};
+    }
+    libusb_device_handle* handle = nullptr;
+    if (const int error = libusb_open(device, &handle); error < 0) {
+        const HubPlace place = device_place(device);
+        print_problem("tovrela-update: cannot read the serial number of the hub at bus %d path %s: "
+                      "%s\n",
+                      place.bus, place.ports.empty() ? "0" : place.path_text().c_str(),
+                      libusb_error_name(error));
+        return {};
+    }
+    std::array<unsigned char, 256> text{};
+    const int length = libusb_get_string_descriptor_ascii(handle, index, text.data(),
+                                                          static_cast<int>(text.size()));
+    libusb_close(handle);
+    if (length <= 0) {
+        return {};
+    }
+    return {reinterpret_cast<const char*>(text.data()), static_cast<std::size_t>(length)};
+}
+
+// The serial number filter: the device's serial number string must be gSerial; a device without
+// one never matches. The filter line is a detail of DbgMsg.
+bool serial_matches(libusb_device* device, uint8_t index, int position) {
+    const std::string serial = serial_number(device, index);
+    const bool same = !serial.empty() && serial == gSettings.gSerial.data();
+    if (gSettings.gDbgMsg != 0) {
+        print_message(same ? "          [Dev %d] serial %s == target serial %s\n"
+                           : "          [Dev %d] serial %s != target serial %s\n",
+                      position, serial.empty() ? "(none)" : serial.c_str(),
+                      gSettings.gSerial.data());
+    }
+    return same;
+}
+
+// The filters in their order: the ids, then the port path, the bus and the serial number when
+// they are set.
 bool is_target(libusb_device* device, const libusb_device_descriptor& descriptor, int position) {
     bool matched =
         descriptor.idVendor == gSettings.gHub1VID && descriptor.idProduct == gSettings.gHub1PID;
@@ -92,6 +133,9 @@ bool is_target(libusb_device* device, const libusb_device_descriptor& descriptor
     }
     if (matched && gSettings.gBus != 0) {
         matched = bus_matches(device, position);
+    }
+    if (matched && gSettings.gSerial[0] != '\0') {
+        matched = serial_matches(device, descriptor.iSerialNumber, position);
     }
     return matched;
 }

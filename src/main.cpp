@@ -5,6 +5,7 @@
 #include "result_codes.h"
 #include "settings.h"
 #include "stop_signals.h"
+#include "tool_events.h"
 #include "tool_info.h"
 #include "update_sequence.h"
 
@@ -81,7 +82,7 @@ Outcome run_on_hub(libusb_device* device) {
         result = LIBUSB_ERROR_BUSY;
     }
     if (result < 0) {
-        print_message("liusb_open failed %s(%d)\n", libusb_error_name(result), result);
+        print_failure(result, "liusb_open failed %s(%d)\n", libusb_error_name(result), result);
         if (result == LIBUSB_ERROR_ACCESS) {
             print_access_hint();
         }
@@ -116,22 +117,24 @@ int main(int argc, char** argv) {
     if (load_settings(argc, argv) == rc::refused) {
         return usage_error_status;
     }
+    // From here on every end of the run is reported on the event channel, when there is one.
+    open_event_channel();
 
     if (gSettings.gSelfTest != 0) {
-        return run_self_tests();
+        return event_result(run_self_tests());
     }
 
     int result = libusb_init(nullptr);
     if (result < 0) {
-        print_message("libusb_init failed %d\n", result);
-        return result;
+        print_failure(result, "libusb_init failed %d\n", result);
+        return event_result(result);
     }
 
     TargetDevice target;
     result = find_target_device(&target);
     if (result != rc::ok) {
-        print_message("target device not found %d\n", result);
-        return result;
+        print_failure(0, "target device not found %d\n", result);
+        return event_result(result);
     }
 
     // From the open to the close, a stop signal lets the chip step in progress finish.
@@ -144,7 +147,7 @@ int main(int argc, char** argv) {
     if (const int number = stop_signal(); number != 0 && !outcome.completed) {
         // The shell's convention for a process ended by a signal. A signal that came during the
         // last step, which then finished, stopped nothing: the result stands.
-        return 128 + number;
+        return event_result(128 + number);
     }
-    return outcome.status;
+    return event_result(outcome.status);
 }

@@ -102,6 +102,12 @@ constexpr std::array settings{
     number_row({nullptr, "-selftest", Base::dec, 0, "1", nullptr, nullptr, Form::none,
                 "non-zero: run the self test, without USB"},
                &RunSettings::gSelfTest),
+    text_row<&RunSettings::gSerial>({"Serial", "-serial", Base::text, 0, "SN0001", nullptr, nullptr,
+                                     Form::none,
+                                     "USB serial number of the hub (not given: any hub)"}),
+    number_row({nullptr, "-eventfd", Base::dec, 0, "3", nullptr, nullptr, Form::none,
+                "events as JSON lines on this file descriptor (0: none)"},
+               &RunSettings::gEventFd),
 };
 
 // The row of a key of the profile; settings.size() when there is none.
@@ -564,6 +570,34 @@ int read_numeric_keys(const ProfileText& profile) {
     return rc::ok;
 }
 
+// The text keys of the table from the loaded profile; an empty value counts as not given, and a
+// line end ends the value. rc::ok, or rc::refused after its line on standard error when a value
+// is no text the option takes.
+int read_text_keys(const ProfileText& profile) {
+    for (std::size_t row = 0; row < settings.size(); ++row) {
+        const SettingInfo& info = settings[row];
+        if (info.key == nullptr || info.base != Base::text) {
+            continue;
+        }
+        ProfileEntry entry;
+        const int found = profile_entry(profile, info.key, &entry);
+        if (found == rc::refused) {
+            return rc::refused;
+        }
+        const std::string_view text = entry_text(entry);
+        if (found == rc::done && !text.empty() && !apply_value(row, text, &gSettings)) {
+            std::array<char, 80> buffer{};
+            const std::string_view line = shown_entry(info.key, entry, &buffer);
+            print_problem(
+                "tovrela-update: %s line %zu: '%.*s': the value must be %s, as in %s=%s\n",
+                profile_file, entry.line, static_cast<int>(line.size()), line.data(),
+                expected_value(info.base), info.key, info.example);
+            return rc::refused;
+        }
+    }
+    return rc::ok;
+}
+
 void print_profile_settings() {
     print_message("    ----- Setting From Setting.ini -----\n");
     for (std::size_t row = 0; row < settings.size(); ++row) {
@@ -641,6 +675,7 @@ int load_settings(int argc, char** argv) {
     gSettings.gTovrelaBin0.fill('\0');
     gSettings.gTovrelaBin1.fill('\0');
     gSettings.gPathText.fill('\0');
+    gSettings.gSerial.fill('\0');
 
     // Read once: every key comes from this one copy of the file.
     ProfileText profile;
@@ -651,7 +686,7 @@ int load_settings(int argc, char** argv) {
                       open_failure(profile_file, open_errno));
     }
     warn_about_entries(profile);
-    if (read_numeric_keys(profile) != rc::ok) {
+    if (read_numeric_keys(profile) != rc::ok || read_text_keys(profile) != rc::ok) {
         return rc::refused;
     }
     // The arguments with the profile's values (an exact path needs a path from the command line),

@@ -28,6 +28,10 @@ struct RunSettings {
     uint32_t gExactPath = 0;
     // The value of "-path" as written (empty when not given), for the printout.
     std::array<char, 64> gPathText{};
+    // The hub's USB serial number string; empty: any hub.
+    std::array<char, 512> gSerial{};
+    // The file descriptor of the event channel (tool_events.h); 0: none.
+    uint32_t gEventFd = 0;
 };
 
 // The one record of the process. Written only by load_settings.

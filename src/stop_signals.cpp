@@ -2,6 +2,7 @@
 
 #include "message_output.h"
 #include "signal_names.h"
+#include "tool_events.h"
 
 #include <array>
 #include <atomic>
@@ -108,7 +109,11 @@ void report_stop(const char* format, ...) {
     va_start(args, format);
     std::vsnprintf(text.data(), text.size(), format, args);
     va_end(args);
-    print_message("Stopped by %s %s\n", signal_name(stop_signal()), text.data());
+    std::array<char, 300> line{};
+    std::snprintf(line.data(), line.size(), "Stopped by %s %s", signal_name(stop_signal()),
+                  text.data());
+    print_message("%s\n", line.data());
+    event_stop(signal_name(stop_signal()), line.data());
     stop_line_printed = true;
 }
 

@@ -43,7 +43,7 @@ constexpr std::string_view usage_tail =
     "  7    check: the chip is up to date\n"
     "  250  the hub is in use by another tovrela-update process, or its lock file or\n"
     "       device node cannot be locked\n"
-    "  251  no device matched the ids, path and bus\n"
+    "  251  no device matched the ids, path, bus and serial number\n"
     "  252  no device list, or the hub vanished before it was opened\n"
     "  253  no permission to open the hub (see the udev rule template)\n"
     "  254  check: the version of Image 0 was not read\n"
@@ -98,6 +98,8 @@ bool put_usage() {
         std::array<char, 24> suffix{};
         if (info.base == SettingBase::image) {
             std::snprintf(suffix.data(), suffix.size(), " (required)");
+        } else if (info.base == SettingBase::text) {
+            std::snprintf(suffix.data(), suffix.size(), " (default: none)");
         } else {
             std::snprintf(suffix.data(), suffix.size(), " (default %u)",
                           static_cast<unsigned>(info.profile_default));

@@ -2,6 +2,7 @@
 
 #include "message_output.h"
 #include "result_codes.h"
+#include "tool_events.h"
 
 namespace {
 
@@ -18,12 +19,12 @@ int i2c_write_cmd(libusb_device_handle* handle, uint8_t request, uint16_t length
     int result = libusb_control_transfer(handle, request_type_out, request, 0, 0,
                                          const_cast<uint8_t*>(data), length, transfer_timeout_ms);
     if (result < 0) {
-        print_message("I2C-WriteCmd %02X Fail %d\n", request, result);
+        print_failure(result, "I2C-WriteCmd %02X Fail %d\n", request, result);
         return rc::failed;
     }
     if (result < length) {
         // Part of a frame is no frame: the chip must never be taken to have received it.
-        print_message("I2C-WriteCmd %02X Short %d of %d\n", request, result, length);
+        print_failure(0, "I2C-WriteCmd %02X Short %d of %d\n", request, result, length);
         return rc::failed;
     }
     return rc::done;
@@ -37,7 +38,7 @@ int i2c_read_cmd(libusb_device_handle* handle, uint8_t request, uint8_t index, u
         *received = result < 0 ? 0 : result;
     }
     if (result < 0) {
-        print_message("I2C-ReadCmd %02X Fail %d\n", request, result);
+        print_failure(result, "I2C-ReadCmd %02X Fail %d\n", request, result);
         return rc::failed;
     }
     return rc::done;

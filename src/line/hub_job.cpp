@@ -1,7 +1,9 @@
 #include "hub_job.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
+#include <libusb.h>
 
 namespace line {
 
@@ -11,6 +13,12 @@ std::string hex_option(const char* name, uint16_t value) {
     std::array<char, 32> text{};
     std::snprintf(text.data(), text.size(), "-%s=%04x", name, value);
     return text.data();
+}
+
+// A serial number the tool takes as the value of -serial: 1 to 511 characters without blanks.
+bool passable_serial(const std::string& serial) {
+    return !serial.empty() && serial.size() <= 511 &&
+           std::all_of(serial.begin(), serial.end(), [](char c) { return c > ' ' && c < 0x7F; });
 }
 
 // Exit statuses of the tool that every step reads alike.
@@ -32,6 +40,11 @@ std::vector<std::string> tool_args(const HubInfo& hub, Step step) {
     // "-path=0" made exact selects the hub without ports (a root hub), not any hub.
     args.push_back("-path=" + (hub.ports.empty() ? std::string("0") : hub.path_text()));
     args.emplace_back("-exactpath=1");
+    // Another board put in its place is not this one.
+    if (hub.serial && passable_serial(*hub.serial)) {
+        args.push_back("-serial=" + *hub.serial);
+    }
+    args.push_back("-eventfd=" + std::to_string(child_event_fd));
     args.emplace_back("-selftest=0");
     switch (step) {
     case Step::check:
@@ -54,17 +67,22 @@ std::vector<std::string> tool_args(const HubInfo& hub, Step step) {
 
 std::string step_result(Step step, const ToolProcess& process, const ToolOutput& output) {
     const int status = process.exit_status();
-    const std::string& failure = output.last_failure();
+    const auto& said = output.result();
     if (process.killed_by_signal() || output.stopped()) {
         return result::stopped;
     }
     if (status == busy_status) {
         return result::busy;
     }
-    if (status == not_found_status || status == vanished_status ||
-        failure.find(" Fail -4") != std::string::npos ||
-        failure.find("LIBUSB_ERROR_NO_DEVICE") != std::string::npos) {
+    if (status == not_found_status) {
+        return result::not_found;
+    }
+    if (status == vanished_status || (said && said->libusb_error == LIBUSB_ERROR_NO_DEVICE)) {
         return result::unplugged;
+    }
+    // Only a run whose result the tool sent, with the status it exited with, did its job.
+    if (!said || said->exit_status != status) {
+        return result::failed;
     }
     switch (step) {
     case Step::check:
@@ -72,13 +90,15 @@ std::string step_result(Step step, const ToolProcess& process, const ToolOutput&
                : status == 7 ? result::up_to_date
                              : result::failed;
     case Step::version_read:
-        return status == 0 && output.status_ok() ? result::listed : result::failed;
     case Step::update:
     case Step::queued:
     case Step::done:
         break;
     }
-    return status == 0 && output.passed() && output.status_ok() ? result::passed : result::failed;
+    if (status != 0) {
+        return result::failed;
+    }
+    return step == Step::version_read ? result::listed : result::passed;
 }
 
 } // namespace line

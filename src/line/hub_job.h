@@ -1,6 +1,7 @@
 // One board on the line and the tool runs of its job: the update (an update check first, for
 // the version before and --only-outdated, then the update itself), the check, or the version
-// read of the listing. Each run is one tovrela-update that selects exactly this hub.
+// read of the listing. Each run is one tovrela-update that selects exactly this hub, by its place
+// and, when it has one, its serial number, and reports on its event channel.
 #pragma once
 
 #include "line_options.h"
@@ -26,6 +27,7 @@ inline constexpr const char* failed = "failed";
 inline constexpr const char* busy = "busy";
 inline constexpr const char* stopped = "stopped";
 inline constexpr const char* unplugged = "unplugged";
+inline constexpr const char* not_found = "not_found";
 inline constexpr const char* up_to_date = "up_to_date";
 inline constexpr const char* update_available = "update_available";
 inline constexpr const char* listed = "listed";
@@ -58,7 +60,8 @@ struct Board {
 // The tool's options for one step on `hub`.
 std::vector<std::string> tool_args(const HubInfo& hub, Step step);
 
-// What a finished run of `step` says: one of the results above.
+// What a finished run of `step` says: one of the results above, from its exit status and its
+// events.
 std::string step_result(Step step, const ToolProcess& process, const ToolOutput& output);
 
 } // namespace line

@@ -39,6 +39,22 @@ std::string hex4(uint16_t value) {
     return text.data();
 }
 
+// Reads what `fd` holds now, each piece handed to `take`. False at its end (every writer closed
+// it), true when nothing more is there for now.
+template <typename Take> bool read_ready(int fd, Take&& take) {
+    std::array<char, 65536> buffer{};
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer.data(), buffer.size());
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            return got < 0;
+        }
+        take(std::string_view(buffer.data(), static_cast<std::size_t>(got)));
+    }
+}
+
 class Line {
   public:
     Line(const LineSetup& setup, LineSignals& signals, Display& display)
@@ -179,7 +195,8 @@ void Line::finish_step(Board& board) {
         finish_board(board, word);
         return;
     }
-    if (word == result::busy || word == result::unplugged || word == result::stopped) {
+    if (word == result::busy || word == result::unplugged || word == result::not_found ||
+        word == result::stopped) {
         finish_board(board, word);
     } else if (stop_signal_ != 0) {
         finish_board(board, result::stopped, "the line was stopped before this hub's update");
@@ -195,7 +212,7 @@ void Line::finish_board(Board& board, const std::string& result_word, const std:
     board.ended = Wall::now();
     board.result = result_word;
     if (!good_result(result_word)) {
-        const std::string failure = board.output ? board.output->last_failure() : "";
+        const std::string failure = board.output ? board.output->failure() : "";
         board.message = !why.empty()        ? why
                         : !failure.empty()  ? failure
                         : board.exit_status ? "the tool ended with exit status " +
@@ -290,26 +307,21 @@ void Line::show_progress(Board& board) const {
 }
 
 void Line::read_output(Board& board) {
-    std::array<char, 65536> buffer{};
-    while (board.process->output() >= 0) {
-        const ssize_t got = ::read(board.process->output(), buffer.data(), buffer.size());
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got < 0) {
-            return; // nothing more for now
-        }
-        if (got == 0) {
-            board.process->close_output();
-            return;
-        }
-        const auto size = static_cast<std::size_t>(got);
-        if (board.log && !write_all(board.log.get(), buffer.data(), size)) {
-            board.log_failed = true; // the tool goes on: its flash comes first
-        }
-        board.output->feed(std::string_view(buffer.data(), size));
-        show_progress(board);
+    ToolProcess& process = *board.process;
+    // The console output goes to the log, unread.
+    if (process.output() >= 0 && !read_ready(process.output(), [&board](std::string_view bytes) {
+            if (board.log && !write_all(board.log.get(), bytes.data(), bytes.size())) {
+                board.log_failed = true; // the tool goes on: its flash comes first
+            }
+        })) {
+        process.close_output();
     }
+    if (process.events() >= 0 && !read_ready(process.events(), [&board](std::string_view bytes) {
+            board.output->feed(bytes);
+        })) {
+        process.close_events();
+    }
+    show_progress(board);
 }
 
 void Line::take_signals() {
@@ -437,8 +449,12 @@ void Line::report() {
 std::vector<pollfd> Line::poll_set() const {
     std::vector<pollfd> fds{{signals_.fd(), POLLIN, 0}};
     for (const auto& board : boards_) {
-        if (board->process && board->process->output() >= 0) {
-            fds.push_back({board->process->output(), POLLIN, 0});
+        if (board->process) {
+            for (const int fd : {board->process->output(), board->process->events()}) {
+                if (fd >= 0) {
+                    fds.push_back({fd, POLLIN, 0});
+                }
+            }
         }
     }
     return fds;
@@ -458,7 +474,8 @@ int Line::run() {
             if (board->process) {
                 read_output(*board);
             }
-            if (board->process && board->process->output() < 0 && board->process->ended()) {
+            if (board->process && board->process->output() < 0 && board->process->events() < 0 &&
+                board->process->ended()) {
                 finish_step(*board);
             }
         }

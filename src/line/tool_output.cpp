@@ -1,69 +1,30 @@
 #include "tool_output.h"
 
-#include <charconv>
+#include <cstdint>
+#include <nlohmann/json.hpp>
 
 namespace line {
 
 namespace {
 
-// The six version lines of a version read, in order.
-constexpr std::array<std::string_view, 6> version_labels{
-    "STD_MAJOR_VERSION",   "STD_MINOR_VERSION",        "STD_REVISION_NUMBER",
-    "CUSTOMER_PROJECT_ID", "CUSTOMER_MAJOR_REVERSION", "CUSTOMER_MINOR_REVERSION"};
+// The version of the tool's event channel that the line reads.
+constexpr int channel_version = 1;
+// A line longer than any event the tool writes is no event.
+constexpr std::size_t longest_line = 4096;
 
-// Lines of a normal run, never the reason of a failure; the tool's advice after a failed update
-// follows the reason and is not one.
-constexpr std::array<std::string_view, 20> normal_starts{
-    "tovrela-update: the update stopped after the chip was touched;",
-    "=",
-    "-----",
-    "(",
-    "   device vid",
-    "          [",
-    "    SPI-IMAGE:",
-    "    ISP_DRIVER:",
-    "Tovrela_Reg_Write ",
-    "Tovrela_Flash_Write ",
-    "progress=",
-    "Status=",
-    "STD_",
-    "CUSTOMER_",
-    "FW Current: ",
-    "FW Available: ",
-    "FW update available",
-    "FW up to date",
-    "TotalByte",
-    "BinFile0 Version=",
-};
+// The register write that ends an update.
+constexpr std::string_view last_register_value = "0x0110";
 
-std::optional<int> number_after(std::string_view line, char mark) {
-    const std::size_t at = line.find(mark);
-    if (at == std::string_view::npos) {
-        return std::nullopt;
-    }
-    std::string_view rest = line.substr(at + 1);
-    while (!rest.empty() && rest.front() == ' ') {
-        rest.remove_prefix(1);
-    }
-    int value = 0;
-    const auto [end, error] = std::from_chars(rest.data(), rest.data() + rest.size(), value);
-    if (error != std::errc() || end == rest.data()) {
-        return std::nullopt;
-    }
-    return value;
+using Json = nlohmann::json;
+
+// A field of an event, or the fallback when it is missing or of another type.
+std::string text(const Json& event, const char* name) {
+    const auto found = event.find(name);
+    return found != event.end() && found->is_string() ? found->get<std::string>() : "";
 }
-
-bool normal_line(std::string_view line) {
-    if (line.find_first_not_of(" \t") == std::string_view::npos ||
-        line.starts_with("\t read-loop")) {
-        return true;
-    }
-    for (const std::string_view start : normal_starts) {
-        if (line.starts_with(start)) {
-            return true;
-        }
-    }
-    return false;
+int64_t number(const Json& event, const char* name, int64_t fallback) {
+    const auto found = event.find(name);
+    return found != event.end() && found->is_number_integer() ? found->get<int64_t>() : fallback;
 }
 
 } // namespace
@@ -73,10 +34,10 @@ ToolOutput::ToolOutput(ImageSizes sizes)
 
 void ToolOutput::feed(std::string_view bytes) {
     for (const char c : bytes) {
-        if (c == '\n' || c == '\r') {
+        if (c == '\n') {
             take_line(partial_);
             partial_.clear();
-        } else if (partial_.size() < 4096) {
+        } else if (partial_.size() <= longest_line) {
             partial_ += c;
         }
     }
@@ -89,81 +50,64 @@ void ToolOutput::finish() {
     }
 }
 
-bool ToolOutput::take_progress_step(std::string_view line) {
-    if (line.starts_with("Tovrela_Reg_Write 5000=")) {
-        const std::string_view value = line.substr(23);
-        phase_ = "register " + std::string(value);
-        images_done_ = image_ >= 0; // a register step follows a whole image
-        finished_ = value == "0110" && image_ == 0;
-        return true;
-    }
-    if (line.starts_with("Tovrela_Flash_Write FW")) {
-        image_ = line.ends_with("FW0") ? 0 : 1;
-        percent_ = 0;
-        images_done_ = false;
-        phase_ = image_ == 0 ? "Image 0" : "Image 1";
-        return true;
-    }
-    if (line.starts_with("progress=")) {
-        percent_ = number_after(line, '=').value_or(percent_);
-        // A failure right after a progress line shares its console line.
-        if (const std::size_t end = line.find('%'); end != std::string_view::npos) {
-            if (const std::string_view rest = line.substr(end + 1); !rest.empty()) {
-                take_line(rest);
-            }
-        }
-        return true;
-    }
-    return false;
-}
-
 void ToolOutput::take_line(std::string_view line) {
-    if (take_progress_step(line)) {
+    if (line.size() > longest_line) {
         return;
     }
-    for (std::size_t i = 0; i < version_labels.size(); ++i) {
-        if (line.starts_with(version_labels[i])) {
-            version_bytes_[i] = number_after(line, '=');
-            return;
+    const Json event = Json::parse(line, nullptr, false);
+    if (!event.is_object() || number(event, "v", 0) != channel_version) {
+        return;
+    }
+    const std::string name = text(event, "event");
+    const std::string value = text(event, "value");
+    if (name == "register" && value.starts_with("0x")) {
+        phase_ = "register " + value.substr(2);
+        images_done_ = image_ >= 0; // a register step follows a whole image
+        finished_ = value == last_register_value && image_ == 0;
+    } else if (name == "image") {
+        image_ = number(event, "image", 1) == 0 ? 0 : 1;
+        share_ = 0;
+        images_done_ = false;
+        phase_ = image_ == 0 ? "Image 0" : "Image 1";
+    } else if (name == "block") {
+        const int64_t blocks = number(event, "blocks", 0);
+        const int64_t block = number(event, "block", 0);
+        if (blocks > 0 && block >= 0 && block <= blocks) {
+            share_ = static_cast<double>(block) / static_cast<double>(blocks);
         }
-    }
-    if (line == "= Tovrela_FW_Update_PASS. =") {
-        passed_ = true;
-    } else if (line.starts_with("Status=")) {
-        status_ok_ = line == "Status=0x1";
-    } else if (line.starts_with("Stopped by ")) {
+    } else if (name == "chip_version") {
+        chip_version_ = text(event, "version");
+    } else if (name == "stop") {
         stopped_ = true;
-    }
-    if (!normal_line(line)) {
-        last_failure_ = line;
+        stop_line_ = text(event, "line");
+    } else if (name == "result") {
+        result_ =
+            ToolResult{static_cast<int>(number(event, "exit_status", -1)), text(event, "failure"),
+                       static_cast<int>(number(event, "libusb_error", 0))};
     }
 }
 
 double ToolOutput::progress() const {
     const double total = static_cast<double>(image1_bytes_ + image0_bytes_);
-    if (finished_ || passed_) {
+    if (finished_ || (result_ && result_->exit_status == 0)) {
         return 1.0;
     }
     if (image_ < 0 || total <= 0) {
         return 0.0;
     }
-    const double share = percent_ / 100.0;
     const auto image1 = static_cast<double>(image1_bytes_);
     if (image_ == 1) {
-        return (images_done_ ? image1 : share * image1) / total;
+        return (images_done_ ? image1 : share_ * image1) / total;
     }
     const auto image0 = static_cast<double>(image0_bytes_);
-    return (image1 + (images_done_ ? image0 : share * image0)) / total;
+    return (image1 + (images_done_ ? image0 : share_ * image0)) / total;
 }
 
-std::optional<std::string> ToolOutput::chip_version() const {
-    for (const auto& byte : version_bytes_) {
-        if (!byte) {
-            return std::nullopt;
-        }
+std::string ToolOutput::failure() const {
+    if (result_ && !result_->failure.empty()) {
+        return result_->failure;
     }
-    return std::to_string(*version_bytes_[0]) + "." + std::to_string(*version_bytes_[1]) + "." +
-           std::to_string(*version_bytes_[2]) + "." + std::to_string(*version_bytes_[5]);
+    return stop_line_;
 }
 
 } // namespace line

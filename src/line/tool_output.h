@@ -1,14 +1,21 @@
-// What a child tool's output says, line by line: the phase and progress of an update, the chip's
-// version, the answer of a check, and the last line that tells why something failed.
+// What a child tool says on its event channel (tovrela-update -eventfd=N, one JSON object a
+// line): the phase and progress of an update, the chip's version, a stop, and the result with
+// its exit status and failure line. The tool's console output is only kept in its log.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
 
 namespace line {
+
+// The end of a tool's run, as its "result" event says it.
+struct ToolResult {
+    int exit_status = -1;
+    std::string failure; // the first failure line, or the stop line; empty when none
+    int libusb_error = 0;
+};
 
 class ToolOutput {
   public:
@@ -19,40 +26,40 @@ class ToolOutput {
     };
     explicit ToolOutput(ImageSizes sizes);
 
-    // More of the output; lines end at "\n" or at the "\r" of a progress line.
+    // More of the channel; each line is one event. Lines that are no event of version 1, and
+    // events and fields it does not know, are skipped.
     void feed(std::string_view bytes);
-    // The end of the output: a last line without its end is taken too.
+    // The end of the channel: a last line without its end is taken too.
     void finish();
 
     // "Image 1", "Image 0", "register 0020" and so on; empty before the first step.
     [[nodiscard]] const std::string& phase() const { return phase_; }
-    // The update's share done, 0 to 1, from the register steps and the progress lines.
+    // The update's share done, 0 to 1, from the register steps and the confirmed blocks.
     [[nodiscard]] double progress() const;
-    // "2.13.15.4" once all six version lines of a version read were seen.
-    [[nodiscard]] std::optional<std::string> chip_version() const;
-    [[nodiscard]] bool passed() const { return passed_; }
-    [[nodiscard]] bool status_ok() const { return status_ok_; }
+    // "2.13.15.4" once the tool read the chip's version.
+    [[nodiscard]] const std::optional<std::string>& chip_version() const { return chip_version_; }
     [[nodiscard]] bool stopped() const { return stopped_; }
-    // The last line that is not part of a normal run, such as "I2C-WriteCmd B8 Fail -9".
-    [[nodiscard]] const std::string& last_failure() const { return last_failure_; }
+    // The result, once the tool sent it.
+    [[nodiscard]] const std::optional<ToolResult>& result() const { return result_; }
+    // Why the run failed, in the tool's words: its failure line, or its stop line; empty when
+    // neither came.
+    [[nodiscard]] std::string failure() const;
 
   private:
     void take_line(std::string_view line);
-    bool take_progress_step(std::string_view line);
 
     std::size_t image1_bytes_;
     std::size_t image0_bytes_;
     std::string partial_;
     std::string phase_;
-    int image_ = -1;  // the image being written, -1 before Image 1
-    int percent_ = 0; // of that image
+    int image_ = -1;   // the image being written, -1 before Image 1
+    double share_ = 0; // of that image, from its confirmed blocks
     bool images_done_ = false;
     bool finished_ = false;
-    std::array<std::optional<int>, 6> version_bytes_{};
-    bool passed_ = false;
-    bool status_ok_ = false;
+    std::optional<std::string> chip_version_;
     bool stopped_ = false;
-    std::string last_failure_;
+    std::string stop_line_;
+    std::optional<ToolResult> result_;
 };
 
 } // namespace line

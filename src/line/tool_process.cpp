@@ -27,7 +27,7 @@ std::vector<char*> pointers(std::vector<std::string>& words) {
 // signals and SIGPIPE at their defaults, as when a person starts the tool.
 class SpawnSetup {
   public:
-    SpawnSetup(int output, const std::string& workdir) {
+    SpawnSetup(int output, int events, const std::string& workdir) {
         posix_spawnattr_init(&attributes_);
         posix_spawn_file_actions_init(&actions_);
         sigset_t none;
@@ -45,6 +45,8 @@ class SpawnSetup {
         posix_spawn_file_actions_addopen(&actions_, 0, "/dev/null", O_RDONLY, 0);
         posix_spawn_file_actions_adddup2(&actions_, output, 1);
         posix_spawn_file_actions_adddup2(&actions_, output, 2);
+        // Without close-on-exec in the child alone (also when `events` is that descriptor).
+        posix_spawn_file_actions_adddup2(&actions_, events, child_event_fd);
         posix_spawn_file_actions_addchdir_np(&actions_, workdir.c_str());
     }
     ~SpawnSetup() {
@@ -67,15 +69,22 @@ std::optional<ToolProcess> ToolProcess::start(const std::string& tool,
                                               const std::vector<std::string>& args,
                                               const std::string& workdir, std::string& error) {
     int ends[2];
+    int event_ends[2];
     if (pipe2(ends, O_CLOEXEC) != 0) {
         error = std::string("no pipe: ") + std::strerror(errno);
         return std::nullopt;
     }
     UniqueFd read_end(ends[0]);
     const UniqueFd write_end(ends[1]);
+    if (pipe2(event_ends, O_CLOEXEC) != 0) {
+        error = std::string("no pipe: ") + std::strerror(errno);
+        return std::nullopt;
+    }
+    UniqueFd events(event_ends[0]);
+    const UniqueFd events_write(event_ends[1]);
     std::vector<std::string> argv{tool};
     argv.insert(argv.end(), args.begin(), args.end());
-    const SpawnSetup setup(write_end.get(), workdir);
+    const SpawnSetup setup(write_end.get(), events_write.get(), workdir);
     pid_t pid = -1;
     const int failed = posix_spawn(&pid, tool.c_str(), setup.actions(), setup.attributes(),
                                    pointers(argv).data(), environ);
@@ -83,16 +92,20 @@ std::optional<ToolProcess> ToolProcess::start(const std::string& tool,
         error = tool + " cannot be started: " + std::strerror(failed);
         return std::nullopt;
     }
-    fcntl(read_end.get(), F_SETFL, fcntl(read_end.get(), F_GETFL) | O_NONBLOCK);
-    return ToolProcess(pid, std::move(read_end));
+    for (const int fd : {read_end.get(), events.get()}) {
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    }
+    return ToolProcess(pid, std::move(read_end), std::move(events));
 }
 
 ToolProcess::ToolProcess(ToolProcess&& other) noexcept
     : pid_(std::exchange(other.pid_, -1)), output_(std::move(other.output_)),
-      reaped_(other.reaped_), exit_status_(other.exit_status_), by_signal_(other.by_signal_) {}
+      events_(std::move(other.events_)), reaped_(other.reaped_), exit_status_(other.exit_status_),
+      by_signal_(other.by_signal_) {}
 
 ToolProcess::~ToolProcess() {
     output_.reset();
+    events_.reset();
     while (pid_ > 0 && !reaped_) {
         int status = 0;
         if (waitpid(pid_, &status, 0) == pid_ || errno != EINTR) {

@@ -1,6 +1,7 @@
 // One child tovrela-update: started in its own working folder and its own process group (a
 // Ctrl-C at the terminal reaches the line alone, which passes it on once), its standard output
-// and error on one pipe, always waited for.
+// and error on one pipe, its event channel on another (its descriptor child_event_fd), always
+// waited for.
 #pragma once
 
 #include "unique_fd.h"
@@ -11,6 +12,10 @@
 #include <vector>
 
 namespace line {
+
+// The descriptor on which a child finds the write end of its event pipe: the only one it
+// inherits besides its standard input, output and error.
+inline constexpr int child_event_fd = 3;
 
 class ToolProcess {
   public:
@@ -27,6 +32,9 @@ class ToolProcess {
     // The read end of the child's output; closed by `close_output` at its end.
     [[nodiscard]] int output() const { return output_.get(); }
     void close_output() { output_.reset(); }
+    // The read end of the child's event channel; closed by `close_events` at its end.
+    [[nodiscard]] int events() const { return events_.get(); }
+    void close_events() { events_.reset(); }
 
     // True once the child has ended (without waiting).
     bool ended();
@@ -36,9 +44,11 @@ class ToolProcess {
     [[nodiscard]] bool killed_by_signal() const { return by_signal_; }
 
   private:
-    ToolProcess(pid_t pid, UniqueFd output) : pid_(pid), output_(std::move(output)) {}
+    ToolProcess(pid_t pid, UniqueFd output, UniqueFd events)
+        : pid_(pid), output_(std::move(output)), events_(std::move(events)) {}
     pid_t pid_ = -1;
     UniqueFd output_;
+    UniqueFd events_;
     bool reaped_ = false;
     int exit_status_ = -1;
     bool by_signal_ = false;

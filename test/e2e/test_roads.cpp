@@ -324,6 +324,19 @@ INSTANTIATE_TEST_SUITE_P(Filters, Roads, testing::Values(
          "I2C-WriteCmd B7 Fail -9\nI2C-WriteCmd B7 Fail -9\n" + unread + "Status=0x0\n", 1,
          "Warning: 2 devices match; using the last one listed, bus 1 path 1; choose one with -path= and -exactpath=1\n"}),
     named);
+
+// A hub chosen by its serial number string, from the option or the profile; the table as always.
+const std::string with_serial = "--serial SN-1";
+void profile_serial(const TempDir& dir) {
+    dir.write("update.ini", "[Config]\nSerial=SN-2\n" + images);
+}
+INSTANTIATE_TEST_SUITE_P(Serials, Roads, testing::Values(
+    Road{"SerialMatches", nullptr, rv + "-serial=SN-1", with_serial, hub_found(rows('*')), 0},
+    Road{"SerialDiffers", nullptr, rv + "-serial=SN-2", with_serial, hub_not_found(rows(' ')), 251},
+    Road{"HubWithoutSerialNeverMatches", nullptr, rv + "-serial=SN-1", "", hub_not_found(rows(' ')), 251},
+    Road{"SerialFromTheProfile", profile_serial, rv, with_serial, hub_not_found(rows(' ')), 251},
+    Road{"SerialOptionOverTheProfile", profile_serial, rv + "-serial=SN-1", with_serial, hub_found(rows('*')), 0}),
+    named);
 // clang-format on
 
 // A slip on the command line or in the profile stops the tool before anything is opened: one
@@ -408,6 +421,55 @@ TEST_F(VirtualHub, DebugLogTellsAllAndOnlyWhereMeant) {
               "tovrela-update: debug.log is not written: it is a symbolic link\n");
     EXPECT_EQ(linked.process.exit_status, 0);
     EXPECT_EQ(dir.read("elsewhere"), "kept\n");
+}
+
+// The serial number picks one of two hubs with the same ids, the earlier one too, without a
+// warning; with DbgMsg each hub's serial number shows beside the one asked for.
+TEST_F(VirtualHub, SerialNumberPicksOneOfTwoHubs) {
+    write_files(small_image0, small_image1, "DbgMsg=1\n");
+    const SimRun run = this->run(words("--serial B --hub 1:2.3:A --hub 1:2.5"),
+                                 words("-vid=1234 -pid=5678 -readveronly=1 -serial=A"));
+    EXPECT_EQ(run.process.exit_status, 0);
+    EXPECT_EQ(run.process.err, "");
+    const std::string& out = run.process.out;
+    for (const char* line :
+         {"] serial B != target serial A\n(", "] serial A == target serial A\n(*)",
+          "] serial (none) != target serial A\n( )", "bus 1, path 2.3\n"}) {
+        EXPECT_NE(out.find(line), std::string::npos) << line << "\n" << out;
+    }
+    EXPECT_EQ(std::count(out.begin(), out.end(), '*'), 1) << out;
+}
+
+// The event channel on a descriptor the tool inherits: its lines of a version read, and of an
+// update stopped by a signal; the console as without it.
+TEST_F(VirtualHub, EventChannelOnAnInheritedDescriptor) {
+    const std::vector<std::string> wrapper{"sh", "-c", "exec \"$@\" 3>events", "sh"};
+    const SimRun read =
+        this->run({}, words("-vid=1234 -pid=5678 -readveronly=1 -eventfd=3"), wrapper);
+    EXPECT_EQ(read.process.out, banner + read_version);
+    EXPECT_EQ(dir.read("events"),
+              R"({"v":1,"event":"chip_version","version":"2.13.15.4","bytes":[2,13,15,0,0,4]})"
+              "\n"
+              R"({"v":1,"event":"result","mode":"read_version","exit_status":0})"
+              "\n");
+
+    const SimRun stopped =
+        this->run(words("--signal INT:b8:5"), words("-vid=1234 -pid=5678 -eventfd=3"), wrapper);
+    const std::string line = "Stopped by SIGINT after block 1 of 4 of Image 1 (offset 0x0)" +
+                             incomplete.substr(0, incomplete.find('\n'));
+    EXPECT_EQ(stopped.process.out, banner + on_hub(image1_begun + "\n" + line + "\n" + failed));
+    EXPECT_EQ(stopped.process.exit_status, 130);
+    const std::string reg = R"({"v":1,"event":"register","address":"0x5000","value":"0x)";
+    EXPECT_EQ(dir.read("events"),
+              reg + "0010\"}\n" + reg + "0011\"}\n" +
+                  R"({"v":1,"event":"image","image":1,"bytes":12321,"blocks":4})"
+                  "\n"
+                  R"({"v":1,"event":"block","image":1,"block":1,"blocks":4})"
+                  "\n"
+                  R"({"v":1,"event":"stop","signal":"SIGINT","line":")" +
+                  line + "\"}\n" +
+                  R"({"v":1,"event":"result","mode":"update","exit_status":130,"failure":")" +
+                  line + "\"}\n");
 }
 
 // The lock fails closed: whatever stands at the lock file's place, or a relative folder, ends

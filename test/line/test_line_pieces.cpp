@@ -1,5 +1,5 @@
-// tovrela-line's pieces without a process: reading the tool's output, judging a tool's run,
-// the profile and the images read, the profile rewrite and the sums.
+// tovrela-line's pieces without a process: reading the tool's events, judging a tool's run, the
+// tool's options, the profile and the images read, the profile rewrite, the record and the sums.
 #include "attempt_record.h"
 #include "hub_job.h"
 #include "images.h"
@@ -38,78 +38,135 @@ std::string drain(int fd) {
     }
 }
 
-TEST(ToolOutputReading, PhaseProgressVersionAndFailureLine) {
-    // Image 1 of 1,000 bytes, Image 0 of 3,000: Image 0 at 50% is 2,500 of 4,000 bytes.
+// Events as the tool writes them, one a line.
+std::string event(const std::string& fields) {
+    return R"({"v":1,)" + fields + "}\n";
+}
+std::string reg(const char* value) {
+    return event(R"("event":"register","address":"0x5000","value":"0x)" + std::string(value) +
+                 "\"");
+}
+std::string image(int number, int blocks) {
+    return event(R"("event":"image","image":)" + std::to_string(number) +
+                 R"(,"bytes":4096,"blocks":)" + std::to_string(blocks));
+}
+std::string block(int number, int done, int blocks) {
+    return event(R"("event":"block","image":)" + std::to_string(number) + R"(,"block":)" +
+                 std::to_string(done) + R"(,"blocks":)" + std::to_string(blocks));
+}
+
+TEST(ToolOutputReading, PhaseProgressVersionAndFailureFromTheEvents) {
+    // Image 1 of 1,000 bytes, Image 0 of 3,000: Image 0 half done is 2,500 of 4,000 bytes.
     struct Case {
-        const char* output;
+        std::string events;
         const char* phase;
         double progress;
         const char* failure;
     };
+    const std::string failed_result =
+        event(R"("event":"result","mode":"update","exit_status":1,)"
+              R"("failure":"I2C-WriteCmd B8 Fail -9","libusb_error":-9)");
     const Case cases[] = {
-        {"Tovrela_Reg_Write 5000=0010\n", "register 0010", 0.0, ""},
-        {"Tovrela_Flash_Write FW1\n\rprogress=50%", "Image 1", 0.125, ""},
-        {"Tovrela_Flash_Write FW1\n\rprogress=99%\nTovrela_Reg_Write 5000=0012\n", "register 0012",
-         0.25, ""},
-        {"Tovrela_Flash_Write FW1\nTovrela_Reg_Write 5000=0012\nTovrela_Flash_Write FW0\n"
-         "\rprogress=50%",
-         "Image 0", 0.625, ""},
-        {"Tovrela_Flash_Write FW0\n\rprogress=10%I2C-WriteCmd B8 Fail -9\n"
-         "tovrela-update: the update stopped after the chip was touched; the chip's flash is "
-         "incomplete: run the update again once the hub is back\n\n"
-         "===========================\n= Tovrela_FW_Update_FAIL. =\nStatus=0x0\n",
-         "Image 0", 0.325, "I2C-WriteCmd B8 Fail -9"},
-        {"Tovrela_Flash_Write FW0\nTovrela_Reg_Write 5000=0110\n\n= Tovrela_FW_Update_PASS. =\n",
-         "register 0110", 1.0, ""},
+        {reg("0010"), "register 0010", 0.0, ""},
+        {image(1, 4) + block(1, 2, 4), "Image 1", 0.125, ""},
+        {image(1, 4) + block(1, 3, 4) + reg("0012"), "register 0012", 0.25, ""},
+        {image(1, 4) + reg("0012") + image(0, 2) + block(0, 1, 2), "Image 0", 0.625, ""},
+        {image(0, 10) + block(0, 1, 10) + failed_result, "Image 0", 0.325,
+         "I2C-WriteCmd B8 Fail -9"},
+        {image(0, 1) + reg("0110"), "register 0110", 1.0, ""},
+        // A stop is the failure when the result names none.
+        {image(1, 4) + event(R"("event":"stop","signal":"SIGINT","line":"Stopped by SIGINT")"),
+         "Image 1", 0.0, "Stopped by SIGINT"},
+        // Not events of version 1, or not events at all: skipped.
+        {R"({"v":2,"event":"register","value":"0x0010"})"
+         "\nStatus=0x1\n{\"v\":1,\"event\":\"register\",\"value\":7}\n[1]\n",
+         "", 0.0, ""},
     };
     for (const Case& c : cases) {
         ToolOutput output({.image0 = 3000, .image1 = 1000});
-        output.feed(c.output);
+        output.feed(c.events);
         output.finish();
-        EXPECT_EQ(output.phase(), c.phase) << c.output;
-        EXPECT_DOUBLE_EQ(output.progress(), c.progress) << c.output;
-        EXPECT_EQ(output.last_failure(), c.failure) << c.output;
+        EXPECT_EQ(output.phase(), c.phase) << c.events;
+        EXPECT_DOUBLE_EQ(output.progress(), c.progress) << c.events;
+        EXPECT_EQ(output.failure(), c.failure) << c.events;
     }
     ToolOutput versions({.image0 = 1, .image1 = 1});
-    versions.feed("STD_MAJOR_VERSION        = 2\nSTD_MINOR_VERSION        = 13\n");
+    const std::string version =
+        event(R"("event":"chip_version","version":"2.13.15.4","bytes":[2,13,15,0,0,4])");
+    versions.feed(version.substr(0, 20));
     EXPECT_FALSE(versions.chip_version());
-    versions.feed("STD_REVISION_NUMBER      = 15\nCUSTOMER_PROJECT_ID      = 0\n"
-                  "CUSTOMER_MAJOR_REVERSION = 0\nCUSTOMER_MINOR_REVERSION = 4");
+    versions.feed(version.substr(20, version.size() - 21));
     versions.finish(); // the last line without its end counts too
     EXPECT_EQ(versions.chip_version().value_or(""), "2.13.15.4");
+    EXPECT_FALSE(versions.result());
 }
 
-TEST(ToolRunJudging, ExitStatusAndOutputGiveTheResult) {
+TEST(ToolRunJudging, ExitStatusAndEventsGiveTheResult) {
     struct Case {
         Step step;
-        const char* script; // run by sh as the tool
+        const char* script; // run by sh as the tool; its events on descriptor 3
         const char* expected;
     };
     const Case cases[] = {
-        {Step::update, "echo '= Tovrela_FW_Update_PASS. ='; echo Status=0x1", result::passed},
-        {Step::update, "echo '= Tovrela_FW_Update_PASS. ='; echo Status=0x0", result::failed},
-        {Step::update, "echo Status=0x1", result::failed}, // no banner: never a pass
-        {Step::update, "echo 'I2C-WriteCmd B8 Fail -4'; exit 1", result::unplugged},
-        {Step::update, "echo 'Stopped by SIGINT after block 3'; exit 130", result::stopped},
+        {Step::update, R"(echo '{"v":1,"event":"result","exit_status":0}' >&3)", result::passed},
+        {Step::update, "echo '= Tovrela_FW_Update_PASS. ='; echo Status=0x1", result::failed},
+        {Step::update, R"(echo '{"v":1,"event":"result","exit_status":0}' >&3; exit 1)",
+         result::failed}, // the tool's word and its exit status must agree
+        {Step::update,
+         R"(echo '{"v":1,"event":"result","exit_status":1,"libusb_error":-4}' >&3; exit 1)",
+         result::unplugged},
+        {Step::update, R"(echo '{"v":1,"event":"stop","signal":"SIGINT"}' >&3; exit 130)",
+         result::stopped},
         {Step::update, "kill -TERM $$", result::stopped},
         {Step::update, "exit 250", result::busy},
-        {Step::check, "exit 0", result::update_available},
-        {Step::check, "exit 7", result::up_to_date},
-        {Step::check, "exit 254", result::failed},
-        {Step::version_read, "echo Status=0x1", result::listed},
-        {Step::version_read, "echo Status=0x0", result::failed},
+        {Step::update, "exit 251", result::not_found},
+        {Step::update, "exit 252", result::unplugged},
+        {Step::check, R"(echo '{"v":1,"event":"result","exit_status":0}' >&3)",
+         result::update_available},
+        {Step::check, R"(echo '{"v":1,"event":"result","exit_status":7}' >&3; exit 7)",
+         result::up_to_date},
+        {Step::check, R"(echo '{"v":1,"event":"result","exit_status":254}' >&3; exit 254)",
+         result::failed},
+        {Step::version_read, R"(echo '{"v":1,"event":"result","exit_status":0}' >&3)",
+         result::listed},
+        {Step::version_read, "exit 0", result::failed},
     };
     for (const Case& c : cases) {
         std::string error;
         auto process = ToolProcess::start("/bin/sh", {"-c", c.script}, ".", error);
         ASSERT_TRUE(process) << error;
         ToolOutput output({.image0 = 1, .image1 = 1});
-        output.feed(drain(process->output()));
+        drain(process->output());
+        output.feed(drain(process->events()));
         output.finish();
         while (!process->ended()) {
             poll(nullptr, 0, 10);
         }
         EXPECT_EQ(step_result(c.step, *process, output), c.expected) << c.script;
+    }
+}
+
+// The tool's options: the hub's place, its serial number when the tool takes it, the channel.
+TEST(ToolArguments, PlaceSerialAndChannel) {
+    HubInfo hub;
+    hub.bus = 1;
+    hub.ports = {2, 4};
+    hub.vid = 0x1234;
+    hub.pid = 0x5678;
+    const std::string place = "-vid=1234 -pid=5678 -bus=1 -path=2.4 -exactpath=1 ";
+    const auto words = [&hub] {
+        std::string text;
+        for (const auto& arg : tool_args(hub, Step::check)) {
+            text += arg + " ";
+        }
+        return text;
+    };
+    EXPECT_EQ(words(), place + "-eventfd=3 -selftest=0 -checkupdateonly=1 ");
+    hub.serial = "B-OLD";
+    EXPECT_EQ(words(), place + "-serial=B-OLD -eventfd=3 -selftest=0 -checkupdateonly=1 ");
+    for (const char* unfit : {"", "A B"}) {
+        hub.serial = unfit;
+        EXPECT_EQ(words().find("-serial"), std::string::npos) << unfit;
     }
 }
 

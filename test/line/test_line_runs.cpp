@@ -152,7 +152,11 @@ class Line : public testing::Test {
             EXPECT_TRUE(
                 log.ends_with("/" + line.value("run", "") + "/" + place + "/" + place + ".log"))
                 << text;
-            EXPECT_EQ(chosen_places(dir.read(log)), std::set<std::string>{place}) << log;
+            // A board not found (swapped) has no row chosen at all.
+            EXPECT_EQ(chosen_places(dir.read(log)), line.value("result", "") == "not_found"
+                                                        ? std::set<std::string>{}
+                                                        : std::set<std::string>{place})
+                << log;
             expect_fields(
                 line,
                 {{"host", host_name()}, {"vid", "1234"}, {"pid", "5678"}, {"bcd_device", "0100"}});
@@ -413,6 +417,34 @@ TEST_F(Line, StopBeforeAnyHubStartsNone) {
     EXPECT_EQ(dir.read("record"), "");
     const std::string trace = dir.read("trace");
     EXPECT_TRUE(trace.find("\nT ") == std::string::npos && !trace.starts_with("T ")) << trace;
+}
+
+// A board swapped while it waits its turn: the board listed at 1-2.4 (B-OLD) is replaced by
+// another (C-NEW) while the tool of 1-2.3 is held still (SIGSTOP at its first register write).
+// The hub's tool looks for B-OLD's serial number: not found, recorded as such, and C-NEW is
+// never flashed under B-OLD's name.
+TEST_F(Line, BoardSwappedWhileQueuedIsNotFoundAndNotFlashed) {
+    const auto run = run_beside(
+        "--serial B-OLD --hub 1:2.3:A --signal STOP:b2:1@1:2.3 --control " + dir.file("control"),
+        "--jobs=1",
+        "until tool=$(ps -o pid=,stat= --ppid $! | awk '$2 ~ /^T/ {print $1}'); [ -n \"$tool\" ]; "
+        "do sleep 0.05; done\n"
+        "printf 'unplug 1:2.4\\nplug 1:2.4:C-NEW\\n' > control\n"
+        "until grep -qsx C-NEW \"$UMOCKDEV_DIR/sys/bus/usb/devices/1-2.4/serial\"; do sleep 0.05; "
+        "done\nkill -CONT $tool");
+    EXPECT_EQ(run.exit_status, 1) << run.out << run.err;
+    EXPECT_EQ(violations(), "");
+    const auto lines = records();
+    ASSERT_EQ(lines.size(), 2u) << dir.read("record");
+    EXPECT_EQ(lines.at("1-2.3").value("result", ""), "passed");
+    expect_flashed("1-2.3", true);
+    const Json& swapped = lines.at("1-2.4");
+    EXPECT_EQ(swapped.value("serial", ""), "B-OLD");
+    EXPECT_EQ(swapped.value("result", ""), "not_found");
+    EXPECT_EQ(swapped.value("exit_status", 0), 251);
+    EXPECT_EQ(swapped.value("message", ""), "target device not found -5");
+    EXPECT_EQ(dir.read("flash/1-2.4/image1.bin") + dir.read("flash/1-2.4.2/image1.bin"), "");
+    EXPECT_NE(run.out.find("1-2.4 not found in "), std::string::npos) << run.out;
 }
 
 // Station mode: no hub at the start, then two boards plugged on bus 1 (the bed's own hub is on

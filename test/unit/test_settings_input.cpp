@@ -361,7 +361,11 @@ TEST_F(Settings, ProfileRefusalsAndWarnings) {
         // The exact path from the profile needs a path on the command line too.
         {"ExactPath=1\nTovrelaBin0=a.bin\nTovrelaBin1=b.bin\n", rc::refused,
          "tovrela-update: update.ini: ExactPath needs -path=, the hub's whole port path, as in "
-         "-path=2.4 (-path=0: a hub without ports)\n"}};
+         "-path=2.4 (-path=0: a hub without ports)\n"},
+        {"Serial=SN 1\nTovrelaBin0=a.bin\n", rc::refused,
+         "tovrela-update: update.ini line 2: 'Serial=SN 1': the value must be 1 to 511 characters "
+         "without blanks, as in Serial=SN0001\n"},
+        {"Serial=\r\nTovrelaBin0=a.bin\nTovrelaBin1=b.bin\n", rc::ok, ""}};
     for (const auto& [lines, result, err] : cases) {
         SCOPED_TRACE(lines.substr(0, 40));
         dir.write("update.ini", "[Config]\n" + lines);
@@ -370,6 +374,7 @@ TEST_F(Settings, ProfileRefusalsAndWarnings) {
         EXPECT_EQ(capture_stderr([&] { got = load({"-vid=1"}); }), err);
         EXPECT_EQ(got, result);
         EXPECT_EQ(gSettings.gDbgMsg | gSettings.gReadVerOnly | gSettings.gLogFile, 0u);
+        EXPECT_EQ(gSettings.gSerial[0], '\0'); // an empty value is none
     }
 }
 

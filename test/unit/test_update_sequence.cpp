@@ -1,14 +1,18 @@
 // The full update: the register values in order, every pause, both images, the banners; an image
-// that went missing after the load, and a stop signal before the first write.
+// that went missing after the load, and a stop signal before the first write; the event channel
+// of each, and one that cannot take its events.
 #include "chip_test.h"
 #include "expected_text.h"
 #include "stop_signals.h"
 #include "test_device.h"
+#include "tool_events.h"
 #include "update_geometry.h"
 #include "update_sequence.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 
 namespace {
@@ -34,6 +38,111 @@ class UpdateSequence : public chip_test::ChipTest {
     Bytes image0_;
     Bytes image1_;
 };
+
+// The event channel on a pipe of `size` bytes (0: the default), its read end not blocking.
+class EventChannel : public UpdateSequence {
+  protected:
+    void open(int size = 0) {
+        ASSERT_EQ(pipe2(ends_, O_CLOEXEC | O_NONBLOCK), 0);
+        if (size != 0) {
+            ASSERT_EQ(fcntl(ends_[1], F_SETPIPE_SZ, size), size);
+        }
+        gSettings.gEventFd = static_cast<uint32_t>(ends_[1]);
+        open_event_channel();
+    }
+    void TearDown() override {
+        gSettings.gEventFd = 0;
+        open_event_channel(); // no channel any more
+        for (const int end : ends_) {
+            if (end >= 0) {
+                close(end);
+            }
+        }
+        UpdateSequence::TearDown();
+    }
+    // What the channel holds.
+    [[nodiscard]] std::string events() const {
+        std::string text;
+        char buffer[4096];
+        for (ssize_t got; (got = read(ends_[0], buffer, sizeof buffer)) > 0;) {
+            text.append(buffer, static_cast<std::size_t>(got));
+        }
+        return text;
+    }
+
+    int ends_[2] = {-1, -1};
+};
+
+std::string register_event(const char* value) {
+    return R"({"v":1,"event":"register","address":"0x5000","value":"0x)" + std::string(value) +
+           "\"}\n";
+}
+
+std::string image_events(int image, std::size_t size) {
+    const std::string number = std::to_string(image);
+    const std::string blocks = std::to_string(update_geometry::blocks(size));
+    std::string text = R"({"v":1,"event":"image","image":)" + number +
+                       ",\"bytes\":" + std::to_string(size) + ",\"blocks\":" + blocks + "}\n";
+    for (std::size_t block = 1; block <= update_geometry::blocks(size); ++block) {
+        text += R"({"v":1,"event":"block","image":)" + number +
+                ",\"block\":" + std::to_string(block) + ",\"blocks\":" + blocks + "}\n";
+    }
+    return text;
+}
+
+// Each step and block of an update, and the result with the first failure line and its libusb
+// error; the console as without the channel.
+TEST_F(EventChannel, SaysEveryStepBlockAndTheFirstFailure) {
+    open();
+    EXPECT_TRUE(update(rc::done).ends_with(pass_banner));
+    event_result(0);
+    EXPECT_EQ(events(), register_event("0010") + register_event("0011") +
+                            image_events(1, image1_.size()) + register_event("0012") +
+                            register_event("0020") + image_events(0, image0_.size()) +
+                            register_event("0110") +
+                            R"({"v":1,"event":"result","mode":"update","exit_status":0})" + "\n");
+    open();
+    test_device::reset({.fault = {chip_model::FaultKind::stall, 0xB8, 40}});
+    EXPECT_EQ(update(rc::failed), "Tovrela_Reg_Write 5000=0010\nTovrela_Reg_Write 5000=0011\n"
+                                  "Tovrela_Flash_Write FW1\nI2C-WriteCmd B8 Fail -9\n" +
+                                      fail_banner);
+    EXPECT_EQ(event_result(-5), -5);
+    EXPECT_EQ(events(), register_event("0010") + register_event("0011") +
+                            R"({"v":1,"event":"image","image":1,"bytes":4129,"blocks":2})"
+                            "\n"
+                            R"({"v":1,"event":"result","mode":"update","exit_status":251,)"
+                            R"("failure":"I2C-WriteCmd B8 Fail -9","libusb_error":-9})"
+                            "\n");
+}
+
+// A channel that cannot take the events never stops the update: a full pipe that is never read
+// drops events (whole lines stay whole), a closed reader or a descriptor that is not open ends the
+// channel, the latter with a warning.
+TEST_F(EventChannel, ThatCannotTakeTheEventsStopsNothing) {
+    ignore_broken_pipe();
+    open(8192);
+    EXPECT_TRUE(update(rc::done).ends_with(pass_banner));
+    const std::string kept = events();
+    EXPECT_FALSE(kept.empty());
+    EXPECT_LE(kept.size(), static_cast<std::size_t>(fcntl(ends_[1], F_GETPIPE_SZ)));
+    EXPECT_TRUE(kept.ends_with("}\n")) << kept;
+    EXPECT_EQ(std::count(kept.begin(), kept.end(), '{'),
+              std::count(kept.begin(), kept.end(), '\n'));
+
+    open();
+    close(ends_[0]);
+    ends_[0] = -1;
+    test_device::reset();
+    EXPECT_TRUE(update(rc::done).ends_with(pass_banner));
+
+    gSettings.gEventFd = 999;
+    const std::string warning = capture_stdout([] { open_event_channel(); }, 2);
+    EXPECT_EQ(warning, "tovrela-update: warning: -eventfd=999: Bad file descriptor; no events "
+                       "are written\n");
+    test_device::reset();
+    EXPECT_TRUE(update(rc::done).ends_with(pass_banner));
+    EXPECT_EQ(test_device::chip().history.flashed[0], image0_);
+}
 
 TEST_F(UpdateSequence, FullUpdate) {
     EXPECT_TRUE(update(rc::done).ends_with("Tovrela_Reg_Write 5000=0110\n" + pass_banner));
@@ -78,17 +187,24 @@ TEST_F(UpdateSequence, MissingImageLeavesTheChipUntouched) {
 
 // A stop signal that came before the first register write: nothing reaches the chip. Run in a
 // child process, since a remembered signal stays for the rest of the process.
-TEST_F(UpdateSequence, StopBeforeTheFirstRegisterWriteTouchesNothing) {
+// The stop line is an event of its own, and the result's failure line.
+TEST_F(EventChannel, StopBeforeTheFirstRegisterWriteTouchesNothing) {
     EXPECT_EXIT(
         {
+            open();
             hold_stop_signals();
             std::raise(SIGTERM);
             const std::string text = update(rc::failed);
+            event_result(128 + SIGTERM);
+            const std::string line =
+                "Stopped by SIGTERM before the first register write; the chip was not touched";
             const bool as_expected =
-                text == "Stopped by SIGTERM before the first register write; the chip was not "
-                        "touched\n" +
-                            fail_banner &&
-                test_device::chip().history.transfers.empty();
+                text == line + "\n" + fail_banner &&
+                test_device::chip().history.transfers.empty() &&
+                events() == R"({"v":1,"event":"stop","signal":"SIGTERM","line":")" + line +
+                                "\"}\n" +
+                                R"({"v":1,"event":"result","mode":"update","exit_status":143,)" +
+                                R"("failure":")" + line + "\"}\n";
             std::fprintf(stderr, "%s", as_expected ? "stopped" : text.c_str());
             std::_Exit(0);
         },
