@@ -109,6 +109,7 @@ std::string serial_number(libusb_device* device, uint8_t index) {
 
 // The serial number filter: the device's serial number string must be gSerial; a device without
 // one never matches. The filter line is a detail of DbgMsg.
+// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the string index, then the table row
 bool serial_matches(libusb_device* device, uint8_t index, int position) {
     const std::string serial = serial_number(device, index);
     const bool same = !serial.empty() && serial == gSettings.gSerial.data();
