@@ -121,7 +121,10 @@ int main(int argc, char** argv) {
         return run_self_tests();
     }
 
+    // libusb's threads never take a stop signal: the main thread handles each.
+    block_stop_signals();
     int result = libusb_init(nullptr);
+    unblock_stop_signals();
     if (result < 0) {
         print_message("libusb_init failed %d\n", result);
         return result;
