@@ -124,7 +124,10 @@ int main(int argc, char** argv) {
         return event_result(run_self_tests());
     }
 
+    // libusb's threads never take a stop signal: the main thread handles each.
+    block_stop_signals();
     int result = libusb_init(nullptr);
+    unblock_stop_signals();
     if (result < 0) {
         print_failure(result, "libusb_init failed %d\n", result);
         return event_result(result);

@@ -20,8 +20,8 @@ namespace {
 // terminal's Ctrl-C may reach the tool through a wrapper too.
 constexpr uint32_t same_request_ms = 1000;
 
-// The first stop signal since hold_stop_signals, or 0. Written by the handler, which may run on
-// any thread (libusb has threads of its own), so lock-free atomics, safe in a signal handler.
+// The first stop signal since hold_stop_signals, or 0. Written by the handler and read between
+// the steps: lock-free atomics, safe in a signal handler.
 std::atomic<int> remembered{0};
 // When it came: the monotonic clock in milliseconds, cut to 32 bits (differences are right for
 // 49 days), never 0; 0 until the first came.
@@ -50,6 +50,13 @@ template <typename Action> void for_each_stop_signal(Action action) {
     }
 }
 
+sigset_t stop_signal_set() {
+    sigset_t set;
+    sigemptyset(&set);
+    for_each_stop_signal([&set](int number) { sigaddset(&set, number); });
+    return set;
+}
+
 // The user, or the supervisor, means it: end the tool the way the signal would.
 void end_at_once(int number) {
     struct sigaction action {};
@@ -74,9 +81,8 @@ extern "C" void remember_signal(int number) {
 void set_action(void (*handler)(int)) {
     struct sigaction action {};
     action.sa_handler = handler;
-    // While one stop signal is handled, the others wait on this thread.
-    sigemptyset(&action.sa_mask);
-    for_each_stop_signal([&action](int number) { sigaddset(&action.sa_mask, number); });
+    // While one stop signal is handled, the others wait.
+    action.sa_mask = stop_signal_set();
     // Interrupted reads and writes of files carry on; the pause and libusb's event wait resume
     // by themselves.
     action.sa_flags = SA_RESTART;
@@ -89,6 +95,16 @@ void ignore_broken_pipe() {
     std::signal(SIGPIPE, SIG_IGN);
     // A write past a file size limit is an output error, as on a full disk.
     std::signal(SIGXFSZ, SIG_IGN);
+}
+
+void block_stop_signals() {
+    const sigset_t set = stop_signal_set();
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+void unblock_stop_signals() {
+    const sigset_t set = stop_signal_set();
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
 }
 
 void hold_stop_signals() {

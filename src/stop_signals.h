@@ -13,6 +13,14 @@
 // size limit, must not end an update.
 void ignore_broken_pipe();
 
+// Around the start of libusb: a thread starts with the signal mask of the thread that starts it,
+// so with the stop signals blocked meanwhile libusb's threads never take one. Every stop signal is
+// then handled on the main thread, the one that checks for it between the chip steps, before that
+// thread goes on (handled on another thread, one that waits for its turn on a busy machine, it
+// could come steps later).
+void block_stop_signals();
+void unblock_stop_signals();
+
 // From the open of the hub: the stop signals are remembered instead of ending the tool.
 void hold_stop_signals();
 
