@@ -109,9 +109,9 @@ std::string serial_number(libusb_device* device, uint8_t index) {
 
 // The serial number filter: the device's serial number string must be gSerial; a device without
 // one never matches. The filter line is a detail of DbgMsg.
-// NOLINTNEXTLINE(bugprone-easily-swappable-parameters): the string index, then the table row
-bool serial_matches(libusb_device* device, uint8_t index, int position) {
-    const std::string serial = serial_number(device, index);
+bool serial_matches(libusb_device* device, const libusb_device_descriptor& descriptor,
+                    int position) {
+    const std::string serial = serial_number(device, descriptor.iSerialNumber);
     const bool same = !serial.empty() && serial == gSettings.gSerial.data();
     if (gSettings.gDbgMsg != 0) {
         print_message(same ? "          [Dev %d] serial %s == target serial %s\n"
@@ -136,7 +136,7 @@ bool is_target(libusb_device* device, const libusb_device_descriptor& descriptor
         matched = bus_matches(device, position);
     }
     if (matched && gSettings.gSerial[0] != '\0') {
-        matched = serial_matches(device, descriptor.iSerialNumber, position);
+        matched = serial_matches(device, descriptor, position);
     }
     return matched;
 }
