@@ -337,7 +337,8 @@ void Line::take_signals() {
                          " running tools; no new hub starts; waiting for them");
         } else {
             display_.say(std::string("tovrela-line: ") + signal_name(number) +
-                         " again, passed on: the tools end at once");
+                         " again, passed on: a tool ends at once when it comes a second or more "
+                         "after the first");
         }
         for (auto& board : boards_) {
             if (board->process) {
