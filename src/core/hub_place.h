@@ -32,5 +32,9 @@ struct HubPlace {
     [[nodiscard]] std::string place() const;
 };
 
+// A place as HubPlace::place() writes it ("1-2.4", "1-0"; bus 1 to 255), read whole; none
+// otherwise.
+[[nodiscard]] std::optional<HubPlace> parse_hub_place(std::string_view text);
+
 // The place of a device as libusb sees it.
 [[nodiscard]] HubPlace device_place(libusb_device* device);

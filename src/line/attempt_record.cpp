@@ -40,7 +40,7 @@ struct RecordField {
 
 // Every field, in the order of every line; the manual page lists the same (a test compares).
 // clang-format off
-constexpr std::array<RecordField, 22> fields{{
+constexpr std::array<RecordField, 23> fields{{
     {"run", [](const AttemptRecord& r) { return Json(r.run); }},
     {"host", [](const AttemptRecord& r) { return Json(r.host); }},
     {"started", [](const AttemptRecord& r) { return Json(iso_utc(r.started)); }},
@@ -54,6 +54,7 @@ constexpr std::array<RecordField, 22> fields{{
     {"pid", [](const AttemptRecord& r) { return Json(hex4(r.pid)); }},
     {"bcd_device", [](const AttemptRecord& r) { return Json(hex4(r.bcd_device)); }},
     {"serial", [](const AttemptRecord& r) { return or_null(r.serial); }},
+    {"slot", [](const AttemptRecord& r) { return or_null(r.slot); }},
     {"job", [](const AttemptRecord& r) { return Json(r.job); }},
     {"version_before", [](const AttemptRecord& r) { return or_null(r.version_before); }},
     {"image_version", [](const AttemptRecord& r) { return or_null(r.image_version); }},

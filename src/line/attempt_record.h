@@ -22,6 +22,7 @@ struct AttemptRecord {
     uint16_t pid = 0;
     uint16_t bcd_device = 0;
     std::optional<std::string> serial;
+    std::optional<std::string> slot;
     std::string job;
     std::optional<std::string> version_before;
     std::optional<std::string> image_version;

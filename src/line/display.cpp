@@ -2,6 +2,7 @@
 
 #include "unique_fd.h"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdio>
@@ -14,6 +15,8 @@ namespace {
 
 constexpr const char* header =
     "PLACE        SERIAL           PHASE           DONE  ELAPSED    LEFT  RESULT";
+// The column of the slot names, after the place, when a row has one.
+constexpr std::size_t slot_width = 8;
 
 const char* colour_of(RowState state) {
     switch (state) {
@@ -66,8 +69,8 @@ std::string duration_text(double seconds) {
     return text.data();
 }
 
-Display::Display(int fd)
-    : fd_(fd), terminal_(isatty(fd) == 1),
+Display::Display(int fd, bool plain)
+    : fd_(fd), terminal_(!plain && isatty(fd) == 1),
       colour_(terminal_ &&
               (std::getenv("NO_COLOR") == nullptr || *std::getenv("NO_COLOR") == '\0')) {}
 
@@ -90,16 +93,21 @@ void Display::say(const std::string& line) {
     }
 }
 
-std::string Display::row_text(const HubRow& row) const {
+std::string Display::row_text(const HubRow& row, bool slots) const {
     const std::string done =
         row.progress ? std::to_string(static_cast<int>(*row.progress * 100.0)) + "%" : "";
     const std::string elapsed = row.state == RowState::queued ? "" : duration_text(row.elapsed);
     const std::string left = row.left ? duration_text(*row.left) : "";
     std::array<char, 256> text{};
-    std::snprintf(text.data(), text.size(), "%-12s %-16s %-14s %5s %8s %7s  ",
-                  clipped(row.place, 12).c_str(), clipped(shown(row.serial), 16).c_str(),
-                  clipped(shown(row.phase), 14).c_str(), done.c_str(), elapsed.c_str(),
-                  left.c_str());
+    std::string slot;
+    if (slots) {
+        slot = clipped(shown(row.slot), slot_width);
+        slot.resize(slot_width + 1, ' ');
+    }
+    std::snprintf(text.data(), text.size(), "%-12s %s%-16s %-14s %5s %8s %7s  ",
+                  clipped(row.place, 12).c_str(), slot.c_str(),
+                  clipped(shown(row.serial), 16).c_str(), clipped(shown(row.phase), 14).c_str(),
+                  done.c_str(), elapsed.c_str(), left.c_str());
     const std::string result =
         row.result.empty() && row.state == RowState::queued ? "queued" : shown(row.result);
     if (colour_ && *colour_of(row.state) != '\0') {
@@ -117,9 +125,15 @@ void Display::table(const std::vector<HubRow>& rows, const std::string& summary)
         text += "\x1b[" + std::to_string(drawn_lines_) + "A\r";
     }
     text += "\x1b[J";
-    text += std::string(header) + "\n";
+    const bool slots =
+        std::any_of(rows.begin(), rows.end(), [](const HubRow& row) { return !row.slot.empty(); });
+    std::string head = header;
+    if (slots) {
+        head.insert(13, std::string("SLOT") + std::string(slot_width - 3, ' '));
+    }
+    text += head + "\n";
     for (const HubRow& row : rows) {
-        text += row_text(row) + "\n";
+        text += row_text(row, slots) + "\n";
     }
     text += shown(summary) + "\n";
     put(text);

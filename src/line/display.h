@@ -13,6 +13,7 @@ enum class RowState { queued, running, good, bad };
 
 struct HubRow {
     std::string place;
+    std::string slot; // the fixture's name for the place; empty: none
     std::string serial;
     std::string phase;
     std::optional<double> progress; // 0 to 1
@@ -24,8 +25,9 @@ struct HubRow {
 
 class Display {
   public:
-    // Writes to `fd` (standard output); a table when it is a terminal.
-    explicit Display(int fd);
+    // Writes to `fd` (standard output); a table when it is a terminal, unless `plain`: then
+    // plain lines only (standard error, when standard output carries the events).
+    explicit Display(int fd, bool plain = false);
 
     [[nodiscard]] bool terminal() const { return terminal_; }
     // An event line; shown off a terminal only (the table shows the same on a terminal).
@@ -39,7 +41,7 @@ class Display {
 
   private:
     void put(const std::string& text) const;
-    [[nodiscard]] std::string row_text(const HubRow& row) const;
+    [[nodiscard]] std::string row_text(const HubRow& row, bool slots) const;
 
     int fd_;
     bool terminal_;

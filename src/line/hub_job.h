@@ -11,6 +11,7 @@
 #include "unique_fd.h"
 #include "usb_listing.h"
 
+#include <array>
 #include <chrono>
 #include <optional>
 #include <string>
@@ -55,6 +56,9 @@ struct Board {
     std::optional<std::string> message;
     int quarters_shown = 0;
     bool present = true;
+    unsigned attempt = 1;
+    std::optional<std::string> slot;          // the fixture's name for its place (--slots)
+    std::array<int, 2> percents_sent{-1, -1}; // the last progress event of each image
 };
 
 // The tool's options for one step on `hub`.

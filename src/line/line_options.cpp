@@ -14,13 +14,16 @@ namespace {
 constexpr const char* help_text =
     "Usage: tovrela-line --vid=HEX --pid=HEX [OPTION]...\n"
     "Updates, checks or lists every matching hub at once, each through its own\n"
-    "tovrela-update process, in a folder that holds \"update.ini\" and the images.\n"
+    "tovrela-update process, in a folder that holds \"update.ini\" and the images\n"
+    "(the list needs neither).\n"
     "\n"
     "Hubs:\n"
     "  --vid=HEX            vendor id of the hubs (required)\n"
     "  --pid=HEX            product id of the hubs (required)\n"
     "  --bus=N              only hubs on bus N (decimal)\n"
     "  --path=P             only hubs whose port path starts with P (as in 2.4)\n"
+    "  --slots=FILE         name the places of a fixture: lines \"BUS-PATH NAME\"\n"
+    "  --only-slots         only the places the slots file names\n"
     "Job (default: the full update):\n"
     "  --check              the update check on every hub\n"
     "  --list               list every hub: place, address, bcdDevice, serial, chip version\n"
@@ -34,6 +37,8 @@ constexpr const char* help_text =
     "Records:\n"
     "  --logs=DIR           logs folder (default: ./tovrela-line-logs)\n"
     "  --record=FILE        append one JSON object per hub and attempt to FILE\n"
+    "  --events=FILE        append each board's events as JSON Lines to FILE as they\n"
+    "                       happen; \"-\": standard output, with no table\n"
     "  --expect-sha256=FILE refuse to start unless the images have the sums in FILE\n"
     "                       (lines as sha256sum writes them)\n"
     "  --help               print this help and exit\n"
@@ -65,6 +70,9 @@ enum OptionId : int {
     opt_logs,
     opt_record,
     opt_expect,
+    opt_events,
+    opt_slots,
+    opt_only_slots,
     opt_help,
     opt_version,
 };
@@ -84,6 +92,9 @@ constexpr option long_options[] = {
     {"logs", required_argument, nullptr, opt_logs},
     {"record", required_argument, nullptr, opt_record},
     {"expect-sha256", required_argument, nullptr, opt_expect},
+    {"events", required_argument, nullptr, opt_events},
+    {"slots", required_argument, nullptr, opt_slots},
+    {"only-slots", no_argument, nullptr, opt_only_slots},
     {"help", no_argument, nullptr, opt_help},
     {"version", no_argument, nullptr, opt_version},
     {nullptr, 0, nullptr, 0},
@@ -165,6 +176,12 @@ bool take_option(int id, const char* value, LineOptions& options, bool& ids_give
     case opt_expect:
         options.expect_sha256 = text;
         return true;
+    case opt_events:
+        options.events = text;
+        return true;
+    case opt_slots:
+        options.slots = text;
+        return true;
     default:
         return false;
     }
@@ -191,6 +208,10 @@ bool consistent(const LineOptions& options, bool check, bool list, bool ids_give
     }
     if (options.count != 0 && !options.watch) {
         usage_error("--count goes with --watch only");
+        return false;
+    }
+    if (options.only_slots && options.slots.empty()) {
+        usage_error("--only-slots goes with --slots only");
         return false;
     }
     return true;
@@ -248,6 +269,9 @@ ParsedOptions parse_options(int argc, char** argv, const std::string& default_to
             continue;
         case opt_watch:
             options.watch = true;
+            continue;
+        case opt_only_slots:
+            options.only_slots = true;
             continue;
         case '?':
         case ':':

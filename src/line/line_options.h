@@ -28,6 +28,9 @@ struct LineOptions {
     std::string logs = "tovrela-line-logs";
     std::string record;        // empty: no record
     std::string expect_sha256; // empty: no expected sums
+    std::string events;        // empty: no events; "-": standard output
+    std::string slots;         // empty: no slots file
+    bool only_slots = false;   // only the places the slots file names
 };
 
 enum class ParseOutcome { run, done, usage_error };

@@ -61,8 +61,12 @@ class Line {
         : setup_(setup), options_(setup.options), signals_(signals), display_(display) {}
 
     void add(const HubInfo& hub) {
+        if (!handled_place(options_, setup_.slots, hub.place())) {
+            return;
+        }
         auto board = std::make_unique<Board>();
         board->hub = hub;
+        board->slot = setup_.slots.name_of(hub.place());
         boards_.push_back(std::move(board));
     }
     int run();
@@ -75,6 +79,9 @@ class Line {
     void finish_board(Board& board, const std::string& result_word, const std::string& why = "");
     void read_output(Board& board);
     void show_progress(Board& board) const;
+    void send_progress(Board& board);
+    [[nodiscard]] static std::string label(const Board& board);
+    [[nodiscard]] static EventBoard event_board(const Board& board);
     void take_signals();
     void relist();
     void record(const Board& board);
@@ -139,6 +146,7 @@ void Line::begin_board(Board& board) {
     ++started_;
     board.started = Wall::now();
     board.started_steady = Steady::now();
+    setup_.events.write(started_event(board.started, event_board(board)));
     std::string error;
     board.folder = make_hub_folder(setup_.run, board.hub.place(), error);
     if (!board.folder) {
@@ -146,12 +154,14 @@ void Line::begin_board(Board& board) {
         finish_board(board, result::failed, error);
         return;
     }
-    board.log.reset(
-        ::open(board.folder->log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
-    board.log_failed = !board.log;
+    if (!board.folder->log.empty()) {
+        board.log.reset(
+            ::open(board.folder->log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+        board.log_failed = !board.log;
+    }
     if (options_.job != Job::list) {
         const std::string serial = board.hub.serial ? " (serial " + *board.hub.serial + ")" : "";
-        display_.event(board.hub.place() + serial + " started " + job_name(options_.job));
+        display_.event(label(board) + serial + " started " + job_name(options_.job));
     }
     start_step(board, options_.job == Job::list ? Step::version_read : Step::check);
 }
@@ -174,6 +184,7 @@ void Line::start_step(Board& board, Step step) {
     if (step == Step::update) {
         board.update_began = true;
         board.update_started = Steady::now();
+        board.percents_sent = {-1, -1};
     }
     std::string error;
     auto process = ToolProcess::start(options_.tool, args, board.folder->path, error);
@@ -230,11 +241,21 @@ void Line::finish_board(Board& board, const std::string& result_word, const std:
         unrecorded_.push_back("the tool output of " + board.hub.place());
     }
     record(board);
+    setup_.events.write(ended_event(board.ended, event_board(board), board.result,
+                                    board.exit_status, board.message));
     end_line(board);
 }
 
+std::string Line::label(const Board& board) {
+    return board.hub.place() + (board.slot ? " [" + *board.slot + "]" : "");
+}
+
+EventBoard Line::event_board(const Board& board) {
+    return EventBoard{board.hub.place(), board.hub.serial, board.attempt, board.slot};
+}
+
 void Line::end_line(Board& board) const {
-    const std::string& place = board.hub.place();
+    const std::string place = label(board);
     if (options_.job == Job::list) {
         const auto& hub = board.hub;
         display_.event(place + " bus " + std::to_string(hub.bus) + " path " +
@@ -271,18 +292,20 @@ void Line::record(const Board& board) {
     line.pid = board.hub.pid;
     line.bcd_device = board.hub.bcd_device;
     line.serial = board.hub.serial;
+    line.slot = board.slot;
     line.job = job_name(options_.job);
     line.version_before = board.version_before;
     line.image_version = setup_.images.image0_version;
-    const auto& images = setup_.images.images;
-    line.image0_sha256 = images[0].sha256;
-    line.image1_sha256 = images[1].sha256;
-    line.image0_bytes = images[0].bytes.size();
-    line.image1_bytes = images[1].bytes.size();
+    if (const auto& images = setup_.images.images; !images[0].name.empty()) {
+        line.image0_sha256 = images[0].sha256;
+        line.image1_sha256 = images[1].sha256;
+        line.image0_bytes = images[0].bytes.size();
+        line.image1_bytes = images[1].bytes.size();
+    } // none read for a list
     line.result = board.result;
     line.exit_status = board.exit_status;
     line.message = board.message;
-    if (board.folder) {
+    if (board.folder && !board.folder->log.empty()) {
         line.log = board.folder->log;
     }
     if (!setup_.record.append(record_line(line))) {
@@ -302,7 +325,22 @@ void Line::show_progress(Board& board) const {
     const int quarter = static_cast<int>(board.output->progress() * 4.0);
     if (quarter > board.quarters_shown && quarter < 4) {
         board.quarters_shown = quarter;
-        display_.event(board.hub.place() + " " + std::to_string(quarter * 25) + "%");
+        display_.event(label(board) + " " + std::to_string(quarter * 25) + "%");
+    }
+}
+
+void Line::send_progress(Board& board) {
+    if (board.step != Step::update) {
+        return;
+    }
+    // Image 1 is written first.
+    for (const int image : {1, 0}) {
+        const auto percent = board.output->image_percent(image);
+        int& sent = board.percents_sent.at(static_cast<std::size_t>(image));
+        if (percent && *percent > sent) {
+            sent = *percent;
+            setup_.events.write(progress_event(Wall::now(), event_board(board), image, sent));
+        }
     }
 }
 
@@ -322,6 +360,7 @@ void Line::read_output(Board& board) {
         process.close_events();
     }
     show_progress(board);
+    send_progress(board);
 }
 
 void Line::take_signals() {
@@ -352,6 +391,9 @@ void Line::relist() {
     last_listing_ = Steady::now();
     const HubFilter filter{options_.vid, options_.pid, options_.bus, options_.path};
     const auto known = [this](const HubInfo& hub) {
+        if (!handled_place(options_, setup_.slots, hub.place())) {
+            return false; // not handled: its serial number is not read
+        }
         return std::none_of(boards_.begin(), boards_.end(), [&](const auto& b) {
             return b->present && b->hub.place() == hub.place() && b->hub.address == hub.address;
         });
@@ -393,6 +435,7 @@ void Line::redraw() {
     for (const auto& board : boards_) {
         HubRow row;
         row.place = board->hub.place();
+        row.slot = board->slot.value_or("");
         row.serial = board->hub.serial.value_or("");
         row.state = board->step == Step::queued  ? RowState::queued
                     : board->step != Step::done  ? RowState::running
@@ -491,10 +534,14 @@ int Line::run() {
     if (stop_signal_ != 0) {
         return 128 + stop_signal_;
     }
-    return bad_ > 0 || !unrecorded_.empty() || record_failed_ ? 1 : 0;
+    return bad_ > 0 || !unrecorded_.empty() || record_failed_ || setup_.events.failed() ? 1 : 0;
 }
 
 } // namespace
+
+bool handled_place(const LineOptions& options, const SlotTable& slots, const std::string& place) {
+    return !options.only_slots || slots.name_of(place).has_value();
+}
 
 int run_line(const LineSetup& setup, LineSignals& signals, Display& display,
              const std::vector<HubInfo>& listing) {

@@ -6,9 +6,11 @@
 #include "attempt_record.h"
 #include "display.h"
 #include "images.h"
+#include "line_events.h"
 #include "line_options.h"
 #include "line_signals.h"
 #include "run_folder.h"
+#include "slots.h"
 #include "usb_listing.h"
 
 #include <string>
@@ -22,7 +24,12 @@ struct LineSetup {
     const RunFolder& run;
     RecordFile& record;
     std::string host;
+    EventFile& events;
+    const SlotTable& slots;
 };
+
+// True when the line handles the hub at `place`: with --only-slots, the slots' places only.
+bool handled_place(const LineOptions& options, const SlotTable& slots, const std::string& place);
 
 // Runs the job on the hubs of `listing` (and, with --watch, on every board plugged in later);
 // returns the line's exit status.

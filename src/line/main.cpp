@@ -7,6 +7,7 @@
 #include "line_run.h"
 #include "line_signals.h"
 #include "run_folder.h"
+#include "slots.h"
 #include "usb_listing.h"
 
 #include <array>
@@ -79,31 +80,59 @@ int run(LineOptions options, LineSignals& signals) {
     if (const auto tool = std::filesystem::absolute(options.tool, error_code); !error_code) {
         options.tool = tool.string();
     }
+    std::string error;
+    SlotTable slots;
+    if (!options.slots.empty()) {
+        auto read = read_slots(options.slots, error);
+        if (!read) {
+            return refuse(exit_usage, error);
+        }
+        slots = std::move(*read);
+    }
+    // The list reads no images and writes no run folder.
+    const bool list = options.job == Job::list;
     ImageSet images;
-    if (const int status = load_checked_images(options, images); status != 0) {
+    if (const int status = list ? 0 : load_checked_images(options, images); status != 0) {
         return status;
     }
     RecordFile record;
-    std::string error;
     if (!options.record.empty() && !record.open(options.record, error)) {
         return refuse(exit_usage, error);
     }
+    EventFile events;
+    if (!options.events.empty() && !events.open(options.events, error)) {
+        return refuse(exit_usage, error);
+    }
     const auto start = std::chrono::system_clock::now();
-    const auto folder = make_run_folder(options.logs, images, start, error);
+    ListFolder list_folder;
+    std::optional<RunFolder> folder;
+    if (list && list_folder.make(start, error)) {
+        folder = list_folder.run();
+    } else if (!list) {
+        folder = make_run_folder(options.logs, images, start, error);
+    }
     if (!folder) {
-        return refuse(exit_usage, "logs: " + error);
+        return refuse(exit_usage, (list ? "working folder: " : "logs: ") + error);
     }
     const HubFilter filter{options.vid, options.pid, options.bus, options.path};
-    const Listing listing = list_hubs(filter, [](const HubInfo&) { return true; });
+    const auto handled = [&options, &slots](const HubInfo& hub) {
+        return handled_place(options, slots, hub.place());
+    };
+    Listing listing = list_hubs(filter, handled);
+    std::erase_if(listing.hubs, [&handled](const HubInfo& hub) { return !handled(hub); });
     if (listing.error != 0 && !options.watch) {
         return refuse(exit_no_hub, "the USB devices cannot be listed (libusb error " +
                                        std::to_string(listing.error) + ")");
     }
     if (listing.hubs.empty() && !options.watch) {
-        return refuse(exit_no_hub, "no hub matched the ids, bus and path");
+        return refuse(exit_no_hub, options.only_slots
+                                       ? "no hub matched the ids, bus, path and slots"
+                                       : "no hub matched the ids, bus and path");
     }
-    Display display(STDOUT_FILENO);
-    const LineSetup setup{options, images, *folder, record, host_name()};
+    // Standard output carries the events alone when they go there.
+    const bool events_out = options.events == "-";
+    Display display(events_out ? STDERR_FILENO : STDOUT_FILENO, events_out);
+    const LineSetup setup{options, images, *folder, record, host_name(), events, slots};
     return run_line(setup, signals, display, listing.hubs);
 }
 

@@ -4,9 +4,12 @@
 #include "utc_time.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace line {
 
@@ -76,8 +79,36 @@ std::optional<RunFolder> make_run_folder(const std::string& logs, const ImageSet
     return run;
 }
 
+ListFolder::~ListFolder() {
+    if (!run_.path.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(run_.path, ignored);
+    }
+}
+
+bool ListFolder::make(std::chrono::system_clock::time_point start, std::string& error) {
+    std::error_code error_code;
+    const std::filesystem::path temporary = std::filesystem::temp_directory_path(error_code);
+    std::string path =
+        (error_code ? std::filesystem::path("/tmp") : temporary) / "tovrela-line-list.XXXXXX";
+    if (mkdtemp(path.data()) == nullptr) {
+        error = "folder \"" + path + "\" cannot be made: " + std::strerror(errno);
+        return false;
+    }
+    run_.path = path;
+    run_.run = compact_utc(start);
+    run_.shared = true;
+    const std::string profile = "[Config]\nTovrelaBin0=image0.bin\nTovrelaBin1=image1.bin\n";
+    return write_file(path + "/update.ini", profile.data(), profile.size(), error) &&
+           write_file(path + "/image0.bin", "", 0, error) &&
+           write_file(path + "/image1.bin", "", 0, error);
+}
+
 std::optional<HubFolder> make_hub_folder(const RunFolder& run, const std::string& place,
                                          std::string& error) {
+    if (run.shared) {
+        return HubFolder{run.path, ""};
+    }
     auto path = new_folder(run.path + "/" + place, error);
     if (!path) {
         return std::nullopt;

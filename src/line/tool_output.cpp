@@ -1,5 +1,6 @@
 #include "tool_output.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <nlohmann/json.hpp>
 
@@ -63,17 +64,26 @@ void ToolOutput::take_line(std::string_view line) {
     if (name == "register" && value.starts_with("0x")) {
         phase_ = "register " + value.substr(2);
         images_done_ = image_ >= 0; // a register step follows a whole image
+        if (images_done_) {
+            percents_.at(static_cast<std::size_t>(image_)) = 100;
+        }
         finished_ = value == last_register_value && image_ == 0;
     } else if (name == "image") {
         image_ = number(event, "image", 1) == 0 ? 0 : 1;
         share_ = 0;
         images_done_ = false;
         phase_ = image_ == 0 ? "Image 0" : "Image 1";
+        int& percent = percents_.at(static_cast<std::size_t>(image_));
+        percent = std::max(percent, 0);
     } else if (name == "block") {
         const int64_t blocks = number(event, "blocks", 0);
         const int64_t block = number(event, "block", 0);
         if (blocks > 0 && block >= 0 && block <= blocks) {
             share_ = static_cast<double>(block) / static_cast<double>(blocks);
+            if (image_ >= 0) {
+                percents_.at(static_cast<std::size_t>(image_)) =
+                    static_cast<int>(block * 100 / blocks);
+            }
         }
     } else if (name == "chip_version") {
         chip_version_ = text(event, "version");
@@ -101,6 +111,11 @@ double ToolOutput::progress() const {
     }
     const auto image0 = static_cast<double>(image0_bytes_);
     return (image1 + (images_done_ ? image0 : share_ * image0)) / total;
+}
+
+std::optional<int> ToolOutput::image_percent(int image) const {
+    const int percent = percents_.at(image == 0 ? 0 : 1);
+    return percent < 0 ? std::nullopt : std::optional<int>(percent);
 }
 
 std::string ToolOutput::failure() const {

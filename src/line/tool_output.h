@@ -3,6 +3,7 @@
 // its exit status and failure line. The tool's console output is only kept in its log.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -36,6 +37,9 @@ class ToolOutput {
     [[nodiscard]] const std::string& phase() const { return phase_; }
     // The update's share done, 0 to 1, from the register steps and the confirmed blocks.
     [[nodiscard]] double progress() const;
+    // How much of Image `image` (0 or 1) the tool has written, in whole percent; none before the
+    // tool began it.
+    [[nodiscard]] std::optional<int> image_percent(int image) const;
     // "2.13.15.4" once the tool read the chip's version.
     [[nodiscard]] const std::optional<std::string>& chip_version() const { return chip_version_; }
     [[nodiscard]] bool stopped() const { return stopped_; }
@@ -52,8 +56,9 @@ class ToolOutput {
     std::size_t image0_bytes_;
     std::string partial_;
     std::string phase_;
-    int image_ = -1;   // the image being written, -1 before Image 1
-    double share_ = 0; // of that image, from its confirmed blocks
+    int image_ = -1;                      // the image being written, -1 before Image 1
+    double share_ = 0;                    // of that image, from its confirmed blocks
+    std::array<int, 2> percents_{-1, -1}; // of each image; -1 before it began
     bool images_done_ = false;
     bool finished_ = false;
     std::optional<std::string> chip_version_;

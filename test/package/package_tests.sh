@@ -203,8 +203,12 @@ line_page() {
 line_installed() {
     run "$work" "$1/usr/bin/tovrela-line" --version
     [ "$status" -eq 0 ] && [[ $out == "tovrela-line "* ]] || fail "installed tovrela-line --version: $status $out"
-    run "$work" "$1/usr/bin/tovrela-line" --vid=1234 --pid=5678 --list
+    run "$work" "$1/usr/bin/tovrela-line" --vid=1234 --pid=5678 --check
     [ "$status" -eq 4 ] || fail "installed tovrela-line without update.ini: exit status $status, not 4"
+    # The list needs no update.ini: no hub of these ids here, and no logs folder made.
+    run "$work" "$1/usr/bin/tovrela-line" --vid=1234 --pid=5678 --list
+    [ "$status" -eq 3 ] && [ ! -e "$work/tovrela-line-logs" ] ||
+        fail "installed tovrela-line --list without update.ini: exit status $status, not 3, or a logs folder"
     run "$work" "$1/usr/bin/tovrela-line" --vid=1234 --pid=5678 --tool=/nonexistent
     [ "$status" -eq 2 ] || fail "installed tovrela-line with a missing tool: exit status $status, not 2"
 }

@@ -28,6 +28,15 @@ TEST(HubPlace, PortPathsAndPlaces) {
     EXPECT_EQ((HubPlace{1, {2, 10}}.path_text()), "2.10");
     EXPECT_EQ((HubPlace{3, {}}.place()), "3-0");
     EXPECT_EQ((HubPlace{3, {}}.path_text()), "");
+    // A place read back is the place written; "01-02.4" reads as "1-2.4".
+    for (const char* text : {"1-2.10", "3-0", "255-1.2.3.4.5.6.255", "01-02.4"}) {
+        const auto place = parse_hub_place(text);
+        EXPECT_EQ(place ? place->place() : "none", text == std::string("01-02.4") ? "1-2.4" : text);
+    }
+    for (const char* bad : {"", "1", "1-", "-2.4", "0-2", "256-2", "1-2.", "1-00", "1--2", "a-2",
+                            "1-2 ", " 1-2", "1-2.4.", "1234-2"}) {
+        EXPECT_FALSE(parse_hub_place(bad)) << bad;
+    }
 }
 
 } // namespace
