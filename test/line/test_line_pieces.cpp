@@ -1,12 +1,17 @@
 // tovrela-line's pieces without a process: reading the tool's events, judging a tool's run, the
-// tool's options, the profile and the images read, the profile rewrite, the record and the sums.
+// tool's options, the profile and the images read, the profile rewrite, the record, the sums, the
+// slots file and the line's own events.
 #include "attempt_record.h"
 #include "hub_job.h"
 #include "images.h"
+#include "line_events.h"
 #include "line_options.h"
+#include "slots.h"
 #include "test_files.h"
 #include "tool_output.h"
 
+#include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
@@ -99,6 +104,23 @@ TEST(ToolOutputReading, PhaseProgressVersionAndFailureFromTheEvents) {
     versions.finish(); // the last line without its end counts too
     EXPECT_EQ(versions.chip_version().value_or(""), "2.13.15.4");
     EXPECT_FALSE(versions.result());
+
+    // Each image's share in whole percent, from its start; a register step after an image means
+    // the whole image, even when its last block's event was not read.
+    ToolOutput images({.image0 = 3000, .image1 = 1000});
+    const auto percents = [&images] {
+        return std::pair{images.image_percent(1).value_or(-1),
+                         images.image_percent(0).value_or(-1)};
+    };
+    EXPECT_EQ(percents(), std::pair(-1, -1));
+    images.feed(image(1, 3));
+    EXPECT_EQ(percents(), std::pair(0, -1));
+    images.feed(block(1, 2, 3));
+    EXPECT_EQ(percents(), std::pair(66, -1));
+    images.feed(reg("0012") + image(0, 7) + block(0, 1, 7));
+    EXPECT_EQ(percents(), std::pair(100, 14));
+    images.feed(reg("0110"));
+    EXPECT_EQ(percents(), std::pair(100, 100));
 }
 
 TEST(ToolRunJudging, ExitStatusAndEventsGiveTheResult) {
@@ -282,6 +304,117 @@ TEST(Images, Sums) {
     EXPECT_NE(expected_sums_refusal(set, other + "  image0.bin\n" + sum + "  image1.bin\n"), "");
     EXPECT_NE(expected_sums_refusal(set, sum + "  image0.bin\n" + other + "  image1.bin\n"), "");
     EXPECT_NE(expected_sums_refusal(set, sum + "  image0.bin\n"), ""); // Image 1 not listed
+}
+
+// A slots file: "BUS-PATH NAME" lines, blank lines and '#' comments, CR LF line ends; each place
+// and name once, a name one word of printable ASCII. A refusal names the line.
+TEST(Slots, ReadOrRefusedWithTheLine) {
+    struct Case {
+        const char* text;
+        const char* slots; // "place=name ..." read, or empty after a refusal
+        std::size_t line;  // of the refusal
+        const char* error;
+    };
+    const Case cases[] = {
+        {"", "", 0, ""},
+        {"# fixture 7\n\n1-2.4 A3\r\n  2-3\tB1  \n3-0 root\n#1-5 X\n", "1-2.4=A3 2-3=B1 3-0=root",
+         0, ""},
+        {"01-2.04 A3\n", "1-2.4=A3", 0, ""}, // the place as the line writes it
+        {"1-2.4 A3\n1-2.5\n", "", 2, "not \"BUS-PATH NAME\" (as \"1-2.4 A3\")"},
+        {"1-2.4 A 3\n", "", 1, "not \"BUS-PATH NAME\" (as \"1-2.4 A3\")"},
+        {"2.4 A3\n", "", 1, "not \"BUS-PATH NAME\" (as \"1-2.4 A3\")"},
+        {"1-2.4.0 A3\n", "", 1, "not \"BUS-PATH NAME\" (as \"1-2.4 A3\")"},
+        {"A3 1-2.4\n", "", 1, "not \"BUS-PATH NAME\" (as \"1-2.4 A3\")"},
+        {"1-2.4 A3\n\n01-2.4 B1\n", "", 3, "the place 1-2.4 has a name already (line 1)"},
+        {"1-2.4 A3\n1-2.5 A3\n", "", 2, "the name A3 is given already (line 1)"},
+        {"1-2.4 A\x1b[2J\n", "", 1,
+         "the name holds a control character or a byte that is not printable ASCII"},
+        {"1-2.4 A3\x7f\n", "", 1,
+         "the name holds a control character or a byte that is not printable ASCII"},
+        {"1-2.4 Pl\xc3\xa4tz\n", "", 1,
+         "the name holds a control character or a byte that is not printable ASCII"},
+    };
+    for (const Case& c : cases) {
+        std::string error;
+        std::size_t line = 0;
+        const auto table = parse_slots(c.text, error, line);
+        std::string read;
+        for (const Slot& slot : table ? table->slots() : std::vector<Slot>{}) {
+            read += (read.empty() ? "" : " ") + slot.place + "=" + slot.name;
+        }
+        EXPECT_EQ(read, c.slots) << c.text;
+        EXPECT_EQ(table ? "" : error, c.error) << c.text;
+        EXPECT_EQ(table ? 0 : line, c.line) << c.text;
+        if (table && !table->slots().empty()) {
+            EXPECT_EQ(table->name_of(table->slots().front().place), table->slots().front().name);
+            EXPECT_FALSE(table->name_of("9-9"));
+        }
+    }
+    // From a file: the refusal names the file and the line; a folder is no slots file.
+    test_files::TempDir dir;
+    dir.write("slots", "1-2.4 A3\n1-2.4 B1\n");
+    std::string error;
+    EXPECT_FALSE(read_slots(dir.file("slots"), error));
+    EXPECT_EQ(error, "slots \"" + dir.file("slots") +
+                         "\" line 2: the place 1-2.4 has a name already (line 1)");
+    EXPECT_FALSE(read_slots(dir.path(), error));
+    EXPECT_EQ(error, "slots \"" + dir.path() + "\" cannot be read: Is a directory");
+}
+
+// Events: one line each with every key of its kind; the device's serial number exactly, JSON
+// escaped. A write cut short (a file size limit) is undone, said once, and later events are
+// still written; only a regular file, a FIFO or standard output takes them.
+TEST(LineEvents, LinesWithTheirKeysWrittenWholeOrNotAtAll) {
+    const EventBoard board{"1-2.4", "A\n\x1b", 2, "A3"};
+    const auto time = std::chrono::system_clock::time_point(std::chrono::milliseconds(1250));
+    const std::string lines[] = {started_event(time, board), progress_event(time, board, 1, 50),
+                                 ended_event(time, board, "failed", 1, "I2C-WriteCmd B8 Fail -9")};
+    for (const std::string& line : lines) {
+        ASSERT_TRUE(line.ends_with("}\n")) << line;
+        ASSERT_EQ(std::count(line.begin(), line.end(), '\n'), 1) << line;
+        const Json event = Json::parse(line);
+        std::vector<std::string> keys;
+        for (const auto& item : event.items()) {
+            keys.push_back(item.key());
+        }
+        EXPECT_EQ(keys, event_keys(event.value("event", ""))) << line;
+        EXPECT_EQ(event.value("serial", ""), "A\n\x1b");
+        EXPECT_EQ(event.value("time", ""), "1970-01-01T00:00:01.250Z");
+    }
+    EXPECT_EQ(lines[1].substr(lines[1].find("\"attempt\"")),
+              "\"attempt\":2,\"slot\":\"A3\",\"image\":1,\"percent\":50}\n");
+    EXPECT_EQ(lines[2].substr(lines[2].find("\"result\"")),
+              "\"result\":\"failed\",\"exit_status\":1,\"message\":\"I2C-WriteCmd B8 Fail -9\"}\n");
+
+    test_files::TempDir dir;
+    EventFile events;
+    std::string error;
+    ASSERT_TRUE(events.open(dir.file("events"), error)) << error;
+    // Long enough that the limit leaves room for standard error's copy, a file too.
+    const std::string before = lines[0] + lines[0] + lines[0];
+    events.write(before);
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{};
+    getrlimit(RLIMIT_FSIZE, &limit);
+    const rlimit small{before.size() + 10, limit.rlim_max};
+    testing::internal::CaptureStderr();
+    setrlimit(RLIMIT_FSIZE, &small);
+    events.write(lines[1]);
+    events.write(lines[1]);
+    setrlimit(RLIMIT_FSIZE, &limit);
+    std::signal(SIGXFSZ, SIG_DFL);
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(said, "tovrela-line: an event could not be written to \"" + dir.file("events") +
+                        "\" (cut short); events may be missing there; the line goes on\n");
+    EXPECT_TRUE(events.failed());
+    events.write(lines[2]);
+    EXPECT_EQ(dir.read("events"), before + lines[2]);
+
+    for (const std::string& unfit : {std::string("/dev/null"), dir.path()}) {
+        EventFile refused;
+        EXPECT_FALSE(refused.open(unfit, error)) << unfit;
+        EXPECT_TRUE(error.starts_with("events \"" + unfit + "\" ")) << error;
+    }
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 // --flash-out what each chip holds, the record what the line says about each hub, and the device
 // tables in each hub's log which hub its tools chose.
 #include "attempt_record.h"
+#include "line_events.h"
 #include "run_process.h"
 #include "sim_run.h"
 #include "test_files.h"
@@ -135,7 +136,8 @@ class Line : public testing::Test {
 
     // The record's lines by place ("1-2.4"), each with every field, the ids and bcdDevice of the
     // bed's hubs, its times, and its log in the run's folder under its place, where every tool
-    // run chose exactly its hub: the device tables mark no other place.
+    // run chose exactly its hub: the device tables mark no other place. A list keeps no log and
+    // reads no images.
     [[nodiscard]] std::map<std::string, Json> records() const {
         std::map<std::string, Json> by_place;
         std::istringstream lines(dir.read("record"));
@@ -148,15 +150,24 @@ class Line : public testing::Test {
             const std::string path = line.value("path", "");
             const std::string place =
                 std::to_string(line.value("bus", 0)) + "-" + (path.empty() ? "0" : path);
-            const std::string log = line.value("log", "");
-            EXPECT_TRUE(
-                log.ends_with("/" + line.value("run", "") + "/" + place + "/" + place + ".log"))
-                << text;
-            // A board not found (swapped) has no row chosen at all.
-            EXPECT_EQ(chosen_places(dir.read(log)), line.value("result", "") == "not_found"
-                                                        ? std::set<std::string>{}
-                                                        : std::set<std::string>{place})
-                << log;
+            if (line.value("job", "") == "list") {
+                expect_fields(line, {{"log", nullptr},
+                                     {"image_version", nullptr},
+                                     {"image0_sha256", nullptr},
+                                     {"image1_sha256", nullptr},
+                                     {"image0_bytes", nullptr},
+                                     {"image1_bytes", nullptr}});
+            } else {
+                const std::string log = line.value("log", "");
+                EXPECT_TRUE(
+                    log.ends_with("/" + line.value("run", "") + "/" + place + "/" + place + ".log"))
+                    << text;
+                // A board not found (swapped) has no row chosen at all.
+                EXPECT_EQ(chosen_places(dir.read(log)), line.value("result", "") == "not_found"
+                                                            ? std::set<std::string>{}
+                                                            : std::set<std::string>{place})
+                    << log;
+            }
             expect_fields(
                 line,
                 {{"host", host_name()}, {"vid", "1234"}, {"pid", "5678"}, {"bcd_device", "0100"}});
@@ -186,6 +197,16 @@ class Line : public testing::Test {
                                      : blocks || all)
                 << place << " Image " << image << ": " << got.size() << " bytes";
         }
+    }
+
+    // Image 0 of 1 MiB holding the version 2.14.15.4, which a check compares with the chip's.
+    void use_versioned_image0() {
+        image0 = test_files::pattern_bytes(0x100000, 0);
+        image0[0xFFFF0] = 2;
+        image0[0xFFFED] = 14;
+        image0[0xFFFEE] = 15;
+        image0[0xFFFF1] = 4;
+        dir.write("image0.bin", image0);
     }
 
     // The verdict without the closing lines of updates that did not end.
@@ -314,13 +335,7 @@ class Jobs : public Line, public testing::WithParamInterface<JobCase> {};
 
 TEST_P(Jobs, AnswerForEveryHubWithoutFlashingUnlessAsked) {
     const JobCase& c = GetParam();
-    // Image 0 of 1 MiB holding the version 2.14.15.4.
-    image0 = test_files::pattern_bytes(0x100000, 0);
-    image0[0xFFFF0] = 2;
-    image0[0xFFFED] = 14;
-    image0[0xFFFEE] = 15;
-    image0[0xFFFF1] = 4;
-    dir.write("image0.bin", image0);
+    use_versioned_image0();
     const auto run = this->run(std::string("--hub 2:2 ") + c.sim, c.line);
     EXPECT_EQ(run.exit_status, 0) << run.out << run.err;
     EXPECT_EQ(violations(), "");
@@ -331,7 +346,10 @@ TEST_P(Jobs, AnswerForEveryHubWithoutFlashingUnlessAsked) {
         expect_fields(lines[place], {{"result", c.result},
                                      {"job", job},
                                      {"version_before", c.version_before},
-                                     {"image_version", "2.14.15.4"}});
+                                     {"slot", nullptr}});
+        if (job != "list") {
+            expect_fields(lines[place], {{"image_version", "2.14.15.4"}});
+        }
         if (c.flashed) {
             expect_flashed(place, true);
         } else {
@@ -373,6 +391,154 @@ TEST_F(Line, ListSelectsByPathAndShowsSerialNumbers) {
                            "2.13.15.4 listed\n"),
               std::string::npos)
         << run.out;
+}
+
+// The events of a file, by place, each line JSON with every key of its kind, of version 1, with a
+// time and the first attempt.
+std::map<std::string, std::vector<Json>> events_by_place(const std::string& text) {
+    std::map<std::string, std::vector<Json>> by_place;
+    std::istringstream lines(text);
+    for (std::string entry; std::getline(lines, entry);) {
+        const Json event = Json::parse(entry, nullptr, false);
+        EXPECT_TRUE(event.is_object()) << entry;
+        if (!event.is_object()) {
+            continue;
+        }
+        std::vector<std::string> keys; // in the order of the line
+        const auto ordered = nlohmann::ordered_json::parse(entry, nullptr, false);
+        for (auto item = ordered.begin(); item != ordered.end(); ++item) {
+            keys.push_back(item.key());
+        }
+        EXPECT_EQ(keys, line::event_keys(event.value("event", ""))) << entry;
+        expect_fields(event, {{"v", 1}, {"attempt", 1}});
+        EXPECT_FALSE(std::isnan(utc_seconds(event.value("time", "")))) << entry;
+        by_place[event.value("place", "")].push_back(event);
+    }
+    return by_place;
+}
+
+// Each board's events: started, the progress of Image 1 and then of Image 0, each rising, and
+// ended with the record's result, a failed update too.
+TEST_F(Line, EventsFollowEachBoardFromStartToEnd) {
+    const auto run = this->run("--hub 1:3 --fault stall:b8:200@1:3", "--events=events");
+    EXPECT_EQ(run.exit_status, 1) << run.out << run.err;
+    auto lines = records();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines["1-3"].value("result", ""), "failed");
+    auto events = events_by_place(dir.read("events"));
+    EXPECT_EQ(events.size(), 2u) << dir.read("events");
+    for (const std::string place : {"1-2.4", "1-3"}) {
+        SCOPED_TRACE(place);
+        const auto& told = events[place];
+        ASSERT_GE(told.size(), 2u);
+        expect_fields(told.front(), {{"event", "started"}, {"serial", nullptr}, {"slot", nullptr}});
+        expect_fields(told.back(), {{"event", "ended"},
+                                    {"result", lines[place]["result"]},
+                                    {"exit_status", lines[place]["exit_status"]},
+                                    {"message", lines[place]["message"]}});
+        std::vector<std::pair<int, int>> progress; // image, percent
+        for (std::size_t i = 1; i + 1 < told.size(); ++i) {
+            EXPECT_EQ(told[i].value("event", ""), "progress") << told[i].dump();
+            const std::pair next{told[i].value("image", -1), told[i].value("percent", -1)};
+            // Image 1 first, then Image 0; within an image, each percent higher than the last.
+            const bool rising =
+                progress.empty() || next.first < progress.back().first ||
+                (next.first == progress.back().first && next.second > progress.back().second);
+            EXPECT_TRUE(rising && next.first >= 0 && next.first <= 1 && next.second >= 0 &&
+                        next.second <= 100)
+                << told[i].dump();
+            progress.push_back(next);
+        }
+        ASSERT_FALSE(progress.empty());
+        EXPECT_EQ(progress.front().first, 1);
+        if (lines[place].value("result", "") == "passed") {
+            EXPECT_EQ(progress.back(), std::pair(0, 100));
+            EXPECT_EQ(std::count(progress.begin(), progress.end(), std::pair(1, 100)), 1);
+        }
+    }
+}
+
+// With --events=-, standard output holds the events alone; the plain lines go to standard error.
+// A check has no progress.
+TEST_F(Line, EventsOnStandardOutputAlone) {
+    use_versioned_image0();
+    const auto run = this->run("--hub 2:2 --serial S\\x1b1", "--check --events=-");
+    EXPECT_EQ(run.exit_status, 0) << run.out << run.err;
+    const auto events = events_by_place(run.out);
+    EXPECT_EQ(events.size(), 2u) << run.out;
+    for (const auto& [place, told] : events) {
+        ASSERT_EQ(told.size(), 2u) << place;
+        expect_fields(told[0], {{"event", "started"}});
+        expect_fields(told[1], {{"event", "ended"}, {"result", "update_available"}});
+    }
+    ASSERT_EQ(events.count("1-2.4"), 1u);
+    expect_fields(events.at("1-2.4").front(), {{"serial", "S\x1b"
+                                                          "1"}});
+    for (const char* line : {"1-2.4 (serial S\\x1b1) started check\n", "2-2 update available in ",
+                             "queued 0, running 0, passed 2, failed 0\n"}) {
+        EXPECT_NE(run.err.find(line), std::string::npos) << line << "\n" << run.err;
+    }
+}
+
+// A fixture's slots: two of three hubs named, with --only-slots the third is not handled; the
+// names in the plain lines, the events and the record. Without --only-slots every hub is handled
+// and the one without a slot has none.
+TEST_F(Line, SlotsNameTheFixturesPlaces) {
+    use_versioned_image0();
+    dir.write("slots", "# the fixture\n1-2.4 A1\n\n  02-3\tB2\r\n9-9 Z9\n");
+    const auto run =
+        this->run("--hub 2:3 --hub 1:3", "--check --slots=slots --only-slots --events=events");
+    EXPECT_EQ(run.exit_status, 0) << run.out << run.err;
+    auto lines = records();
+    EXPECT_EQ(lines.size(), 2u) << dir.read("record");
+    expect_fields(lines["1-2.4"], {{"slot", "A1"}, {"result", "update_available"}});
+    expect_fields(lines["2-3"], {{"slot", "B2"}, {"result", "update_available"}});
+    for (const char* line : {"1-2.4 [A1] started check\n", "2-3 [B2] started check\n",
+                             "1-2.4 [A1] update available in ", "2-3 [B2] update available in "}) {
+        EXPECT_NE(run.out.find(line), std::string::npos) << line << "\n" << run.out;
+    }
+    EXPECT_EQ(run.out.find("1-3"), std::string::npos) << run.out;
+    auto events = events_by_place(dir.read("events"));
+    EXPECT_EQ(events.size(), 2u) << dir.read("events");
+    for (const auto& [place, slot] : {std::pair{"1-2.4", "A1"}, std::pair{"2-3", "B2"}}) {
+        EXPECT_EQ(events[place].size(), 2u) << place;
+        for (const Json& event : events[place]) {
+            expect_fields(event, {{"slot", slot}});
+        }
+    }
+
+    std::filesystem::remove(dir.file("record"));
+    const auto all = this->run("--hub 2:3 --hub 1:3", "--list --slots=slots");
+    EXPECT_EQ(all.exit_status, 0) << all.out << all.err;
+    lines = records();
+    EXPECT_EQ(lines.size(), 3u) << dir.read("record");
+    expect_fields(lines["1-3"], {{"slot", nullptr}, {"result", "listed"}});
+    expect_fields(lines["2-3"], {{"slot", "B2"}, {"result", "listed"}});
+    for (const char* line : {"1-2.4 [A1] bus 1 path 2.4 ", "1-3 bus 1 path 3 "}) {
+        EXPECT_NE(all.out.find(line), std::string::npos) << line << "\n" << all.out;
+    }
+}
+
+// The list needs neither "update.ini" nor the images and makes no run folder: its tools work in a
+// private temporary folder, removed at the end.
+TEST_F(Line, ListNeedsNoProfileNorImagesAndLeavesNoFolder) {
+    for (const char* name : {"update.ini", "image0.bin", "image1.bin"}) {
+        std::filesystem::remove(dir.file(name));
+    }
+    std::filesystem::create_directory(dir.file("tmp"));
+    const auto run = test_process::run(command("--hub 2:2", "--list"), dir.path(),
+                                       {"TMPDIR=" + dir.file("tmp")});
+    EXPECT_EQ(run.exit_status, 0) << run.out << run.err;
+    auto lines = records();
+    EXPECT_EQ(lines.size(), 2u);
+    for (const std::string place : {"1-2.4", "2-2"}) {
+        expect_fields(lines[place], {{"result", "listed"}, {"version_before", "2.13.15.4"}});
+    }
+    EXPECT_NE(run.out.find("2-2 bus 2 path 2 address "), std::string::npos) << run.out;
+    EXPECT_FALSE(std::filesystem::exists(dir.file("tovrela-line-logs")));
+    for (const auto& entry : std::filesystem::directory_iterator(dir.file("tmp"))) {
+        EXPECT_FALSE(entry.path().filename().string().starts_with("tovrela-line")) << entry.path();
+    }
 }
 
 // A record on a full filesystem (a tmpfs of 4 KiB, in a mount namespace of its own): the line that
@@ -518,7 +684,17 @@ INSTANTIATE_TEST_SUITE_P(
                 [](const TempDir& dir) { write_sums(dir, 0); }},
         Refusal{"WrongSha256OfImage1", "--expect-sha256=sums", 4,
                 [](const TempDir& dir) { write_sums(dir, 1); }},
-        Refusal{"NoHubMatched", "--path=9", 3, nullptr}),
+        Refusal{"NoHubMatched", "--path=9", 3, nullptr},
+        Refusal{"OnlySlotsWithoutSlots", "--only-slots", 2, nullptr},
+        Refusal{"SlotsMissing", "--slots=no-such-slots", 2, nullptr},
+        Refusal{"SlotsLineMalformed", "--slots=slots", 2,
+                [](const TempDir& dir) { dir.write("slots", "1-2.4 A1\n1-2.4\n"); }},
+        Refusal{"SlotsPlaceTwice", "--slots=slots", 2,
+                [](const TempDir& dir) { dir.write("slots", "1-2.4 A1\n1-2.4 A2\n"); }},
+        Refusal{"OnlySlotsMatchNone", "--slots=slots --only-slots", 3,
+                [](const TempDir& dir) { dir.write("slots", "1-2.5 A1\n"); }},
+        Refusal{"EventsIsAFolder", "--events=.", 2, nullptr},
+        Refusal{"EventsIsADevice", "--events=/dev/null", 2, nullptr}),
     [](const testing::TestParamInfo<Refusal>& param) { return std::string(param.param.name); });
 
 // The table on a terminal: one hub, drawn in place with escape codes, colours unless NO_COLOR.
