@@ -109,7 +109,7 @@ void EventFile::write(const std::string& line) {
     if (written == static_cast<ssize_t>(line.size())) {
         return;
     }
-    const int cause = written < 0 ? errno : ENOSPC;
+    const std::string cause = written < 0 ? std::strerror(errno) : "cut short";
     // A line cut short is undone, unless another writer appended after it meanwhile.
     if (written > 0 && before >= 0 && fstat(fd_, &info) == 0 && info.st_size == before + written) {
         (void)ftruncate(fd_, before);
@@ -118,7 +118,7 @@ void EventFile::write(const std::string& line) {
         std::fprintf(stderr,
                      "tovrela-line: an event could not be written to %s (%s); events may be "
                      "missing there; the line goes on\n",
-                     name_.c_str(), std::strerror(cause));
+                     name_.c_str(), cause.c_str());
     }
     failed_ = true;
 }
