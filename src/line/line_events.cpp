@@ -47,10 +47,10 @@ std::string started_event(std::chrono::system_clock::time_point time, const Even
 }
 
 std::string progress_event(std::chrono::system_clock::time_point time, const EventBoard& board,
-                           int image, int percent) {
+                           ImageProgress progress) {
     Json event = common(time, "progress", board);
-    event["image"] = image;
-    event["percent"] = percent;
+    event["image"] = progress.image;
+    event["percent"] = progress.percent;
     return text_of(event);
 }
 

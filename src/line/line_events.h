@@ -22,8 +22,12 @@ struct EventBoard {
 
 // One event line, ending in "\n": the keys of every event, then those of its kind.
 std::string started_event(std::chrono::system_clock::time_point time, const EventBoard& board);
+struct ImageProgress {
+    int image = 0;   // 0 or 1
+    int percent = 0; // of that image, whole
+};
 std::string progress_event(std::chrono::system_clock::time_point time, const EventBoard& board,
-                           int image, int percent);
+                           ImageProgress progress);
 std::string ended_event(std::chrono::system_clock::time_point time, const EventBoard& board,
                         const std::string& result, std::optional<int> exit_status,
                         const std::optional<std::string>& message);

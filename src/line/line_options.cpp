@@ -118,6 +118,40 @@ void usage_error(const std::string& text) {
                  text.c_str());
 }
 
+// Where an option whose value is a text (a path) goes; null for the others.
+std::string* text_option(int id, LineOptions& options) {
+    switch (id) {
+    case opt_tool:
+        return &options.tool;
+    case opt_logs:
+        return &options.logs;
+    case opt_record:
+        return &options.record;
+    case opt_expect:
+        return &options.expect_sha256;
+    case opt_events:
+        return &options.events;
+    case opt_slots:
+        return &options.slots;
+    default:
+        return nullptr;
+    }
+}
+
+// Where an option without a value that only sets a flag goes; null for the others.
+bool* flag_option(int id, LineOptions& options) {
+    switch (id) {
+    case opt_only_outdated:
+        return &options.only_outdated;
+    case opt_watch:
+        return &options.watch;
+    case opt_only_slots:
+        return &options.only_slots;
+    default:
+        return nullptr;
+    }
+}
+
 // One option into `options`; false after a usage error.
 bool take_option(int id, const char* value, LineOptions& options, bool& ids_given) {
     const std::string_view text = value == nullptr ? "" : value;
@@ -163,28 +197,11 @@ bool take_option(int id, const char* value, LineOptions& options, bool& ids_give
     if (text.empty() && value != nullptr) {
         return bad("option", "a value that is not empty");
     }
-    switch (id) {
-    case opt_tool:
-        options.tool = text;
-        return true;
-    case opt_logs:
-        options.logs = text;
-        return true;
-    case opt_record:
-        options.record = text;
-        return true;
-    case opt_expect:
-        options.expect_sha256 = text;
-        return true;
-    case opt_events:
-        options.events = text;
-        return true;
-    case opt_slots:
-        options.slots = text;
-        return true;
-    default:
-        return false;
+    std::string* target = text_option(id, options);
+    if (target != nullptr) {
+        *target = text;
     }
+    return target != nullptr;
 }
 
 // The rules between options; false after a usage error.
@@ -264,20 +281,15 @@ ParsedOptions parse_options(int argc, char** argv, const std::string& default_to
             list = true;
             options.job = Job::list;
             continue;
-        case opt_only_outdated:
-            options.only_outdated = true;
-            continue;
-        case opt_watch:
-            options.watch = true;
-            continue;
-        case opt_only_slots:
-            options.only_slots = true;
-            continue;
         case '?':
         case ':':
             usage_error(std::string("unknown option or missing value: ") + argv[optind - 1]);
             return parsed;
         default:
+            if (bool* flag = flag_option(id, options)) {
+                *flag = true;
+                continue;
+            }
             vid_given = vid_given || id == opt_vid;
             pid_given = pid_given || id == opt_pid;
             if (!take_option(id, optarg, options, ids_given)) {

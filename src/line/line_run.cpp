@@ -339,7 +339,7 @@ void Line::send_progress(Board& board) {
         int& sent = board.percents_sent.at(static_cast<std::size_t>(image));
         if (percent && *percent > sent) {
             sent = *percent;
-            setup_.events.write(progress_event(Wall::now(), event_board(board), image, sent));
+            setup_.events.write(progress_event(Wall::now(), event_board(board), {image, sent}));
         }
     }
 }

@@ -71,6 +71,26 @@ int load_checked_images(const LineOptions& options, ImageSet& set) {
     return 0;
 }
 
+// The hubs the line handles now, or the exit status of finding none (not with --watch).
+int list_handled_hubs(const LineOptions& options, const SlotTable& slots, Listing& listing) {
+    const HubFilter filter{options.vid, options.pid, options.bus, options.path};
+    const auto handled = [&options, &slots](const HubInfo& hub) {
+        return handled_place(options, slots, hub.place());
+    };
+    listing = list_hubs(filter, handled);
+    std::erase_if(listing.hubs, [&handled](const HubInfo& hub) { return !handled(hub); });
+    if (listing.error != 0 && !options.watch) {
+        return refuse(exit_no_hub, "the USB devices cannot be listed (libusb error " +
+                                       std::to_string(listing.error) + ")");
+    }
+    if (listing.hubs.empty() && !options.watch) {
+        return refuse(exit_no_hub, options.only_slots
+                                       ? "no hub matched the ids, bus, path and slots"
+                                       : "no hub matched the ids, bus and path");
+    }
+    return 0;
+}
+
 int run(LineOptions options, LineSignals& signals) {
     if (access(options.tool.c_str(), X_OK) != 0) {
         return refuse(exit_usage, "the tool \"" + options.tool + "\" cannot be run (--tool=PATH)");
@@ -82,12 +102,10 @@ int run(LineOptions options, LineSignals& signals) {
     }
     std::string error;
     SlotTable slots;
-    if (!options.slots.empty()) {
-        auto read = read_slots(options.slots, error);
-        if (!read) {
-            return refuse(exit_usage, error);
-        }
-        slots = std::move(*read);
+    if (const auto read = options.slots.empty() ? SlotTable() : read_slots(options.slots, error)) {
+        slots = *read;
+    } else {
+        return refuse(exit_usage, error);
     }
     // The list reads no images and writes no run folder.
     const bool list = options.job == Job::list;
@@ -114,20 +132,9 @@ int run(LineOptions options, LineSignals& signals) {
     if (!folder) {
         return refuse(exit_usage, (list ? "working folder: " : "logs: ") + error);
     }
-    const HubFilter filter{options.vid, options.pid, options.bus, options.path};
-    const auto handled = [&options, &slots](const HubInfo& hub) {
-        return handled_place(options, slots, hub.place());
-    };
-    Listing listing = list_hubs(filter, handled);
-    std::erase_if(listing.hubs, [&handled](const HubInfo& hub) { return !handled(hub); });
-    if (listing.error != 0 && !options.watch) {
-        return refuse(exit_no_hub, "the USB devices cannot be listed (libusb error " +
-                                       std::to_string(listing.error) + ")");
-    }
-    if (listing.hubs.empty() && !options.watch) {
-        return refuse(exit_no_hub, options.only_slots
-                                       ? "no hub matched the ids, bus, path and slots"
-                                       : "no hub matched the ids, bus and path");
+    Listing listing;
+    if (const int status = list_handled_hubs(options, slots, listing); status != 0) {
+        return status;
     }
     // Standard output carries the events alone when they go there.
     const bool events_out = options.events == "-";

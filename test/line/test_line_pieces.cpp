@@ -367,7 +367,8 @@ TEST(Slots, ReadOrRefusedWithTheLine) {
 TEST(LineEvents, LinesWithTheirKeysWrittenWholeOrNotAtAll) {
     const EventBoard board{"1-2.4", "A\n\x1b", 2, "A3"};
     const auto time = std::chrono::system_clock::time_point(std::chrono::milliseconds(1250));
-    const std::string lines[] = {started_event(time, board), progress_event(time, board, 1, 50),
+    const std::string lines[] = {started_event(time, board),
+                                 progress_event(time, board, {.image = 1, .percent = 50}),
                                  ended_event(time, board, "failed", 1, "I2C-WriteCmd B8 Fail -9")};
     for (const std::string& line : lines) {
         ASSERT_TRUE(line.ends_with("}\n")) << line;
