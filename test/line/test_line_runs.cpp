@@ -697,11 +697,13 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"EventsIsADevice", "--events=/dev/null", 2, nullptr}),
     [](const testing::TestParamInfo<Refusal>& param) { return std::string(param.param.name); });
 
-// The table on a terminal: one hub, drawn in place with escape codes, colours unless NO_COLOR.
-// Each run appends its line to the record.
+// The table on a terminal: one hub, drawn in place with escape codes, colours unless NO_COLOR,
+// and a column of slot names when the hubs have them. Each run appends its line to the record.
 TEST_F(Line, TerminalGetsTheTableRedrawnInPlace) {
+    dir.write("slots", "1-2.4 A1\n");
     for (const auto& [no_color, line, result, exit_status] :
-         {std::tuple{false, "", "\x1b[32mpassed", 0}, std::tuple{true, "--list", "listed", 0}}) {
+         {std::tuple{false, "", "\x1b[32mpassed", 0},
+          std::tuple{true, "--list --slots=slots", "listed", 0}}) {
         auto argv = command("", line);
         int terminal = -1;
         const pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
@@ -731,6 +733,10 @@ TEST_F(Line, TerminalGetsTheTableRedrawnInPlace) {
             EXPECT_NE(screen.find(shown), std::string::npos) << shown << "\n" << screen;
         }
         EXPECT_EQ(screen.find("\x1b[32m") == std::string::npos, no_color) << screen;
+        EXPECT_EQ(screen.find("PLACE        SLOT     SERIAL ") != std::string::npos &&
+                      screen.find("\n1-2.4        A1       ") != std::string::npos,
+                  no_color)
+            << screen;
     }
     const std::string record = dir.read("record");
     EXPECT_EQ(std::count(record.begin(), record.end(), '\n'), 2) << record;
