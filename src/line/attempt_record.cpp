@@ -40,7 +40,7 @@ struct RecordField {
 
 // Every field, in the order of every line; the manual page lists the same (a test compares).
 // clang-format off
-constexpr std::array<RecordField, 22> fields{{
+constexpr std::array<RecordField, 24> fields{{
     {"run", [](const AttemptRecord& r) { return Json(r.run); }},
     {"host", [](const AttemptRecord& r) { return Json(r.host); }},
     {"started", [](const AttemptRecord& r) { return Json(iso_utc(r.started)); }},
@@ -55,7 +55,9 @@ constexpr std::array<RecordField, 22> fields{{
     {"bcd_device", [](const AttemptRecord& r) { return Json(hex4(r.bcd_device)); }},
     {"serial", [](const AttemptRecord& r) { return or_null(r.serial); }},
     {"job", [](const AttemptRecord& r) { return Json(r.job); }},
+    {"attempt", [](const AttemptRecord& r) { return Json(r.attempt); }},
     {"version_before", [](const AttemptRecord& r) { return or_null(r.version_before); }},
+    {"version_after", [](const AttemptRecord& r) { return or_null(r.version_after); }},
     {"image_version", [](const AttemptRecord& r) { return or_null(r.image_version); }},
     {"image0_sha256", [](const AttemptRecord& r) { return or_null(r.image0_sha256); }},
     {"image1_sha256", [](const AttemptRecord& r) { return or_null(r.image1_sha256); }},

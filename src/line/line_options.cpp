@@ -29,7 +29,8 @@ constexpr const char* help_text =
     "  --jobs=N             at most N hubs at once (default: all)\n"
     "  --watch              station mode: update every hub that is plugged in, until\n"
     "                       SIGINT or SIGTERM\n"
-    "  --count=N            with --watch: end after N boards have finished\n"
+    "  --count=N            with --watch: end after N boards have a final result\n"
+    "  --retries=N          update a board whose update failed again, up to N more times\n"
     "  --tool=PATH          the tovrela-update to run (default: the one beside tovrela-line)\n"
     "Records:\n"
     "  --logs=DIR           logs folder (default: ./tovrela-line-logs)\n"
@@ -61,6 +62,7 @@ enum OptionId : int {
     opt_jobs,
     opt_watch,
     opt_count,
+    opt_retries,
     opt_tool,
     opt_logs,
     opt_record,
@@ -80,6 +82,7 @@ constexpr option long_options[] = {
     {"jobs", required_argument, nullptr, opt_jobs},
     {"watch", no_argument, nullptr, opt_watch},
     {"count", required_argument, nullptr, opt_count},
+    {"retries", required_argument, nullptr, opt_retries},
     {"tool", required_argument, nullptr, opt_tool},
     {"logs", required_argument, nullptr, opt_logs},
     {"record", required_argument, nullptr, opt_record},
@@ -146,6 +149,14 @@ bool take_option(int id, const char* value, LineOptions& options, bool& ids_give
         (id == opt_jobs ? options.jobs : options.count) = *number;
         return true;
     }
+    case opt_retries: {
+        const auto number = read_number<unsigned>(text, 10, 0, 100);
+        if (!number) {
+            return bad("retries", "a decimal number from 0 to 100");
+        }
+        options.retries = *number;
+        return true;
+    }
     default:
         break;
     }
@@ -183,6 +194,10 @@ bool consistent(const LineOptions& options, bool check, bool list, bool ids_give
     }
     if (options.only_outdated && options.job != Job::update) {
         usage_error("--only-outdated goes with the update only");
+        return false;
+    }
+    if (options.retries != 0 && options.job != Job::update) {
+        usage_error("--retries goes with the update only");
         return false;
     }
     if (options.watch && options.job == Job::list) {
