@@ -297,6 +297,13 @@ void Line::finish_board(Board& board, const std::string& result_word, const std:
     }
     record(board);
     end_line(board);
+    const auto& said = board.output ? board.output->result() : std::nullopt;
+    if (options_.retries != 0 && board.result == result::failed && said &&
+        said->unfinished_command) {
+        display_.event(board.hub.place() +
+                       " not updated again: its chip was left in the middle of a command; "
+                       "unplug it and plug it in again");
+    }
     if (retried(board)) {
         display_.event(board.hub.place() + " updated again: attempt " +
                        std::to_string(board.attempt + 1) + " of " +
@@ -314,8 +321,11 @@ void Line::finish_board(Board& board, const std::string& result_word, const std:
 }
 
 bool Line::retried(const Board& board) const {
+    // A chip left before it finished a command must not be given another before a restart.
+    const auto& said = board.output ? board.output->result() : std::nullopt;
     return options_.job == Job::update && board.result == result::failed &&
-           board.attempt <= options_.retries && stop_signal_ == 0;
+           board.attempt <= options_.retries && stop_signal_ == 0 &&
+           !(said && said->unfinished_command);
 }
 
 void Line::make_final(Board& board) {
@@ -497,14 +507,18 @@ void Line::relist() {
         if (!known(hub)) {
             continue;
         }
-        // A board that comes back with its serial number, anywhere, is the same board.
+        // A board that comes back with its serial number, anywhere, is the same board; while
+        // the tool of the attempt it left still runs, it waits for that attempt's end.
         const auto back = std::find_if(boards_.begin(), boards_.end(), [&](const auto& b) {
-            return b->may_come_back && !b->present && b->hub.serial == hub.serial;
+            return !b->present && !b->final && b->step != Step::queued &&
+                   b->hub.serial == hub.serial;
         });
         if (hub.serial && back != boards_.end()) {
-            next_attempt(**back);
-            (*back)->hub = hub;
-            (*back)->present = true;
+            if ((*back)->may_come_back) {
+                next_attempt(**back);
+                (*back)->hub = hub;
+                (*back)->present = true;
+            }
             continue;
         }
         std::erase_if(boards_, [&](const auto& b) {
