@@ -1,7 +1,8 @@
 // One board on the line and the tool runs of its job: the update (an update check first, for
 // the version before and --only-outdated, then the update itself, then a version read for the
-// version after), the check, or the version read of the listing. Each run is one tovrela-update that selects exactly this hub, by its place
-// and, when it has one, its serial number, and reports on its event channel.
+// version after), the check, or the version read of the listing. Each run is one tovrela-update
+// that selects exactly this hub, by its place and, when it has one, its serial number, and reports
+// on its event channel.
 #pragma once
 
 #include "line_options.h"
@@ -43,7 +44,7 @@ struct Board {
     HubInfo hub;
     Step step = Step::queued;
     unsigned attempt = 1;
-    bool final = false;        // its result counts: no other attempt follows
+    bool final = false;         // its result counts: no other attempt follows
     bool may_come_back = false; // unplugged before a final result, with a serial number
     std::optional<HubFolder> folder;
     UniqueFd log;

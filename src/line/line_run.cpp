@@ -190,8 +190,7 @@ void Line::begin_board(Board& board) {
         const std::string serial = board.hub.serial ? " (serial " + *board.hub.serial + ")" : "";
         const std::string attempt =
             board.attempt > 1 ? ", attempt " + std::to_string(board.attempt) : "";
-        display_.event(board.hub.place() + serial + " started " + job_name(options_.job) +
-                       attempt);
+        display_.event(board.hub.place() + serial + " started " + job_name(options_.job) + attempt);
     }
     start_step(board, options_.job == Job::list ? Step::version_read : Step::check);
 }
@@ -573,8 +572,7 @@ void Line::redraw() {
             }
         }
         if (board->step == Step::done) {
-            const bool skipped =
-                options_.job == Job::update && board->result == result::up_to_date;
+            const bool skipped = options_.job == Job::update && board->result == result::up_to_date;
             row.result = skipped ? "skipped, up to date" : shown(board->result);
             if (board->result == result::unplugged) {
                 row.result += " (do not ship)";

@@ -85,10 +85,9 @@ void ToolOutput::take_line(std::string_view line) {
         stopped_ = true;
         stop_line_ = text(event, "line");
     } else if (name == "result") {
-        result_ = ToolResult{static_cast<int>(number(event, "exit_status", -1)),
-                             text(event, "failure"),
-                             static_cast<int>(number(event, "libusb_error", 0)),
-                             flag(event, "unfinished_command")};
+        result_ = ToolResult{
+            static_cast<int>(number(event, "exit_status", -1)), text(event, "failure"),
+            static_cast<int>(number(event, "libusb_error", 0)), flag(event, "unfinished_command")};
     }
 }
 

@@ -152,10 +152,10 @@ class Line : public testing::Test {
             const std::string log = line.value("log", "");
             const std::filesystem::path folder = std::filesystem::path(log).parent_path();
             EXPECT_TRUE(folder.parent_path().filename() == line.value("run", "") &&
-                        std::regex_match(folder.filename().string(),
-                                         std::regex(std::regex_replace(
-                                                        place, std::regex(R"(\.)"), R"(\.)") +
-                                                    R"((\.\d+)?)")) &&
+                        std::regex_match(
+                            folder.filename().string(),
+                            std::regex(std::regex_replace(place, std::regex(R"(\.)"), R"(\.)") +
+                                       R"((\.\d+)?)")) &&
                         log.ends_with("/" + place + ".log"))
                 << text;
             // A board not found (swapped) has no row chosen at all.
@@ -323,6 +323,7 @@ struct JobCase {
     const char* result;
     const char* version_before;
     bool flashed;
+    std::vector<std::string> said; // in the line's output
 };
 
 void PrintTo(const JobCase& c, std::ostream* out) {
@@ -357,18 +358,45 @@ TEST_P(Jobs, AnswerForEveryHubWithoutFlashingUnlessAsked) {
             EXPECT_EQ(dir.read("flash/" + place + "/image1.bin"), "") << place;
         }
     }
+    for (const std::string& text : c.said) {
+        EXPECT_NE(run.out.find(text), std::string::npos) << text << "\n" << run.out;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Line, Jobs,
-    testing::Values(JobCase{"Check", "", "--check", "update_available", "2.13.15.4", false},
-                    JobCase{"CheckUpToDate", "--version-bytes 2,14,15,0,0,4", "--check",
-                            "up_to_date", "2.14.15.4", false},
-                    JobCase{"List", "", "--list", "listed", "2.13.15.4", false},
-                    JobCase{"OnlyOutdatedSkipsUpToDate", "--version-bytes 2,14,15,0,0,4",
-                            "--only-outdated", "up_to_date", "2.14.15.4", false},
-                    JobCase{"OnlyOutdatedUpdatesOlder", "", "--only-outdated", "passed",
-                            "2.13.15.4", true}),
+    testing::Values(JobCase{"Check",
+                            "",
+                            "--check",
+                            "update_available",
+                            "2.13.15.4",
+                            false,
+                            {"checked 2, failed 0"}},
+                    JobCase{"CheckUpToDate",
+                            "--version-bytes 2,14,15,0,0,4",
+                            "--check",
+                            "up_to_date",
+                            "2.14.15.4",
+                            false,
+                            {"checked 2, failed 0"}},
+                    JobCase{"List", "", "--list", "listed", "2.13.15.4", false, {"listed 2"}},
+                    // A chip newer than Image 0 is said so.
+                    JobCase{"OnlyOutdatedSkipsUpToDate",
+                            "--version-bytes 2,15,0,0,0,0",
+                            "--only-outdated",
+                            "up_to_date",
+                            "2.15.0.0",
+                            false,
+                            {"2-2 skipped, up to date in ",
+                             ": chip 2.15.0.0, Image 0 2.14.15.4: the chip is newer than Image 0",
+                             "passed 0, skipped 2, failed 0"}},
+                    JobCase{"OnlyOutdatedUpdatesOlder",
+                            "",
+                            "--only-outdated",
+                            "passed",
+                            "2.13.15.4",
+                            true,
+                            {"passed 2, skipped 0, failed 0"}}),
     [](const testing::TestParamInfo<JobCase>& param) { return std::string(param.param.name); });
 
 // --path takes a prefix port by port (2.4 takes 2.4.1, not 2.40), on every bus; each hub listed
@@ -508,8 +536,8 @@ TEST_F(Line, BoardsCountedAsBoardsOnceEachWhateverTheirBounces) {
                        line.value("result", ""));
     }
     std::sort(seen.begin(), seen.end());
-    EXPECT_EQ(seen, (std::vector<std::string>{"A1 passed", "B1 unplugged", "B2 passed",
-                                              "C1 passed"}));
+    EXPECT_EQ(seen,
+              (std::vector<std::string>{"A1 passed", "B1 unplugged", "B2 passed", "C1 passed"}));
     EXPECT_NE(run.out.find("queued 0, running 0, passed 3, failed 0"), std::string::npos)
         << run.out;
     EXPECT_EQ(run.out.find("Incomplete"), std::string::npos) << run.out;
@@ -517,6 +545,7 @@ TEST_F(Line, BoardsCountedAsBoardsOnceEachWhateverTheirBounces) {
     expect_flashed("1-3", true);
 
     std::filesystem::remove(dir.file("record"));
+    dir.write("image0.bin", test_files::pattern_bytes(0x100000, 0)); // long enough for a version
     const auto check = this->run("--hub 1:2.3 --hub 1:3", "--watch --check --count=2 --jobs=1");
     EXPECT_EQ(check.exit_status, 0) << check.out << check.err;
     const auto lines = records();
@@ -532,14 +561,14 @@ TEST_F(Line, BoardsCountedAsBoardsOnceEachWhateverTheirBounces) {
 // --retries: a board whose update failed once (a register write's command frame refused) is
 // updated again at once, each attempt on its own record line, and passes. Neither a busy board
 // nor one whose chip was left in the middle of a command (a stall in the middle of a flash block)
-// is tried again: the chip would take the next tool's commands in the middle of that block. Each passed update ends with the
-// chip's version read; when that read fails, the update still passes, with no version after and
-// a warning.
+// is tried again: the chip would take the next tool's commands in the middle of that block. Each
+// passed update ends with the chip's version read; when that read fails, the update still passes,
+// with no version after and a warning.
 TEST_F(Line, RetriesAndTheVersionAfterTheUpdate) {
-    const auto run = run_in_shell("--hub 1:2.3 --hub 1:2.5 --hub 1:2.6 "
-                                  "--fault stall:b2:3@1:2.3 --fault stall:b8:200@1:2.6",
-                                  "--retries=2",
-                                  "flock \"$TOVRELA_LOCK_DIR/tovrela-update-1-2.5.lock\" \"$@\"");
+    const auto run =
+        run_in_shell("--hub 1:2.3 --hub 1:2.5 --hub 1:2.6 "
+                     "--fault stall:b2:3@1:2.3 --fault stall:b8:200@1:2.6",
+                     "--retries=2", "flock \"$TOVRELA_LOCK_DIR/tovrela-update-1-2.5.lock\" \"$@\"");
     EXPECT_EQ(run.exit_status, 1) << run.out << run.err;
     EXPECT_EQ(violations(), "");
     std::vector<std::string> seen;
@@ -637,11 +666,15 @@ INSTANTIATE_TEST_SUITE_P(
 // The table on a terminal: one hub, drawn in place with escape codes, colours unless NO_COLOR.
 // Each run appends its line to the record.
 TEST_F(Line, TerminalGetsTheTableRedrawnInPlace) {
-    // Each job's summary counts what it did.
-    for (const auto& [no_color, line, result, summary] :
-         {std::tuple{false, "", "\x1b[32mpassed", "passed 1, failed 0"},
-          std::tuple{true, "--list", "listed", "listed 1, failed 0"}}) {
-        auto argv = command("", line);
+    // Each job's summary counts what it did; a board that did not do its job shows why, and one
+    // pulled in the middle of its update is not to be shipped.
+    for (const auto& [no_color, sim, line, result, summary, exit_status] :
+         {std::tuple{false, "", "", "\x1b[32mpassed", "passed 1, failed 0", 0},
+          std::tuple{true, "", "--list", "listed", "listed 1, failed 0", 0},
+          std::tuple{true, "--fault nodev:b8:100", "",
+                     "unplugged (do not ship): I2C-WriteCmd B8 Fail -4", "passed 0, failed 1",
+                     1}}) {
+        auto argv = command(sim, line);
         int terminal = -1;
         const pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
         ASSERT_GE(pid, 0);
@@ -665,14 +698,14 @@ TEST_F(Line, TerminalGetsTheTableRedrawnInPlace) {
         close(terminal);
         int status = 0;
         waitpid(pid, &status, 0);
-        EXPECT_EQ(WEXITSTATUS(status), 0) << screen;
+        EXPECT_EQ(WEXITSTATUS(status), exit_status) << screen;
         for (const char* shown : {"PLACE", "\x1b[J", "1-2.4", result, summary}) {
             EXPECT_NE(screen.find(shown), std::string::npos) << shown << "\n" << screen;
         }
         EXPECT_EQ(screen.find("\x1b[32m") == std::string::npos, no_color) << screen;
     }
     const std::string record = dir.read("record");
-    EXPECT_EQ(std::count(record.begin(), record.end(), '\n'), 2) << record;
+    EXPECT_EQ(std::count(record.begin(), record.end(), '\n'), 3) << record;
 }
 
 } // namespace
