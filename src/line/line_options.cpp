@@ -2,6 +2,7 @@
 
 #include "tool_version.h"
 
+#include <array>
 #include <charconv>
 #include <cstdio>
 #include <getopt.h>
@@ -110,6 +111,14 @@ void usage_error(const std::string& text) {
                  text.c_str());
 }
 
+// The options whose value is taken as it stands.
+constexpr std::array<std::pair<int, std::string LineOptions::*>, 4> text_options{{
+    {opt_tool, &LineOptions::tool},
+    {opt_logs, &LineOptions::logs},
+    {opt_record, &LineOptions::record},
+    {opt_expect, &LineOptions::expect_sha256},
+}};
+
 // One option into `options`; false after a usage error.
 bool take_option(int id, const char* value, LineOptions& options, bool& ids_given) {
     const std::string_view text = value == nullptr ? "" : value;
@@ -141,20 +150,19 @@ bool take_option(int id, const char* value, LineOptions& options, bool& ids_give
         return true;
     }
     case opt_jobs:
-    case opt_count: {
-        const auto number = read_number<unsigned>(text, 10, 1, 100000);
-        if (!number) {
-            return bad(id == opt_jobs ? "jobs" : "count", "a decimal number of at least 1");
-        }
-        (id == opt_jobs ? options.jobs : options.count) = *number;
-        return true;
-    }
+    case opt_count:
     case opt_retries: {
-        const auto number = read_number<unsigned>(text, 10, 0, 100);
+        const bool retries = id == opt_retries;
+        const auto number =
+            read_number<unsigned>(text, 10, retries ? 0 : 1, retries ? 100 : 100000);
         if (!number) {
-            return bad("retries", "a decimal number from 0 to 100");
+            return bad(id == opt_jobs ? "jobs"
+                       : retries      ? "retries"
+                                      : "count",
+                       retries ? "a decimal number from 0 to 100"
+                               : "a decimal number of at least 1");
         }
-        options.retries = *number;
+        (id == opt_jobs ? options.jobs : retries ? options.retries : options.count) = *number;
         return true;
     }
     default:
@@ -163,22 +171,13 @@ bool take_option(int id, const char* value, LineOptions& options, bool& ids_give
     if (text.empty() && value != nullptr) {
         return bad("option", "a value that is not empty");
     }
-    switch (id) {
-    case opt_tool:
-        options.tool = text;
-        return true;
-    case opt_logs:
-        options.logs = text;
-        return true;
-    case opt_record:
-        options.record = text;
-        return true;
-    case opt_expect:
-        options.expect_sha256 = text;
-        return true;
-    default:
-        return false;
+    for (const auto& [option, member] : text_options) {
+        if (option == id) {
+            options.*member = text;
+            return true;
+        }
     }
+    return false;
 }
 
 // The rules between options; false after a usage error.

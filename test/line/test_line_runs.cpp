@@ -646,6 +646,8 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"BadVid", "--vid=12345", 2, nullptr}, Refusal{"NoPid", "!--vid=1234", 2, nullptr},
         Refusal{"BadPath", "--path=2..4", 2, nullptr},
         Refusal{"CountWithoutWatch", "--count=2", 2, nullptr},
+        Refusal{"RetriesOfACheck", "--check --retries=1", 2, nullptr},
+        Refusal{"RetriesOverAHundred", "--retries=101", 2, nullptr},
         Refusal{"CheckAndList", "--check --list", 2, nullptr},
         Refusal{"MissingTool", "--tool=no-such-tool", 2, nullptr},
         Refusal{"RecordInMissingFolder", "--record=no/such/record", 2, nullptr},
