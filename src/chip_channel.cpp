@@ -63,6 +63,7 @@ PollOutcome poll_chip_status(libusb_device_handle* handle, uint32_t extra_pause_
         case ChipStatus::transfer_failed:
             return PollOutcome::transfer_failed;
         case ChipStatus::finished:
+            note_command_open(false);
             return PollOutcome::finished;
         case ChipStatus::not_finished:
             break;
@@ -93,6 +94,7 @@ int Tovrela_Reg_Write(libusb_device_handle* handle, uint16_t address, uint16_t v
     if (i2c_write_cmd(handle, hub_request::command_frame, frame.size(), frame.data()) != rc::done) {
         return rc::failed;
     }
+    note_command_open(true);
 
     unsigned k = 0;
     const PollOutcome outcome =

@@ -42,6 +42,7 @@ int send_block(libusb_device_handle* handle, const uint8_t* bytes, uint32_t offs
                       prepare_frame.data()) != rc::done) {
         return rc::failed;
     }
+    note_command_open(true);
     const uint16_t crc = flash_block_crc(bytes, length);
 
     std::array<uint8_t, 9> header{};

@@ -24,6 +24,7 @@ int channel = -1;
 std::array<char, 500> first_failure{};
 int failure_error = 0;
 bool failed = false;
+bool command_open = false;
 
 // The longest line written: one write of at most PIPE_BUF bytes to a pipe is never split, and
 // never waits once poll found room. The texts of a line are cut so that it fits.
@@ -47,6 +48,13 @@ class EventLine {
     EventLine& text(const char* name, std::string_view value) {
         key(name);
         quoted(value.substr(0, longest_text));
+        return *this;
+    }
+
+    // "NAME":true
+    EventLine& flag(const char* name) {
+        key(name);
+        text_ += "true";
         return *this;
     }
 
@@ -159,6 +167,7 @@ const char* mode_name() {
 void open_event_channel() {
     channel = -1;
     failed = false;
+    command_open = false;
     failure_error = 0;
     first_failure.fill('\0');
     const uint32_t fd = gSettings.gEventFd;
@@ -219,6 +228,10 @@ void print_failure(int libusb_error, const char* format, ...) {
     keep_failure(libusb_error, text.data());
 }
 
+void note_command_open(bool open) {
+    command_open = open;
+}
+
 int event_result(int status) {
     EventLine result("result");
     result.text("mode", mode_name()).number("exit_status", static_cast<uint8_t>(status));
@@ -227,6 +240,9 @@ int event_result(int status) {
     }
     if (failed && failure_error != 0) {
         result.number("libusb_error", failure_error);
+    }
+    if (command_open) {
+        result.flag("unfinished_command");
     }
     result.send();
     return status;

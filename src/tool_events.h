@@ -37,7 +37,13 @@ void event_stop(const char* signal, const char* line);
 // `libusb_error` is the libusb error code behind the failure, or 0.
 void print_failure(int libusb_error, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
+// Notes that the chip took a command frame (a register write, or a flash block's prepare frame),
+// or that it reported its last command finished.
+void note_command_open(bool open);
+
 // {"event":"result","mode":"update","exit_status":1,"failure":"...","libusb_error":-9}: the end of
 // the run with its exit status as the process reports it (`status` modulo 256); "failure" and
-// "libusb_error" only after a failure line. Returns `status`.
+// "libusb_error" only after a failure line; "unfinished_command":true when the run ended before
+// the chip reported its last command finished (a flash block half sent, or a status not read to
+// its end): the chip must not be given another command before a restart. Returns `status`.
 int event_result(int status);

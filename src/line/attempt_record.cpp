@@ -40,7 +40,7 @@ struct RecordField {
 
 // Every field, in the order of every line; the manual page lists the same (a test compares).
 // clang-format off
-constexpr std::array<RecordField, 23> fields{{
+constexpr std::array<RecordField, 25> fields{{
     {"run", [](const AttemptRecord& r) { return Json(r.run); }},
     {"host", [](const AttemptRecord& r) { return Json(r.host); }},
     {"started", [](const AttemptRecord& r) { return Json(iso_utc(r.started)); }},
@@ -56,7 +56,9 @@ constexpr std::array<RecordField, 23> fields{{
     {"serial", [](const AttemptRecord& r) { return or_null(r.serial); }},
     {"slot", [](const AttemptRecord& r) { return or_null(r.slot); }},
     {"job", [](const AttemptRecord& r) { return Json(r.job); }},
+    {"attempt", [](const AttemptRecord& r) { return Json(r.attempt); }},
     {"version_before", [](const AttemptRecord& r) { return or_null(r.version_before); }},
+    {"version_after", [](const AttemptRecord& r) { return or_null(r.version_after); }},
     {"image_version", [](const AttemptRecord& r) { return or_null(r.image_version); }},
     {"image0_sha256", [](const AttemptRecord& r) { return or_null(r.image0_sha256); }},
     {"image1_sha256", [](const AttemptRecord& r) { return or_null(r.image1_sha256); }},

@@ -24,7 +24,9 @@ struct AttemptRecord {
     std::optional<std::string> serial;
     std::optional<std::string> slot;
     std::string job;
+    unsigned attempt = 1;
     std::optional<std::string> version_before;
+    std::optional<std::string> version_after;
     std::optional<std::string> image_version;
     std::optional<std::string> image0_sha256;
     std::optional<std::string> image1_sha256;

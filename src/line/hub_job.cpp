@@ -51,6 +51,7 @@ std::vector<std::string> tool_args(const HubInfo& hub, Step step) {
         args.emplace_back("-checkupdateonly=1");
         break;
     case Step::version_read:
+    case Step::version_after:
         args.emplace_back("-checkupdateonly=0");
         args.emplace_back("-readveronly=1");
         break;
@@ -90,6 +91,7 @@ std::string step_result(Step step, const ToolProcess& process, const ToolOutput&
                : status == 7 ? result::up_to_date
                              : result::failed;
     case Step::version_read:
+    case Step::version_after:
     case Step::update:
     case Step::queued:
     case Step::done:
@@ -98,7 +100,7 @@ std::string step_result(Step step, const ToolProcess& process, const ToolOutput&
     if (status != 0) {
         return result::failed;
     }
-    return step == Step::version_read ? result::listed : result::passed;
+    return step == Step::update ? result::passed : result::listed;
 }
 
 } // namespace line

@@ -1,7 +1,8 @@
 // One board on the line and the tool runs of its job: the update (an update check first, for
-// the version before and --only-outdated, then the update itself), the check, or the version
-// read of the listing. Each run is one tovrela-update that selects exactly this hub, by its place
-// and, when it has one, its serial number, and reports on its event channel.
+// the version before and --only-outdated, then the update itself, then a version read for the
+// version after), the check, or the version read of the listing. Each run is one tovrela-update
+// that selects exactly this hub, by its place and, when it has one, its serial number, and reports
+// on its event channel.
 #pragma once
 
 #include "line_options.h"
@@ -19,7 +20,7 @@
 
 namespace line {
 
-enum class Step { queued, check, update, version_read, done };
+enum class Step { queued, check, update, version_read, version_after, done };
 
 // The results a record may hold.
 namespace result {
@@ -37,9 +38,15 @@ inline constexpr const char* listed = "listed";
 // True for the results of a hub that did its job.
 bool good_result(const std::string& text);
 
+// A board is one plug-in: a hub listed at a place, from the listing that found it until it is
+// unplugged. One that comes back with the same serial number while its update is not final (it
+// was pulled in the middle of it) is the same board, on its next attempt.
 struct Board {
     HubInfo hub;
     Step step = Step::queued;
+    unsigned attempt = 1;
+    bool final = false;         // its result counts: no other attempt follows
+    bool may_come_back = false; // unplugged before a final result, with a serial number
     std::optional<HubFolder> folder;
     UniqueFd log;
     bool log_failed = false;
@@ -51,12 +58,12 @@ struct Board {
     std::chrono::steady_clock::time_point update_started{};
     bool update_began = false;
     std::optional<std::string> version_before;
+    std::optional<std::string> version_after;
     std::string result;
     std::optional<int> exit_status;
     std::optional<std::string> message;
     int quarters_shown = 0;
     bool present = true;
-    unsigned attempt = 1;
     std::optional<std::string> slot;          // the fixture's name for its place (--slots)
     std::array<int, 2> percents_sent{-1, -1}; // the last progress event of each image
 };

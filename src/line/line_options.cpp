@@ -2,6 +2,7 @@
 
 #include "tool_version.h"
 
+#include <array>
 #include <charconv>
 #include <cstdio>
 #include <getopt.h>
@@ -32,7 +33,8 @@ constexpr const char* help_text =
     "  --jobs=N             at most N hubs at once (default: all)\n"
     "  --watch              station mode: update every hub that is plugged in, until\n"
     "                       SIGINT or SIGTERM\n"
-    "  --count=N            with --watch: end after N boards have finished\n"
+    "  --count=N            with --watch: end after N boards have a final result\n"
+    "  --retries=N          update a board whose update failed again, up to N more times\n"
     "  --tool=PATH          the tovrela-update to run (default: the one beside tovrela-line)\n"
     "Records:\n"
     "  --logs=DIR           logs folder (default: ./tovrela-line-logs)\n"
@@ -66,6 +68,7 @@ enum OptionId : int {
     opt_jobs,
     opt_watch,
     opt_count,
+    opt_retries,
     opt_tool,
     opt_logs,
     opt_record,
@@ -88,6 +91,7 @@ constexpr option long_options[] = {
     {"jobs", required_argument, nullptr, opt_jobs},
     {"watch", no_argument, nullptr, opt_watch},
     {"count", required_argument, nullptr, opt_count},
+    {"retries", required_argument, nullptr, opt_retries},
     {"tool", required_argument, nullptr, opt_tool},
     {"logs", required_argument, nullptr, opt_logs},
     {"record", required_argument, nullptr, opt_record},
@@ -118,25 +122,15 @@ void usage_error(const std::string& text) {
                  text.c_str());
 }
 
-// Where an option whose value is a text (a path) goes; null for the others.
-std::string* text_option(int id, LineOptions& options) {
-    switch (id) {
-    case opt_tool:
-        return &options.tool;
-    case opt_logs:
-        return &options.logs;
-    case opt_record:
-        return &options.record;
-    case opt_expect:
-        return &options.expect_sha256;
-    case opt_events:
-        return &options.events;
-    case opt_slots:
-        return &options.slots;
-    default:
-        return nullptr;
-    }
-}
+// The options whose value is taken as it stands.
+constexpr std::array<std::pair<int, std::string LineOptions::*>, 6> text_options{{
+    {opt_tool, &LineOptions::tool},
+    {opt_logs, &LineOptions::logs},
+    {opt_record, &LineOptions::record},
+    {opt_expect, &LineOptions::expect_sha256},
+    {opt_events, &LineOptions::events},
+    {opt_slots, &LineOptions::slots},
+}};
 
 // Where an option without a value that only sets a flag goes; null for the others.
 bool* flag_option(int id, LineOptions& options) {
@@ -183,12 +177,19 @@ bool take_option(int id, const char* value, LineOptions& options, bool& ids_give
         return true;
     }
     case opt_jobs:
-    case opt_count: {
-        const auto number = read_number<unsigned>(text, 10, 1, 100000);
+    case opt_count:
+    case opt_retries: {
+        const bool retries = id == opt_retries;
+        const auto number =
+            read_number<unsigned>(text, 10, retries ? 0 : 1, retries ? 100 : 100000);
         if (!number) {
-            return bad(id == opt_jobs ? "jobs" : "count", "a decimal number of at least 1");
+            return bad(id == opt_jobs ? "jobs"
+                       : retries      ? "retries"
+                                      : "count",
+                       retries ? "a decimal number from 0 to 100"
+                               : "a decimal number of at least 1");
         }
-        (id == opt_jobs ? options.jobs : options.count) = *number;
+        (id == opt_jobs ? options.jobs : retries ? options.retries : options.count) = *number;
         return true;
     }
     default:
@@ -197,11 +198,13 @@ bool take_option(int id, const char* value, LineOptions& options, bool& ids_give
     if (text.empty() && value != nullptr) {
         return bad("option", "a value that is not empty");
     }
-    std::string* target = text_option(id, options);
-    if (target != nullptr) {
-        *target = text;
+    for (const auto& [option, member] : text_options) {
+        if (option == id) {
+            options.*member = text;
+            return true;
+        }
     }
-    return target != nullptr;
+    return false;
 }
 
 // The rules between options; false after a usage error.
@@ -217,6 +220,10 @@ bool consistent(const LineOptions& options, bool check, bool list, bool ids_give
     }
     if (options.only_outdated && options.job != Job::update) {
         usage_error("--only-outdated goes with the update only");
+        return false;
+    }
+    if (options.retries != 0 && options.job != Job::update) {
+        usage_error("--retries goes with the update only");
         return false;
     }
     if (options.watch && options.job == Job::list) {

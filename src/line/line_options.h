@@ -24,7 +24,8 @@ struct LineOptions {
     unsigned jobs = 0; // at most this many hubs at once; 0: all
     bool only_outdated = false;
     bool watch = false;
-    unsigned count = 0; // --watch ends after this many boards; 0: on a signal only
+    unsigned count = 0;   // --watch ends after this many boards have a final result; 0: on a signal
+    unsigned retries = 0; // a failed update is made again up to this many more times
     std::string logs = "tovrela-line-logs";
     std::string record;        // empty: no record
     std::string expect_sha256; // empty: no expected sums

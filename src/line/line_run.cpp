@@ -33,6 +33,39 @@ std::string shown(const std::string& result_word) {
     return text;
 }
 
+// The board as people name it: its place, its slot's name and its serial number when it has them.
+std::string board_name(const Board& board) {
+    return board.hub.place() + (board.slot ? " [" + *board.slot + "]" : "") +
+           (board.hub.serial ? " (serial " + *board.hub.serial + ")" : "");
+}
+
+// "2.14.15.4" as its numbers; empty when it is not such a version.
+std::vector<unsigned long> version_numbers(const std::string& text) {
+    std::vector<unsigned long> numbers;
+    std::size_t at = 0;
+    while (at <= text.size()) {
+        const std::size_t end = std::min(text.find('.', at), text.size());
+        const std::string part = text.substr(at, end - at);
+        if (part.empty() || part.size() > 5 ||
+            part.find_first_not_of("0123456789") != std::string::npos) {
+            return {};
+        }
+        numbers.push_back(std::stoul(part));
+        at = end + 1;
+    }
+    return numbers;
+}
+
+// True when the chip's version is newer than Image 0's.
+bool chip_newer(const std::optional<std::string>& chip, const std::optional<std::string>& image) {
+    if (!chip || !image) {
+        return false;
+    }
+    const auto a = version_numbers(*chip);
+    const auto b = version_numbers(*image);
+    return !a.empty() && a.size() == b.size() && a > b;
+}
+
 std::string hex4(uint16_t value) {
     std::array<char, 8> text{};
     std::snprintf(text.data(), text.size(), "%04x", value);
@@ -74,9 +107,12 @@ class Line {
   private:
     void start_ready();
     void begin_board(Board& board);
+    void next_attempt(Board& board);
     void start_step(Board& board, Step step);
     void finish_step(Board& board);
     void finish_board(Board& board, const std::string& result_word, const std::string& why = "");
+    [[nodiscard]] bool retried(const Board& board) const;
+    void make_final(Board& board);
     void read_output(Board& board);
     void show_progress(Board& board) const;
     void send_progress(Board& board);
@@ -99,10 +135,13 @@ class Line {
     Display& display_;
     std::vector<std::unique_ptr<Board>> boards_;
     int stop_signal_ = 0;
-    unsigned started_ = 0;
+    unsigned finals_ = 0; // boards with a final result
     unsigned good_ = 0;
+    unsigned skipped_ = 0; // of the good: up to date, not updated (--only-outdated)
     unsigned bad_ = 0;
-    std::vector<std::string> incomplete_;
+    // The boards whose update began and did not pass, each once: its serial number, and how it
+    // is named. A board with a serial number that passes later is taken off.
+    std::vector<std::pair<std::optional<std::string>, std::string>> incomplete_;
     std::vector<std::string> unrecorded_;
     bool record_failed_ = false; // a record line could not be written at its time
     Steady::time_point last_listing_ = Steady::now();
@@ -123,7 +162,7 @@ bool Line::finished() const {
         return true;
     }
     if (options_.watch) {
-        return options_.count != 0 && started_ >= options_.count;
+        return options_.count != 0 && finals_ >= options_.count;
     }
     return std::none_of(boards_.begin(), boards_.end(),
                         [](const auto& b) { return b->step == Step::queued; });
@@ -132,7 +171,7 @@ bool Line::finished() const {
 void Line::start_ready() {
     for (auto& board : boards_) {
         const bool room = options_.jobs == 0 || running() < options_.jobs;
-        const bool allowed = options_.count == 0 || started_ < options_.count;
+        const bool allowed = options_.count == 0 || finals_ + running() < options_.count;
         if (stop_signal_ != 0 || !room || !allowed) {
             return;
         }
@@ -143,7 +182,6 @@ void Line::start_ready() {
 }
 
 void Line::begin_board(Board& board) {
-    ++started_;
     board.started = Wall::now();
     board.started_steady = Steady::now();
     setup_.events.write(started_event(board.started, event_board(board)));
@@ -161,9 +199,28 @@ void Line::begin_board(Board& board) {
     }
     if (options_.job != Job::list) {
         const std::string serial = board.hub.serial ? " (serial " + *board.hub.serial + ")" : "";
-        display_.event(label(board) + serial + " started " + job_name(options_.job));
+        const std::string attempt =
+            board.attempt > 1 ? ", attempt " + std::to_string(board.attempt) : "";
+        display_.event(label(board) + serial + " started " + job_name(options_.job) + attempt);
     }
     start_step(board, options_.job == Job::list ? Step::version_read : Step::check);
+}
+
+// The board's next attempt, from its first step, in a working folder of its own.
+void Line::next_attempt(Board& board) {
+    board.step = Step::queued;
+    board.attempt += 1;
+    board.may_come_back = false;
+    board.folder.reset();
+    board.log_failed = false;
+    board.output.reset();
+    board.update_began = false;
+    board.version_before.reset();
+    board.version_after.reset();
+    board.result.clear();
+    board.exit_status.reset();
+    board.message.reset();
+    board.quarters_shown = 0;
 }
 
 void Line::start_step(Board& board, Step step) {
@@ -202,6 +259,19 @@ void Line::finish_step(Board& board) {
     if (board.step == Step::check || board.step == Step::version_read) {
         board.version_before = board.output->chip_version();
     }
+    if (board.step == Step::version_after) {
+        // The update passed whatever this read says: a chip may need a restart to report its
+        // new version.
+        if (word == result::listed) {
+            board.version_after = board.output->chip_version();
+        }
+        finish_board(board, result::passed);
+        return;
+    }
+    if (board.step == Step::update && word == result::passed && stop_signal_ == 0) {
+        start_step(board, Step::version_after);
+        return;
+    }
     if (board.step != Step::check || options_.job != Job::update) {
         finish_board(board, word);
         return;
@@ -230,10 +300,6 @@ void Line::finish_board(Board& board, const std::string& result_word, const std:
                                                   std::to_string(*board.exit_status)
                                             : "the tool did not run";
     }
-    if (board.update_began && result_word != result::passed) {
-        incomplete_.push_back(board.hub.place());
-    }
-    (good_result(result_word) ? good_ : bad_) += 1;
     board.step = Step::done;
     board.process.reset();
     board.log.reset();
@@ -244,6 +310,52 @@ void Line::finish_board(Board& board, const std::string& result_word, const std:
     setup_.events.write(ended_event(board.ended, event_board(board), board.result,
                                     board.exit_status, board.message));
     end_line(board);
+    const auto& said = board.output ? board.output->result() : std::nullopt;
+    if (options_.retries != 0 && board.result == result::failed && said &&
+        said->unfinished_command) {
+        display_.event(board.hub.place() +
+                       " not updated again: its chip was left in the middle of a command; "
+                       "unplug it and plug it in again");
+    }
+    if (retried(board)) {
+        display_.event(board.hub.place() + " updated again: attempt " +
+                       std::to_string(board.attempt + 1) + " of " +
+                       std::to_string(options_.retries + 1));
+        next_attempt(board);
+        begin_board(board);
+        return;
+    }
+    // A board pulled in the middle of its update, which can come back as itself, waits for it.
+    board.may_come_back = options_.watch && stop_signal_ == 0 && board.hub.serial &&
+                          (result_word == result::unplugged || result_word == result::not_found);
+    if (!board.may_come_back) {
+        make_final(board);
+    }
+}
+
+bool Line::retried(const Board& board) const {
+    // A chip left before it finished a command must not be given another before a restart.
+    const auto& said = board.output ? board.output->result() : std::nullopt;
+    return options_.job == Job::update && board.result == result::failed &&
+           board.attempt <= options_.retries && stop_signal_ == 0 &&
+           !(said && said->unfinished_command);
+}
+
+void Line::make_final(Board& board) {
+    board.final = true;
+    board.may_come_back = false;
+    ++finals_;
+    const bool good = good_result(board.result);
+    (good ? good_ : bad_) += 1;
+    if (good && options_.job == Job::update && board.result == result::up_to_date) {
+        ++skipped_;
+    }
+    const auto& serial = board.hub.serial;
+    if (board.result == result::passed && serial) {
+        std::erase_if(incomplete_, [&](const auto& entry) { return entry.first == serial; });
+    } else if (board.update_began && board.result != result::passed) {
+        incomplete_.emplace_back(serial, board_name(board));
+    }
 }
 
 std::string Line::label(const Board& board) {
@@ -265,11 +377,21 @@ void Line::end_line(Board& board) const {
                        board.version_before.value_or("-") + " " + shown(board.result));
         return;
     }
-    std::string text = place + " " + shown(board.result) + " in " +
-                       duration_text(seconds_since(board.started_steady));
-    if (options_.job == Job::check && good_result(board.result)) {
+    const bool skipped = options_.job == Job::update && board.result == result::up_to_date;
+    std::string text = place + " " + (skipped ? "skipped, up to date" : shown(board.result)) +
+                       " in " + duration_text(seconds_since(board.started_steady));
+    const auto& image = setup_.images.image0_version;
+    if ((options_.job == Job::check && good_result(board.result)) || skipped) {
         text += ": chip " + board.version_before.value_or("unknown") + ", Image 0 " +
-                setup_.images.image0_version.value_or("unknown");
+                image.value_or("unknown");
+    }
+    if (good_result(board.result) && chip_newer(board.version_before, image)) {
+        text += ": the chip is newer than Image 0";
+    }
+    if (board.result == result::passed) {
+        text += board.version_after ? ": chip " + *board.version_after
+                                    : ": warning: the chip's version could not be read after "
+                                      "the update (a restart may be needed)";
     }
     if (board.message) {
         text += ": " + *board.message;
@@ -294,7 +416,9 @@ void Line::record(const Board& board) {
     line.serial = board.hub.serial;
     line.slot = board.slot;
     line.job = job_name(options_.job);
+    line.attempt = board.attempt;
     line.version_before = board.version_before;
+    line.version_after = board.version_after;
     line.image_version = setup_.images.image0_version;
     if (const auto& images = setup_.images.images; !images[0].name.empty()) {
         line.image0_sha256 = images[0].sha256;
@@ -407,24 +531,59 @@ void Line::relist() {
             return board->present && h.place() == board->hub.place() &&
                    h.address == board->hub.address;
         });
+        // Still there: it did not go, so it does not come back.
+        if (board->may_come_back && board->present) {
+            make_final(*board);
+        }
     }
-    // A board that is gone leaves the table once its tool has ended; one never started is
-    // forgotten.
-    std::erase_if(boards_, [](const auto& b) {
-        return !b->present && (b->step == Step::done || b->step == Step::queued);
+    // A board with a final result leaves the table once it is unplugged, unless it was pulled in
+    // the middle of its job: that row stays until another board takes its place. One never
+    // started is forgotten.
+    const auto pulled = [](const auto& b) {
+        return b->result == result::unplugged || b->result == result::not_found;
+    };
+    std::erase_if(boards_, [&](const auto& b) {
+        return !b->present && (b->step == Step::queued || (b->final && !pulled(b)));
     });
     for (const HubInfo& hub : listing.hubs) {
-        if (known(hub)) {
-            add(hub);
+        if (!known(hub)) {
+            continue;
         }
+        // A board that comes back with its serial number, anywhere, is the same board; while
+        // the tool of the attempt it left still runs, it waits for that attempt's end.
+        const auto back = std::find_if(boards_.begin(), boards_.end(), [&](const auto& b) {
+            return !b->present && !b->final && b->step != Step::queued &&
+                   b->hub.serial == hub.serial;
+        });
+        if (hub.serial && back != boards_.end()) {
+            if ((*back)->may_come_back) {
+                next_attempt(**back);
+                (*back)->hub = hub;
+                (*back)->slot = setup_.slots.name_of(hub.place());
+                (*back)->present = true;
+            }
+            continue;
+        }
+        std::erase_if(boards_, [&](const auto& b) {
+            return !b->present && b->final && b->hub.place() == hub.place();
+        });
+        add(hub);
     }
 }
 
 std::string Line::summary() const {
     const auto queued = std::count_if(boards_.begin(), boards_.end(),
                                       [](const auto& b) { return b->step == Step::queued; });
-    return "queued " + std::to_string(queued) + ", running " + std::to_string(running()) +
-           ", passed " + std::to_string(good_) + ", failed " + std::to_string(bad_);
+    // Each job counts what it did.
+    const char* done = options_.job == Job::check  ? ", checked "
+                       : options_.job == Job::list ? ", listed "
+                                                   : ", passed ";
+    std::string text = "queued " + std::to_string(queued) + ", running " +
+                       std::to_string(running()) + done + std::to_string(good_ - skipped_);
+    if (options_.only_outdated) {
+        text += ", skipped " + std::to_string(skipped_);
+    }
+    return text + ", failed " + std::to_string(bad_);
 }
 
 void Line::redraw() {
@@ -445,7 +604,8 @@ void Line::redraw() {
             const auto end = board->step == Step::done ? board->ended : Wall::now();
             row.elapsed = std::chrono::duration<double>(end - board->started).count();
         }
-        if (board->step == Step::check || board->step == Step::version_read) {
+        if (board->step == Step::check || board->step == Step::version_read ||
+            board->step == Step::version_after) {
             row.phase = "version read";
         } else if (board->step == Step::update) {
             row.phase = board->output->phase();
@@ -456,29 +616,51 @@ void Line::redraw() {
                 row.left = spent * (1.0 - done) / done;
             }
         }
-        row.result = board->step == Step::done ? shown(board->result) : "";
+        if (board->step == Step::done) {
+            const bool skipped = options_.job == Job::update && board->result == result::up_to_date;
+            row.result = skipped ? "skipped, up to date" : shown(board->result);
+            if (board->result == result::unplugged) {
+                row.result += " (do not ship)";
+            }
+            if (board->message) {
+                row.result += ": " + *board->message;
+            }
+        }
         rows.push_back(std::move(row));
     }
     display_.table(rows, summary());
 }
 
 void Line::report() {
+    // A board still away from the line when it ends did not end its job.
+    for (auto& board : boards_) {
+        if (board->may_come_back) {
+            make_final(*board);
+        }
+    }
     display_.finish();
     display_.say(summary());
-    if (stop_signal_ != 0) {
-        std::vector<std::string> not_started;
-        for (const auto& board : boards_) {
-            if (board->step == Step::queued) {
-                not_started.push_back(board->hub.place());
-            }
+    std::string text = stop_signal_ != 0
+                           ? std::string("Stopped by ") + signal_name(stop_signal_) + "."
+                           : std::string();
+    const auto named = [&text](const char* heading, const std::vector<std::string>& names) {
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            text += (i == 0 ? std::string(text.empty() ? "" : " ") + heading : ", ") + names[i];
         }
-        std::string text = std::string("Stopped by ") + signal_name(stop_signal_) + ".";
-        for (const auto& place : incomplete_) {
-            text += (place == incomplete_.front() ? " Incomplete, update again: " : " ") + place;
+    };
+    std::vector<std::string> incomplete;
+    for (const auto& entry : incomplete_) {
+        incomplete.push_back(entry.second);
+    }
+    named("Incomplete, update again: ", incomplete);
+    std::vector<std::string> not_started;
+    for (const auto& board : boards_) {
+        if (board->step == Step::queued && board->present) {
+            not_started.push_back(board_name(*board));
         }
-        for (const auto& place : not_started) {
-            text += (place == not_started.front() ? " Not started: " : " ") + place;
-        }
+    }
+    named("Not started: ", not_started);
+    if (!text.empty()) {
         display_.say(text);
     }
     for (const auto& what : unrecorded_) {

@@ -27,6 +27,10 @@ int64_t number(const Json& event, const char* name, int64_t fallback) {
     const auto found = event.find(name);
     return found != event.end() && found->is_number_integer() ? found->get<int64_t>() : fallback;
 }
+bool flag(const Json& event, const char* name) {
+    const auto found = event.find(name);
+    return found != event.end() && found->is_boolean() && found->get<bool>();
+}
 
 } // namespace
 
@@ -91,9 +95,9 @@ void ToolOutput::take_line(std::string_view line) {
         stopped_ = true;
         stop_line_ = text(event, "line");
     } else if (name == "result") {
-        result_ =
-            ToolResult{static_cast<int>(number(event, "exit_status", -1)), text(event, "failure"),
-                       static_cast<int>(number(event, "libusb_error", 0))};
+        result_ = ToolResult{
+            static_cast<int>(number(event, "exit_status", -1)), text(event, "failure"),
+            static_cast<int>(number(event, "libusb_error", 0)), flag(event, "unfinished_command")};
     }
 }
 

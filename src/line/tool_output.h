@@ -16,6 +16,7 @@ struct ToolResult {
     int exit_status = -1;
     std::string failure; // the first failure line, or the stop line; empty when none
     int libusb_error = 0;
+    bool unfinished_command = false; // the chip was left before it finished a command
 };
 
 class ToolOutput {

@@ -95,6 +95,16 @@ TEST(ToolOutputReading, PhaseProgressVersionAndFailureFromTheEvents) {
         EXPECT_DOUBLE_EQ(output.progress(), c.progress) << c.events;
         EXPECT_EQ(output.failure(), c.failure) << c.events;
     }
+    // A chip left in the middle of a command is said so by the result alone.
+    for (const auto& [fields, unfinished] :
+         {std::pair{R"("exit_status":1,"unfinished_command":true)", true},
+          std::pair{R"("exit_status":1,"unfinished_command":"yes")", false},
+          std::pair{R"("exit_status":1)", false}}) {
+        ToolOutput output({.image0 = 1, .image1 = 1});
+        output.feed(event(std::string(R"("event":"result",)") + fields));
+        ASSERT_TRUE(output.result()) << fields;
+        EXPECT_EQ(output.result()->unfinished_command, unfinished) << fields;
+    }
     ToolOutput versions({.image0 = 1, .image1 = 1});
     const std::string version =
         event(R"("event":"chip_version","version":"2.13.15.4","bytes":[2,13,15,0,0,4])");

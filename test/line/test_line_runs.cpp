@@ -134,12 +134,12 @@ class Line : public testing::Test {
                             "env --default-signal=INT,QUIT \"$@\" & " + meanwhile + "\nwait $!");
     }
 
-    // The record's lines by place ("1-2.4"), each with every field, the ids and bcdDevice of the
-    // bed's hubs, its times, and its log in the run's folder under its place, where every tool
-    // run chose exactly its hub: the device tables mark no other place. A list keeps no log and
-    // reads no images.
-    [[nodiscard]] std::map<std::string, Json> records() const {
-        std::map<std::string, Json> by_place;
+    // The record's lines in their order, each with every field, the ids and bcdDevice of the
+    // bed's hubs, its times, and its log in the run's folder under its place (BUS-PATH/, or
+    // BUS-PATH.N/ for the next attempt there), where every tool run chose exactly its hub: the
+    // device tables mark no other place. A list keeps no log and reads no images.
+    [[nodiscard]] std::vector<Json> record_lines() const {
+        std::vector<Json> all;
         std::istringstream lines(dir.read("record"));
         for (std::string text; std::getline(lines, text);) {
             const Json line = Json::parse(text, nullptr, false);
@@ -159,8 +159,13 @@ class Line : public testing::Test {
                                      {"image1_bytes", nullptr}});
             } else {
                 const std::string log = line.value("log", "");
-                EXPECT_TRUE(
-                    log.ends_with("/" + line.value("run", "") + "/" + place + "/" + place + ".log"))
+                const std::filesystem::path folder = std::filesystem::path(log).parent_path();
+                EXPECT_TRUE(folder.parent_path().filename() == line.value("run", "") &&
+                            std::regex_match(
+                                folder.filename().string(),
+                                std::regex(std::regex_replace(place, std::regex(R"(\.)"), R"(\.)") +
+                                           R"((\.\d+)?)")) &&
+                            log.ends_with("/" + place + ".log"))
                     << text;
                 // A board not found (swapped) has no row chosen at all.
                 EXPECT_EQ(chosen_places(dir.read(log)), line.value("result", "") == "not_found"
@@ -176,6 +181,19 @@ class Line : public testing::Test {
                             utc_seconds(line.value("started", "")),
                         0.002)
                 << text;
+            all.push_back(line);
+        }
+        return all;
+    }
+
+    // The same by place ("1-2.4"), for a line with one attempt a place.
+    [[nodiscard]] std::map<std::string, Json> records() const {
+        std::map<std::string, Json> by_place;
+        for (const Json& line : record_lines()) {
+            const std::string path = line.value("path", "");
+            const std::string place =
+                std::to_string(line.value("bus", 0)) + "-" + (path.empty() ? "0" : path);
+            EXPECT_EQ(by_place.count(place), 0u) << place << " twice";
             by_place[place] = line;
         }
         return by_place;
@@ -325,6 +343,7 @@ struct JobCase {
     const char* result;
     const char* version_before;
     bool flashed;
+    std::vector<std::string> said; // in the line's output
 };
 
 void PrintTo(const JobCase& c, std::ostream* out) {
@@ -356,18 +375,45 @@ TEST_P(Jobs, AnswerForEveryHubWithoutFlashingUnlessAsked) {
             EXPECT_EQ(dir.read("flash/" + place + "/image1.bin"), "") << place;
         }
     }
+    for (const std::string& text : c.said) {
+        EXPECT_NE(run.out.find(text), std::string::npos) << text << "\n" << run.out;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Line, Jobs,
-    testing::Values(JobCase{"Check", "", "--check", "update_available", "2.13.15.4", false},
-                    JobCase{"CheckUpToDate", "--version-bytes 2,14,15,0,0,4", "--check",
-                            "up_to_date", "2.14.15.4", false},
-                    JobCase{"List", "", "--list", "listed", "2.13.15.4", false},
-                    JobCase{"OnlyOutdatedSkipsUpToDate", "--version-bytes 2,14,15,0,0,4",
-                            "--only-outdated", "up_to_date", "2.14.15.4", false},
-                    JobCase{"OnlyOutdatedUpdatesOlder", "", "--only-outdated", "passed",
-                            "2.13.15.4", true}),
+    testing::Values(JobCase{"Check",
+                            "",
+                            "--check",
+                            "update_available",
+                            "2.13.15.4",
+                            false,
+                            {"checked 2, failed 0"}},
+                    JobCase{"CheckUpToDate",
+                            "--version-bytes 2,14,15,0,0,4",
+                            "--check",
+                            "up_to_date",
+                            "2.14.15.4",
+                            false,
+                            {"checked 2, failed 0"}},
+                    JobCase{"List", "", "--list", "listed", "2.13.15.4", false, {"listed 2"}},
+                    // A chip newer than Image 0 is said so.
+                    JobCase{"OnlyOutdatedSkipsUpToDate",
+                            "--version-bytes 2,15,0,0,0,0",
+                            "--only-outdated",
+                            "up_to_date",
+                            "2.15.0.0",
+                            false,
+                            {"2-2 skipped, up to date in ",
+                             ": chip 2.15.0.0, Image 0 2.14.15.4: the chip is newer than Image 0",
+                             "passed 0, skipped 2, failed 0"}},
+                    JobCase{"OnlyOutdatedUpdatesOlder",
+                            "",
+                            "--only-outdated",
+                            "passed",
+                            "2.13.15.4",
+                            true,
+                            {"passed 2, skipped 0, failed 0"}}),
     [](const testing::TestParamInfo<JobCase>& param) { return std::string(param.param.name); });
 
 // --path takes a prefix port by port (2.4 takes 2.4.1, not 2.40), on every bus; each hub listed
@@ -475,7 +521,7 @@ TEST_F(Line, EventsOnStandardOutputAlone) {
     expect_fields(events.at("1-2.4").front(), {{"serial", "S\x1b"
                                                           "1"}});
     for (const char* line : {"1-2.4 (serial S\\x1b1) started check\n", "2-2 update available in ",
-                             "queued 0, running 0, passed 2, failed 0\n"}) {
+                             "queued 0, running 0, checked 2, failed 0\n"}) {
         EXPECT_NE(run.err.find(line), std::string::npos) << line << "\n" << run.err;
     }
 }
@@ -630,6 +676,101 @@ TEST_F(Line, WatchUpdatesEachBoardOnceAndAReplugAgain) {
     EXPECT_EQ(folders, (std::multiset<std::string>{"1-1", "1-1.2", "1-3"})) << dir.read("record");
 }
 
+// Boards counted as boards. A (1-2.4) passes; B (1-2.3) is pulled in the middle of its update
+// (its tool held still by SIGSTOP meanwhile) and plugged in again: the same board by its serial
+// number, updated again on its second attempt; C is plugged in later. --count=3 ends after the
+// three, and no board is named incomplete. Then a check of three hubs two at a time ends after
+// two and names the third, plugged in but not handled.
+TEST_F(Line, BoardsCountedAsBoardsOnceEachWhateverTheirBounces) {
+    const auto run = run_beside(
+        "--serial A --hub 1:2.3:B --plug 2:1:3:C --signal STOP:b8:5@1:2.3 --control " +
+            dir.file("control"),
+        "--watch --count=3",
+        "stopped() { ps -o pid=,stat= --ppid $! | awk '$2 ~ /^T/ {print $1}'; }\n"
+        "until tool=$(stopped); [ -n \"$tool\" ]; do sleep 0.05; done\n"
+        "hub=\"$UMOCKDEV_DIR/sys/bus/usb/devices/1-2.3\"\n"
+        "echo 'unplug 1:2.3' > control; while [ -e \"$hub\" ]; do sleep 0.05; done\n"
+        "echo 'plug 1:2.3:B' > control; until grep -qsx B \"$hub/serial\"; do sleep 0.05; done\n"
+        // The board's next chip holds its tool at the same point: let every tool go on.
+        "until ended; do for t in $(stopped); do kill -CONT $t; done; sleep 0.05; done");
+    EXPECT_EQ(run.exit_status, 0) << run.out << run.err;
+    EXPECT_EQ(violations(), "");
+    std::vector<std::string> seen;
+    for (const Json& line : record_lines()) {
+        seen.push_back(line.value("serial", "") + std::to_string(line.value("attempt", 0)) + " " +
+                       line.value("result", ""));
+    }
+    std::sort(seen.begin(), seen.end());
+    EXPECT_EQ(seen,
+              (std::vector<std::string>{"A1 passed", "B1 unplugged", "B2 passed", "C1 passed"}));
+    EXPECT_NE(run.out.find("queued 0, running 0, passed 3, failed 0"), std::string::npos)
+        << run.out;
+    EXPECT_EQ(run.out.find("Incomplete"), std::string::npos) << run.out;
+    expect_flashed("1-2.4", true);
+    expect_flashed("1-3", true);
+
+    std::filesystem::remove(dir.file("record"));
+    dir.write("image0.bin", test_files::pattern_bytes(0x100000, 0)); // long enough for a version
+    const auto check = this->run("--hub 1:2.3 --hub 1:3", "--watch --check --count=2 --jobs=1");
+    EXPECT_EQ(check.exit_status, 0) << check.out << check.err;
+    const auto lines = records();
+    ASSERT_EQ(lines.size(), 2u);
+    for (const std::string place : {"1-2.3", "1-2.4", "1-3"}) {
+        EXPECT_EQ(lines.count(place) == 0,
+                  check.out.find("Not started: " + place) != std::string::npos)
+            << check.out;
+    }
+    EXPECT_NE(check.out.find("checked 2, failed 0"), std::string::npos) << check.out;
+}
+
+// --retries: a board whose update failed once (a register write's command frame refused) is
+// updated again at once, each attempt on its own record line, and passes. Neither a busy board
+// nor one whose chip was left in the middle of a command (a stall in the middle of a flash block)
+// is tried again: the chip would take the next tool's commands in the middle of that block. Each
+// passed update ends with the chip's version read; when that read fails, the update still passes,
+// with no version after and a warning.
+TEST_F(Line, RetriesAndTheVersionAfterTheUpdate) {
+    const auto run =
+        run_in_shell("--hub 1:2.3 --hub 1:2.5 --hub 1:2.6 "
+                     "--fault stall:b2:3@1:2.3 --fault stall:b8:200@1:2.6",
+                     "--retries=2", "flock \"$TOVRELA_LOCK_DIR/tovrela-update-1-2.5.lock\" \"$@\"");
+    EXPECT_EQ(run.exit_status, 1) << run.out << run.err;
+    EXPECT_EQ(violations(), "");
+    std::vector<std::string> seen;
+    for (const Json& line : record_lines()) {
+        seen.push_back(line.value("path", "") + " " + std::to_string(line.value("attempt", 0)) +
+                       " " + line.value("result", "") + " " + line["version_after"].dump());
+    }
+    std::sort(seen.begin(), seen.end());
+    EXPECT_EQ(seen, (std::vector<std::string>{"2.3 1 failed null", "2.3 2 passed \"2.13.15.4\"",
+                                              "2.4 1 passed \"2.13.15.4\"", "2.5 1 busy null",
+                                              "2.6 1 failed null"}));
+    EXPECT_NE(run.out.find("1-2.3 updated again: attempt 2 of 3"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("1-2.6 not updated again: its chip was left in the middle of a "
+                           "command"),
+              std::string::npos)
+        << run.out;
+    expect_flashed("1-2.3", true);
+    expect_flashed("1-2.4", true);
+
+    // The version read after the update is the first status request of the last three reads of
+    // the version: count them on a run, then stall that one.
+    int requests = 0;
+    std::istringstream trace(dir.read("trace"));
+    for (std::string text; std::getline(trace, text);) {
+        requests += text.starts_with("1-2.4 T ") && text.find(" out b7 ") != std::string::npos;
+    }
+    std::filesystem::remove(dir.file("record"));
+    const auto unread = this->run("--fault stall:b7:" + std::to_string(requests - 2), "");
+    EXPECT_EQ(unread.exit_status, 0) << unread.out << unread.err;
+    const auto lines = records();
+    expect_fields(lines.at("1-2.4"), {{"result", "passed"}, {"version_after", nullptr}});
+    EXPECT_NE(unread.out.find("1-2.4 passed in "), std::string::npos) << unread.out;
+    EXPECT_NE(unread.out.find("warning: the chip's version could not be read after the update"),
+              std::string::npos)
+        << unread.out;
+}
+
 struct Refusal {
     const char* name;
     const char* line; // after the ids and the record, unless it starts with "!"
@@ -670,6 +811,8 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"BadVid", "--vid=12345", 2, nullptr}, Refusal{"NoPid", "!--vid=1234", 2, nullptr},
         Refusal{"BadPath", "--path=2..4", 2, nullptr},
         Refusal{"CountWithoutWatch", "--count=2", 2, nullptr},
+        Refusal{"RetriesOfACheck", "--check --retries=1", 2, nullptr},
+        Refusal{"RetriesOverAHundred", "--retries=101", 2, nullptr},
         Refusal{"CheckAndList", "--check --list", 2, nullptr},
         Refusal{"MissingTool", "--tool=no-such-tool", 2, nullptr},
         Refusal{"RecordInMissingFolder", "--record=no/such/record", 2, nullptr},
@@ -701,10 +844,15 @@ INSTANTIATE_TEST_SUITE_P(
 // and a column of slot names when the hubs have them. Each run appends its line to the record.
 TEST_F(Line, TerminalGetsTheTableRedrawnInPlace) {
     dir.write("slots", "1-2.4 A1\n");
-    for (const auto& [no_color, line, result, exit_status] :
-         {std::tuple{false, "", "\x1b[32mpassed", 0},
-          std::tuple{true, "--list --slots=slots", "listed", 0}}) {
-        auto argv = command("", line);
+    // Each job's summary counts what it did; a board that did not do its job shows why, and one
+    // pulled in the middle of its update is not to be shipped.
+    for (const auto& [no_color, sim, line, result, summary, exit_status] :
+         {std::tuple{false, "", "", "\x1b[32mpassed", "passed 1, failed 0", 0},
+          std::tuple{true, "", "--list --slots=slots", "listed", "listed 1, failed 0", 0},
+          std::tuple{true, "--fault nodev:b8:100", "",
+                     "unplugged (do not ship): I2C-WriteCmd B8 Fail -4", "passed 0, failed 1",
+                     1}}) {
+        auto argv = command(sim, line);
         int terminal = -1;
         const pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
         ASSERT_GE(pid, 0);
@@ -729,17 +877,17 @@ TEST_F(Line, TerminalGetsTheTableRedrawnInPlace) {
         int status = 0;
         waitpid(pid, &status, 0);
         EXPECT_EQ(WEXITSTATUS(status), exit_status) << screen;
-        for (const char* shown : {"PLACE", "\x1b[J", "1-2.4", result, "passed 1, failed 0"}) {
+        for (const char* shown : {"PLACE", "\x1b[J", "1-2.4", result, summary}) {
             EXPECT_NE(screen.find(shown), std::string::npos) << shown << "\n" << screen;
         }
         EXPECT_EQ(screen.find("\x1b[32m") == std::string::npos, no_color) << screen;
         EXPECT_EQ(screen.find("PLACE        SLOT     SERIAL ") != std::string::npos &&
                       screen.find("\n1-2.4        A1       ") != std::string::npos,
-                  no_color)
+                  std::string(line).find("--slots") != std::string::npos)
             << screen;
     }
     const std::string record = dir.read("record");
-    EXPECT_EQ(std::count(record.begin(), record.end(), '\n'), 2) << record;
+    EXPECT_EQ(std::count(record.begin(), record.end(), '\n'), 3) << record;
 }
 
 } // namespace

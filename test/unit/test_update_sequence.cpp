@@ -43,6 +43,7 @@ class UpdateSequence : public chip_test::ChipTest {
 class EventChannel : public UpdateSequence {
   protected:
     void open(int size = 0) {
+        close_ends();
         ASSERT_EQ(pipe2(ends_, O_CLOEXEC | O_NONBLOCK), 0);
         if (size != 0) {
             ASSERT_EQ(fcntl(ends_[1], F_SETPIPE_SZ, size), size);
@@ -53,12 +54,16 @@ class EventChannel : public UpdateSequence {
     void TearDown() override {
         gSettings.gEventFd = 0;
         open_event_channel(); // no channel any more
-        for (const int end : ends_) {
+        close_ends();
+        UpdateSequence::TearDown();
+    }
+    void close_ends() {
+        for (int& end : ends_) {
             if (end >= 0) {
                 close(end);
+                end = -1;
             }
         }
-        UpdateSequence::TearDown();
     }
     // What the channel holds.
     [[nodiscard]] std::string events() const {
@@ -111,8 +116,22 @@ TEST_F(EventChannel, SaysEveryStepBlockAndTheFirstFailure) {
                             R"({"v":1,"event":"image","image":1,"bytes":4129,"blocks":2})"
                             "\n"
                             R"({"v":1,"event":"result","mode":"update","exit_status":251,)"
-                            R"("failure":"I2C-WriteCmd B8 Fail -9","libusb_error":-9})"
+                            R"("failure":"I2C-WriteCmd B8 Fail -9","libusb_error":-9,)"
+                            R"("unfinished_command":true})"
                             "\n");
+    // The chip is left in the middle of a command when it took one and did not report it
+    // finished: not when it refused the command frame, but when its status was never read to the
+    // end.
+    for (const auto& [fault, unfinished] :
+         {std::pair{chip_model::Fault{chip_model::FaultKind::stall, 0xB2, 2}, false},
+          std::pair{chip_model::Fault{chip_model::FaultKind::stall, 0xA3, 1}, true}}) {
+        open();
+        test_device::reset({.fault = fault});
+        update(rc::failed);
+        event_result(1);
+        EXPECT_EQ(events().find(R"("unfinished_command":true)") != std::string::npos, unfinished)
+            << static_cast<int>(fault.request);
+    }
 }
 
 // A channel that cannot take the events never stops the update: a full pipe that is never read
