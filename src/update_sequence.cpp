@@ -30,6 +30,20 @@ int write_control(libusb_device_handle* handle, uint16_t value) {
     return rc::done;
 }
 
+// One image's turn: the control register set to `prepare`, the settle pause, the register set
+// to `open`, then the image's blocks. rc::done when every step succeeded.
+int flash_turn(libusb_device_handle* handle, uint16_t prepare, uint16_t open, uint8_t selector,
+               const FlashImage* image) {
+    if (write_control(handle, prepare) != rc::done) {
+        return rc::failed;
+    }
+    protocol_pause(settle_pause_us);
+    if (write_control(handle, open) != rc::done) {
+        return rc::failed;
+    }
+    return Tovrela_Flash_Write(handle, selector, image) == rc::done ? rc::done : rc::failed;
+}
+
 // The steps in their order; each runs only after all before it succeeded. Both images are read
 // and checked before the chip is touched, so that a bad Image 0 cannot leave the chip with a new
 // Image 1 and no Image 0, and the bytes sent are those that were checked.
@@ -45,24 +59,8 @@ int run_steps(libusb_device_handle* handle, bool* touched) {
         return rc::failed;
     }
     *touched = true;
-    if (write_control(handle, 0x0010) != rc::done) {
-        return rc::failed;
-    }
-    protocol_pause(settle_pause_us);
-    if (write_control(handle, 0x0011) != rc::done) {
-        return rc::failed;
-    }
-    if (Tovrela_Flash_Write(handle, image1, &first) != rc::done) {
-        return rc::failed;
-    }
-    if (write_control(handle, 0x0012) != rc::done) {
-        return rc::failed;
-    }
-    protocol_pause(settle_pause_us);
-    if (write_control(handle, 0x0020) != rc::done) {
-        return rc::failed;
-    }
-    if (Tovrela_Flash_Write(handle, image0, &second) != rc::done) {
+    if (flash_turn(handle, 0x0010, 0x0011, image1, &first) != rc::done ||
+        flash_turn(handle, 0x0012, 0x0020, image0, &second) != rc::done) {
         return rc::failed;
     }
     return Tovrela_Reg_Write(handle, control_register, 0x0110);
