@@ -195,6 +195,29 @@ int read_string(const char* function, unsigned int first_line, const char* secti
     return rc::done;
 }
 
+// Decimal as atoi reads it, but without its undefined overflow: out-of-range values clamp.
+int32_t clamped_decimal(const char* text) {
+    const long number = std::strtol(text, nullptr, 10);
+    if (number > INT32_MAX) {
+        return INT32_MAX;
+    }
+    if (number < INT32_MIN) {
+        return INT32_MIN;
+    }
+    return static_cast<int32_t>(number);
+}
+
+// The entry as `convert` reads its text, or `default_value` when not found.
+template <typename Number, typename Convert>
+Number read_entry(const char* file, const char* section, const char* key, Number default_value,
+                  Convert convert) {
+    Text found{};
+    if (find_profile_entry(file, section, key, &found) != rc::done) {
+        return default_value;
+    }
+    return convert(found.data());
+}
+
 } // namespace
 
 // NOLINTBEGIN(bugprone-easily-swappable-parameters): the reader's interface stays as it is
@@ -213,26 +236,12 @@ int read_profile_stringS(const char* section, const char* key, char* value, int3
 
 int32_t read_profile_int(const char* section, const char* key, int32_t default_value,
                          const char* file) {
-    Text found{};
-    if (find_profile_entry(file, section, key, &found) != rc::done) {
-        return default_value;
-    }
-    // Decimal as atoi reads it, but without its undefined overflow: out-of-range values clamp.
-    const long number = std::strtol(found.data(), nullptr, 10);
-    if (number > INT32_MAX) {
-        return INT32_MAX;
-    }
-    if (number < INT32_MIN) {
-        return INT32_MIN;
-    }
-    return static_cast<int32_t>(number);
+    return read_entry(file, section, key, default_value, clamped_decimal);
 }
 
 uint16_t read_profile_hex(const char* section, const char* key, uint16_t default_value,
                           const char* file) {
-    Text found{};
-    if (find_profile_entry(file, section, key, &found) != rc::done) {
-        return default_value;
-    }
-    return static_cast<uint16_t>(parse_hex32(found.data()) & 0xFFFFu);
+    return read_entry(file, section, key, default_value, [](const char* text) {
+        return static_cast<uint16_t>(parse_hex32(text) & 0xFFFFu);
+    });
 }
