@@ -245,6 +245,12 @@ bool OpenAttempts::open(const std::string& record, std::string& error) {
     return true;
 }
 
+OpenAttempts::~OpenAttempts() {
+    if (!folder_.empty() && entries_.empty()) {
+        ::rmdir(folder_.c_str()); // fails, as it should, while any attempt is open
+    }
+}
+
 bool OpenAttempts::begin(const std::string& attempt, const std::string& line,
                          Wall::time_point started, bool only_outdated, std::string& error) {
     if (folder_.empty()) {
@@ -267,6 +273,8 @@ bool OpenAttempts::begin(const std::string& attempt, const std::string& line,
         const std::string link = folder_ + "/" + name + (n == 1 ? "" : "." + std::to_string(n));
         if (symlink(target.c_str(), link.c_str()) == 0) {
             entry.link = link;
+        } else if (errno == ENOENT && mkdir(folder_.c_str(), 0755) == 0) {
+            continue; // removed by another line that ended with nothing open: made again
         } else if (errno != EEXIST || n >= 10000) {
             error = "\"" + link + "\" cannot be made: " + std::strerror(errno);
             ::unlink(file.c_str());

@@ -27,7 +27,14 @@ inline constexpr const char* attempt_file_name = "attempt.json";
 
 class OpenAttempts {
   public:
-    // For the record `record`: RECORD.open/ beside it, made when missing. A record that is not a
+    OpenAttempts() = default;
+    // RECORD.open/ goes when no attempt is left open in it (by this line or another).
+    ~OpenAttempts();
+    OpenAttempts(const OpenAttempts&) = delete;
+    OpenAttempts& operator=(const OpenAttempts&) = delete;
+
+    // For the record `record`: RECORD.open/ beside it, made when missing (and again when
+    // another line removed it meanwhile). A record that is not a
     // regular file keeps no open attempts (true, and nothing is noted). False with `error` set
     // when the folder cannot be made.
     bool open(const std::string& record, std::string& error);

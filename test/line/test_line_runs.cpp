@@ -353,6 +353,7 @@ TEST_F(Line, KilledLineLeavesItsToolsToTheEndAndTheNextRunRecordsThem) {
     const auto again = test_process::run(command("", "--list"), dir.path());
     EXPECT_EQ(again.exit_status, 0) << again.err;
     EXPECT_EQ(again.err.find("completing"), std::string::npos) << again.err;
+    EXPECT_FALSE(std::filesystem::exists(dir.file("record.open")));
 }
 
 // The line killed while its update check runs (by the virtual hub, at the check's first command):

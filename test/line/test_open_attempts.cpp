@@ -275,8 +275,8 @@ TEST_F(Attempts, CompletedOnceAndOnlyWhenTheirLineIsGone) {
     EXPECT_EQ(links(), std::vector<std::string>{});
 }
 
-// A record that is not a regular file keeps no attempts; one whose folder of open attempts cannot
-// be made is refused.
+// A record that is not a regular file keeps no attempts; the folder of a record's open attempts
+// goes when none is left; a record whose folder cannot be made is refused.
 TEST(OpenAttemptsFolder, OnlyBesideARegularFile) {
     TempDir dir;
     ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
@@ -285,6 +285,13 @@ TEST(OpenAttemptsFolder, OnlyBesideARegularFile) {
     EXPECT_TRUE(fifo.open(dir.file("fifo"), error));
     EXPECT_EQ(fifo.folder(), "");
     EXPECT_TRUE(fifo.begin(dir.path(), "{}\n", {}, false, error));
+    dir.write("other", "");
+    {
+        OpenAttempts tidy;
+        EXPECT_TRUE(tidy.open(dir.file("other"), error)) << error;
+        EXPECT_TRUE(std::filesystem::is_directory(dir.file("other.open")));
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir.file("other.open"))); // nothing was left open
     dir.write("record", "");
     dir.write("record.open", "");
     OpenAttempts blocked;
