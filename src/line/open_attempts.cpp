@@ -70,7 +70,7 @@ void sync_folder(const std::string& path) {
 }
 
 // `text` as the whole of `path`, on disk, replacing what was there in one step.
-bool replace_file(const std::string& path, const std::string& text) {
+bool replace_file(const std::string& path, std::string_view text) {
     const std::string temporary = path + ".new";
     {
         const UniqueFd fd(
@@ -85,7 +85,7 @@ bool replace_file(const std::string& path, const std::string& text) {
     return ::rename(temporary.c_str(), path.c_str()) == 0;
 }
 
-std::string attempt_text(const std::string& line, bool final, Wall::time_point started,
+std::string attempt_text(std::string_view line, bool final, Wall::time_point started,
                          bool only_outdated) {
     Json state = Json::object();
     state["v"] = attempt_file_version;
@@ -93,7 +93,7 @@ std::string attempt_text(const std::string& line, bool final, Wall::time_point s
     state["started_ns"] =
         std::chrono::duration_cast<std::chrono::nanoseconds>(started.time_since_epoch()).count();
     state["only_outdated"] = only_outdated;
-    state["line"] = line;
+    state["line"] = std::string(line);
     return state.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 }
 
@@ -108,8 +108,11 @@ Wall::time_point last_change(const std::string& folder, Wall::time_point since) 
     while (const dirent* entry = readdir(listing)) {
         const std::string name = entry->d_name;
         struct stat info {};
-        if (name.starts_with(attempt_file_name) ||
-            stat((folder + "/" + name).c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        std::string path = folder;
+        path += '/';
+        path += name;
+        if (name.starts_with(attempt_file_name) || stat(path.c_str(), &info) != 0 ||
+            !S_ISREG(info.st_mode)) {
             continue;
         }
         const auto changed = Wall::time_point(std::chrono::duration_cast<Wall::duration>(
@@ -137,11 +140,11 @@ struct Outcome {
 
 // What the steps' events in `folder` say of an attempt whose line ended, as the line would have
 // recorded it had it been stopped at that moment.
-Outcome outcome_of(const std::string& folder, const std::string& job, bool only_outdated) {
+Outcome outcome_of(const std::string& folder, const std::vector<Step>& steps, bool only_outdated) {
     Outcome outcome;
     std::optional<Step> last;
     ToolOutput said({.image0 = 1, .image1 = 1});
-    for (const Step step : job_steps(job)) {
+    for (const Step step : steps) {
         const auto events = read_file(folder + "/" + events_file_name(step));
         if (!events) {
             break;
@@ -164,7 +167,7 @@ Outcome outcome_of(const std::string& folder, const std::string& job, bool only_
         outcome.exit_status = result->exit_status;
     }
     outcome.result = step_result(*last, result ? result->exit_status : -1, false, said);
-    const bool update_next = job == "update" && *last == Step::check;
+    const bool update_next = steps.back() == Step::update && *last == Step::check;
     const bool check_ends_it =
         outcome.result == result::busy || outcome.result == result::unplugged ||
         outcome.result == result::not_found || outcome.result == result::stopped ||
@@ -192,9 +195,10 @@ void say(const std::string& text) {
 }
 
 // True when `record` holds `line` as one of its lines.
-bool record_holds(const std::string& record, const std::string& line) {
+bool record_holds(const std::string& record, std::string_view line) {
     const auto text = read_file(record);
-    return text && (text->starts_with(line) || text->find("\n" + line) != std::string::npos);
+    return text &&
+           (text->starts_with(line) || text->find("\n" + std::string(line)) != std::string::npos);
 }
 
 // Waits until no tool writes `events`. 0, or 128 + the stop signal that came meanwhile.
@@ -251,7 +255,7 @@ OpenAttempts::~OpenAttempts() {
     }
 }
 
-bool OpenAttempts::begin(const std::string& attempt, const std::string& line,
+bool OpenAttempts::begin(const std::string& attempt, std::string_view line,
                          Wall::time_point started, bool only_outdated, std::string& error) {
     if (folder_.empty()) {
         return true;
@@ -334,8 +338,8 @@ std::optional<std::string> completed_line(const std::string& attempt, bool& fina
     }
     const Wall::time_point started(std::chrono::duration_cast<Wall::duration>(
         std::chrono::nanoseconds(state.value("started_ns", int64_t{0}))));
-    const Outcome outcome =
-        outcome_of(attempt, record.value("job", ""), state.value("only_outdated", false));
+    const Outcome outcome = outcome_of(attempt, job_steps(record.value("job", "")),
+                                       state.value("only_outdated", false));
     // The fields that change, as the record writes them.
     AttemptRecord end;
     end.started = started;
@@ -354,6 +358,63 @@ std::optional<std::string> completed_line(const std::string& attempt, bool& fina
     return record.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 }
 
+namespace {
+
+// Completes the attempt the journal's `link` leads to, unless a living line holds it. 0, or what
+// complete_open_attempts returns when it ends early.
+int complete_attempt(const OpenAttempts& open, const std::string& link, RecordFile& record,
+                     LineSignals& signals) {
+    std::array<char, PATH_MAX> target{};
+    const ssize_t length = readlink(link.c_str(), target.data(), target.size() - 1);
+    if (length <= 0) {
+        return 0;
+    }
+    const std::string attempt(target.data(), static_cast<std::size_t>(length));
+    // A living line holds its attempts' folders: those are not left open.
+    const UniqueFd lock(::open(attempt.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    struct stat info {};
+    if (lock && (flock(lock.get(), LOCK_EX | LOCK_NB) != 0 || lstat(link.c_str(), &info) != 0)) {
+        return 0;
+    }
+    const auto state = read_file(attempt + "/" + attempt_file_name);
+    const Json start = state ? Json::parse(*state, nullptr, false) : Json();
+    const Json first = start.is_object() && start.contains("line") && start["line"].is_string()
+                           ? Json::parse(start["line"].get<std::string>(), nullptr, false)
+                           : Json();
+    if (!lock || !first.is_object()) {
+        say("the attempt left open in \"" + attempt +
+            "\" cannot be completed: its folder or its attempt file is gone or damaged; it is "
+            "forgotten");
+        ::unlink(link.c_str());
+        return 0;
+    }
+    const std::string events = last_events(attempt, first.value("job", ""));
+    const bool waits = events_writer(events) == EventsWriter::running;
+    const std::string which = place_of(first) + " from the run " + first.value("run", "");
+    say("completing the record of " + which + (waits ? ": waiting for its tool" : ""));
+    if (const int stop = wait_for_tool(events, signals); stop != 0) {
+        return stop;
+    }
+    bool final = false;
+    std::string error;
+    const auto line = completed_line(attempt, final, error);
+    if (!line) {
+        say("the record of " + which + " cannot be completed: " + error);
+        ::unlink(link.c_str());
+        return 0;
+    }
+    if (!(final && record_holds(open.record(), *line)) && !record.append(*line)) {
+        say("the record of " + which + " could not be written; it stays open for the next run");
+        return 1;
+    }
+    ::unlink(link.c_str());
+    ::unlink((attempt + "/" + attempt_file_name).c_str());
+    sync_folder(open.folder());
+    return 0;
+}
+
+} // namespace
+
 int complete_open_attempts(const OpenAttempts& open, RecordFile& record, LineSignals& signals) {
     if (open.folder().empty()) {
         return 0;
@@ -369,55 +430,10 @@ int complete_open_attempts(const OpenAttempts& open, RecordFile& record, LineSig
     }
     std::sort(names.begin(), names.end());
     for (const std::string& name : names) {
-        const std::string link = open.folder() + "/" + name;
-        std::array<char, PATH_MAX> target{};
-        const ssize_t length = readlink(link.c_str(), target.data(), target.size() - 1);
-        if (length <= 0) {
-            continue;
+        if (const int status = complete_attempt(open, open.folder() + "/" + name, record, signals);
+            status != 0) {
+            return status;
         }
-        const std::string attempt(target.data(), static_cast<std::size_t>(length));
-        // A living line holds its attempts' folders: those are not left open.
-        const UniqueFd lock(::open(attempt.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        struct stat info {};
-        if (lock &&
-            (flock(lock.get(), LOCK_EX | LOCK_NB) != 0 || lstat(link.c_str(), &info) != 0)) {
-            continue;
-        }
-        const auto state = read_file(attempt + "/" + attempt_file_name);
-        const Json start = state ? Json::parse(*state, nullptr, false) : Json();
-        const Json first = start.is_object() && start.contains("line") && start["line"].is_string()
-                               ? Json::parse(start["line"].get<std::string>(), nullptr, false)
-                               : Json();
-        if (!lock || !first.is_object()) {
-            say("the attempt left open in \"" + attempt +
-                "\" cannot be completed: its folder or its attempt file is gone or damaged; "
-                "it is forgotten");
-            ::unlink(link.c_str());
-            continue;
-        }
-        const std::string events = last_events(attempt, first.value("job", ""));
-        const bool waits = events_writer(events) == EventsWriter::running;
-        say("completing the record of " + place_of(first) + " from the run " +
-            first.value("run", "") + (waits ? ": waiting for its tool" : ""));
-        if (const int stop = wait_for_tool(events, signals); stop != 0) {
-            return stop;
-        }
-        bool final = false;
-        std::string error;
-        const auto line = completed_line(attempt, final, error);
-        if (!line) {
-            say("the record of " + place_of(first) + " cannot be completed: " + error);
-            ::unlink(link.c_str());
-            continue;
-        }
-        if (!(final && record_holds(open.record(), *line)) && !record.append(*line)) {
-            say("the record of " + place_of(first) + " from the run " + first.value("run", "") +
-                " could not be written; it stays open for the next run");
-            return 1;
-        }
-        ::unlink(link.c_str());
-        ::unlink((attempt + "/" + attempt_file_name).c_str());
-        sync_folder(open.folder());
     }
     return 0;
 }

@@ -19,6 +19,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace line {
 
@@ -46,7 +47,7 @@ class OpenAttempts {
     // The attempt in the working folder `attempt` begins: `line` is its record line as known
     // now, `only_outdated` whether an up-to-date chip ends it after its check. False with
     // `error` set when it cannot be noted.
-    bool begin(const std::string& attempt, const std::string& line,
+    bool begin(const std::string& attempt, std::string_view line,
                std::chrono::system_clock::time_point started, bool only_outdated,
                std::string& error);
     // Its final record line, kept in its folder until the record holds it.
