@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>

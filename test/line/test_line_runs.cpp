@@ -309,19 +309,28 @@ std::vector<Json> record_lines(const TempDir& dir) {
     return lines;
 }
 
-// The line killed (SIGKILL) while both tools write Image 1, each held still there (SIGSTOP from
-// the virtual hub) so that neither ends first. Each tool, let go, goes on to the end of its
-// update, and the next run with the same record (a listing) waits for them and writes their
-// records, whole and passed, before any of its own.
+// The line killed (SIGKILL) in the middle of both updates, each tool held still at its 50th
+// flash write (SIGSTOP from the virtual hub) so that neither ends first. Each tool, let go, goes on
+// to the end of its update, and the next run with the same record (a listing) waits for them and
+// writes their records, whole and passed, before any of its own.
 TEST_F(Line, KilledLineLeavesItsToolsToTheEndAndTheNextRunRecordsThem) {
     const auto run = run_in_shell(
         "--hub 1:3 --signal STOP:b8:50@1:2.4 --signal STOP:b8:50@1:3", "",
         "\"$@\" &\n"
         "until [ $(ps -o stat= --ppid $! | grep -c '^T') -ge 2 ] || ended; do sleep 0.05; done\n"
         "tools=$(ps -o pid= --ppid $!)\n"
-        "kill -KILL $!; wait $!; echo \"killed $?\"\nkill -CONT $tools\n\"$@\" --list");
+        "kill -KILL $!; wait $!; echo \"killed $?\"\n"
+        // A run stopped while it waits for the tools writes nothing.
+        "env --default-signal=INT,QUIT \"$@\" --list 2>waiting &\n"
+        "until grep -q 'waiting for its tool' waiting || ended; do sleep 0.05; done\n"
+        "kill -INT $!; wait $!; echo \"interrupted $?\"\n"
+        "kill -CONT $tools\n\"$@\" --list");
     EXPECT_EQ(run.exit_status, 0) << run.out << run.err;
-    EXPECT_NE(run.out.find("killed 137\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("killed 137\ninterrupted 130\n"), std::string::npos) << run.out;
+    EXPECT_NE(dir.read("waiting").find("tovrela-line: SIGINT: no hub started; the records still "
+                                       "open are completed by the next run\n"),
+              std::string::npos)
+        << dir.read("waiting");
     EXPECT_EQ(violations(), "");
     EXPECT_EQ(records().size(), 2u); // every line whole, with its own log; by place
     const auto lines = record_lines(dir);
