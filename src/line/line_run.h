@@ -8,6 +8,7 @@
 #include "images.h"
 #include "line_options.h"
 #include "line_signals.h"
+#include "open_attempts.h"
 #include "run_folder.h"
 #include "usb_listing.h"
 
@@ -22,6 +23,7 @@ struct LineSetup {
     const RunFolder& run;
     RecordFile& record;
     std::string host;
+    OpenAttempts& open_attempts; // of the record, for the next run when this one dies
 };
 
 // Runs the job on the hubs of `listing` (and, with --watch, on every board plugged in later);

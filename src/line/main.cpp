@@ -6,6 +6,7 @@
 #include "line_options.h"
 #include "line_run.h"
 #include "line_signals.h"
+#include "open_attempts.h"
 #include "run_folder.h"
 #include "usb_listing.h"
 
@@ -88,6 +89,14 @@ int run(LineOptions options, LineSignals& signals) {
     if (!options.record.empty() && !record.open(options.record, error)) {
         return refuse(exit_usage, error);
     }
+    OpenAttempts open_attempts;
+    if (!options.record.empty() && !open_attempts.open(options.record, error)) {
+        return refuse(exit_usage, error);
+    }
+    // What a line that died left open is recorded before anything starts.
+    if (const int status = complete_open_attempts(open_attempts, record, signals); status != 0) {
+        return status;
+    }
     const auto start = std::chrono::system_clock::now();
     const auto folder = make_run_folder(options.logs, images, start, error);
     if (!folder) {
@@ -103,7 +112,7 @@ int run(LineOptions options, LineSignals& signals) {
         return refuse(exit_no_hub, "no hub matched the ids, bus and path");
     }
     Display display(STDOUT_FILENO);
-    const LineSetup setup{options, images, *folder, record, host_name()};
+    const LineSetup setup{options, images, *folder, record, host_name(), open_attempts};
     return run_line(setup, signals, display, listing.hubs);
 }
 
