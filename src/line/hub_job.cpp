@@ -112,6 +112,8 @@ std::string events_file_name(Step step) {
         return "check.events";
     case Step::version_read:
         return "read_version.events";
+    case Step::version_after:
+        return "version_after.events";
     case Step::update:
     case Step::queued:
     case Step::done:

@@ -75,7 +75,7 @@ std::string step_result(Step step, const ToolProcess& process, const ToolOutput&
 std::string step_result(Step step, int status, bool by_signal, const ToolOutput& output);
 
 // The file of a step's events in its working folder: "check.events", "update.events",
-// "read_version.events".
+// "read_version.events", "version_after.events".
 std::string events_file_name(Step step);
 
 } // namespace line

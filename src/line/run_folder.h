@@ -1,8 +1,9 @@
 // The run's folder under the logs folder: DIR/RUN/ (RUN: the UTC start time) with the copies of
 // the images, and one working folder per hub and attempt, DIR/RUN/BUS-PATH/ (BUS-PATH.2/ for a
 // second board at the same place), with its own "update.ini", its tools' whole output in
-// BUS-PATH.log, each tool's events (check.events, update.events, read_version.events), its
-// "attempt.json" while it is open (open_attempts.h) and its own "debug.log" when LogFile is on.
+// BUS-PATH.log, each tool's events (check.events, update.events, version_after.events,
+// read_version.events), its "attempt.json" while it is open (open_attempts.h) and its own
+// "debug.log" when LogFile is on.
 #pragma once
 
 #include "images.h"

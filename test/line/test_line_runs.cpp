@@ -265,8 +265,9 @@ TEST_F(Line, HubsAtOnceGetTheImagesAsTheyWereAtTheStartOrFailAlone) {
         for (const auto& entry : std::filesystem::directory_iterator(log.parent_path())) {
             files.insert(entry.path().filename());
         }
-        EXPECT_EQ(files, (std::set<std::string>{place + ".log", "debug.log", "update.ini",
-                                                "check.events", "update.events"}));
+        EXPECT_EQ(files,
+                  (std::set<std::string>{place + ".log", "debug.log", "update.ini", "check.events",
+                                         "update.events", "version_after.events"}));
     }
     // Off a terminal: plain lines, no carriage return, no escape code.
     EXPECT_EQ(run.out.find_first_of("\r\x1b"), std::string::npos);
@@ -318,16 +319,6 @@ TEST_F(Line, StopsReachEveryRunningToolAndNoNewHubStarts) {
     }
 }
 
-// The record's lines in their order.
-std::vector<Json> record_lines(const TempDir& dir) {
-    std::vector<Json> lines;
-    std::istringstream text(dir.read("record"));
-    for (std::string line; std::getline(text, line);) {
-        lines.push_back(Json::parse(line, nullptr, false));
-    }
-    return lines;
-}
-
 // The line killed (SIGKILL) in the middle of both updates, each tool held still at its 50th
 // flash write (SIGSTOP from the virtual hub) so that neither ends first. Each tool, let go, goes on
 // to the end of its update, and the next run with the same record (a listing) waits for them and
@@ -352,7 +343,7 @@ TEST_F(Line, KilledLineLeavesItsToolsToTheEndAndTheNextRunRecordsThem) {
         << dir.read("waiting");
     EXPECT_EQ(violations(), "");
     EXPECT_EQ(records().size(), 2u); // every line whole, with its own log; by place
-    const auto lines = record_lines(dir);
+    const auto lines = record_lines();
     ASSERT_EQ(lines.size(), 4u) << dir.read("record");
     const std::string first_run = lines[0].value("run", "");
     std::set<std::string> updated;
@@ -393,7 +384,7 @@ TEST_F(Line, KilledLineDuringTheCheckIsRecordedStoppedAndTheChipUntouched) {
     EXPECT_EQ(run.exit_status, 0) << run.out << run.err;
     EXPECT_NE(run.out.find("killed 137\n"), std::string::npos) << run.out;
     EXPECT_EQ(violations(), "");
-    const auto lines = record_lines(dir);
+    const auto lines = record_lines();
     ASSERT_EQ(lines.size(), 2u) << dir.read("record");
     // The check ends with 254 (these images hold no version), which the line would have
     // followed with the update.
