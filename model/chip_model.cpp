@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <span>
+#include <utility>
 
 namespace chip_model {
 
@@ -476,6 +477,14 @@ void check_setup(Chip& chip, const Setup& setup, bool in) {
     }
 }
 
+// The hub's OUT requests and the part of the chip that takes the bytes of each.
+constexpr std::pair<uint8_t, void (*)(Chip&, Bytes)> out_requests[] = {
+    {request_command, take_command},
+    {request_address, take_address_request},
+    {request_data, take_piece},
+    {request_crc, take_crc_frame},
+};
+
 int handle(Chip& chip, const Setup& setup, uint8_t* data) {
     if (chip.faults.device_gone) {
         return error_no_device;
@@ -488,33 +497,20 @@ int handle(Chip& chip, const Setup& setup, uint8_t* data) {
         violation(chip, "no data buffer for %u bytes", setup.length);
         return error_io;
     }
-    const Bytes received{data, effect.moved};
-    switch (setup.request) {
-    case request_read:
+    if (setup.request == request_read) {
         check_setup(chip, setup, true);
         return answer_read(chip, setup, data, effect.moved, effect.reply_kind,
                            chip.config.fault.value);
-    case request_command:
-        check_setup(chip, setup, false);
-        take_command(chip, received);
-        break;
-    case request_address:
-        check_setup(chip, setup, false);
-        take_address_request(chip, received);
-        break;
-    case request_data:
-        check_setup(chip, setup, false);
-        take_piece(chip, received);
-        break;
-    case request_crc:
-        check_setup(chip, setup, false);
-        take_crc_frame(chip, received);
-        break;
-    default:
-        violation(chip, "unknown request code");
-        return error_pipe;
     }
-    return static_cast<int>(effect.moved);
+    for (const auto& [request, take] : out_requests) {
+        if (setup.request == request) {
+            check_setup(chip, setup, false);
+            take(chip, Bytes(data, effect.moved));
+            return static_cast<int>(effect.moved);
+        }
+    }
+    violation(chip, "unknown request code");
+    return error_pipe;
 }
 
 // Records the transfer, judges the pauses before it when it came with its time (`now_us`), then

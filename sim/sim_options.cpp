@@ -128,41 +128,109 @@ std::optional<chip_model::FaultKind> parse_fault_kind(std::string_view text, uin
     return std::nullopt;
 }
 
-// Each applies one option's value to the options: an empty text, or the reason it was refused.
-
-std::string set_id(uint16_t& id, std::string_view value) {
-    auto parsed = parse_id(value);
-    if (!parsed) {
-        return "expects a hexadecimal id of at most 16 bits";
+// A serial number: 1 to 126 characters (a string descriptor holds at most 126 UTF-16
+// characters), written with C escapes (\n, \r, \t, \\, \xHH) so that any byte but NUL can be
+// given, a device's hostile string included.
+std::optional<std::string> parse_serial(std::string_view text) {
+    std::string serial;
+    for (std::size_t at = 0; at < text.size(); ++at) {
+        if (text[at] != '\\') {
+            serial += text[at];
+            continue;
+        }
+        if (++at == text.size()) {
+            return std::nullopt;
+        }
+        switch (text[at]) {
+        case 'n':
+            serial += '\n';
+            break;
+        case 'r':
+            serial += '\r';
+            break;
+        case 't':
+            serial += '\t';
+            break;
+        case '\\':
+            serial += '\\';
+            break;
+        case 'x': {
+            const auto byte =
+                at + 2 < text.size() ? parse_number(text.substr(at + 1, 2), 16) : std::nullopt;
+            if (!byte || *byte == 0) {
+                return std::nullopt;
+            }
+            serial += static_cast<char>(*byte);
+            at += 2;
+            break;
+        }
+        default:
+            return std::nullopt;
+        }
     }
-    id = *parsed;
+    if (serial.empty() || serial.size() > max_serial_length) {
+        return std::nullopt;
+    }
+    return serial;
+}
+
+const char* const serial_rule =
+    "SERIAL 1 to 126 characters, with C escapes \\n, \\r, \\t, \\\\ and "
+    "\\xHH";
+
+// BUS:PATH, then SERIAL when `serial_allowed`, from parts[first...]. The place, or nothing.
+std::optional<DevicePlace> parse_place(const std::vector<std::string_view>& parts,
+                                       std::size_t first, bool serial_allowed) {
+    const std::size_t count = parts.size() - first;
+    if (parts.size() < first || count < 2 || count > (serial_allowed ? 3u : 2u)) {
+        return std::nullopt;
+    }
+    auto bus = parse_bus(parts[first]);
+    auto ports = parse_port_path(parts[first + 1]);
+    std::optional<std::string> serial = std::string();
+    if (count == 3) {
+        serial = parse_serial(parts[first + 2]);
+    }
+    if (!bus || !ports || !serial) {
+        return std::nullopt;
+    }
+    return DevicePlace{*bus, *ports, 0, 0, *serial};
+}
+
+// Sets `field` to the parsed value: an empty text, or `reason` when the value did not parse.
+template <typename Field, typename Value>
+std::string set_field(Field& field, const std::optional<Value>& parsed, std::string reason) {
+    if (!parsed) {
+        return reason;
+    }
+    field = *parsed;
     return {};
 }
 
+// Each applies one option's value to the options: an empty text, or the reason it was refused.
+
+const char* const id_rule = "expects a hexadecimal id of at most 16 bits";
+
 std::string apply_vid(Options& options, std::string_view value) {
-    return set_id(options.hub.vid, value);
+    return set_field(options.hub.vid, parse_id(value), id_rule);
 }
 
 std::string apply_pid(Options& options, std::string_view value) {
-    return set_id(options.hub.pid, value);
+    return set_field(options.hub.pid, parse_id(value), id_rule);
 }
 
 std::string apply_bus(Options& options, std::string_view value) {
-    auto bus = parse_bus(value);
-    if (!bus) {
-        return "expects a bus number 1 to 255";
-    }
-    options.hub.bus = *bus;
-    return {};
+    return set_field(options.hub.bus, parse_bus(value), "expects a bus number 1 to 255");
 }
 
 std::string apply_port_path(Options& options, std::string_view value) {
-    auto ports = parse_port_path(value);
-    if (!ports) {
-        return "expects port numbers 1 to 255 joined by '.', at most 7, or 0 for a root hub";
-    }
-    options.hub.ports = *ports;
-    return {};
+    return set_field(options.hub.ports, parse_port_path(value),
+                     "expects port numbers 1 to 255 joined by '.', at most 7, or 0 for a root hub");
+}
+
+std::string apply_serial(Options& options, std::string_view value) {
+    return set_field(options.hub.serial, parse_serial(value),
+                     std::string("expects a serial number, ") + serial_rule);
 }
 
 std::string apply_extra_device(Options& options, std::string_view value) {
@@ -206,14 +274,12 @@ bool take_target(std::string_view& value, HubTarget& target) {
     if (at == std::string_view::npos) {
         return true;
     }
-    const auto parts = split(value.substr(at + 1), ':');
+    const auto place = parse_place(split(value.substr(at + 1), ':'), 0, false);
     value = value.substr(0, at);
-    auto bus = parts.size() == 2 ? parse_bus(parts[0]) : std::nullopt;
-    auto ports = parts.size() == 2 ? parse_port_path(parts[1]) : std::nullopt;
-    if (!bus || !ports) {
+    if (!place) {
         return false;
     }
-    target = {false, *bus, *ports};
+    target = {false, place->bus, place->ports};
     return true;
 }
 
@@ -273,8 +339,8 @@ std::string apply_fault(Options& options, std::string_view value) {
     return {};
 }
 
-// SIG:REQUEST:NTH[:MS] of --signal and --signal-parent.
-std::string signal_rule(Options& options, std::string_view value, bool to_parent) {
+// SIG:REQUEST:NTH[:MS] of --signal, and of --signal-parent when `to_parent`.
+template <bool to_parent> std::string apply_signal(Options& options, std::string_view value) {
     HubTarget target_hub;
     const bool placed = take_target(value, target_hub);
     auto parts = split(value, ':');
@@ -295,92 +361,6 @@ std::string signal_rule(Options& options, std::string_view value, bool to_parent
     options.signals.push_back({*signal, target->request, target->nth,
                                static_cast<unsigned>(*delay_ms), target_hub, to_parent});
     return {};
-}
-
-std::string apply_signal(Options& options, std::string_view value) {
-    return signal_rule(options, value, false);
-}
-
-std::string apply_signal_parent(Options& options, std::string_view value) {
-    return signal_rule(options, value, true);
-}
-
-// A serial number: 1 to 126 characters (a string descriptor holds at most 126 UTF-16
-// characters), written with C escapes (\n, \r, \t, \\, \xHH) so that any byte but NUL can be
-// given, a device's hostile string included.
-std::optional<std::string> parse_serial(std::string_view text) {
-    std::string serial;
-    for (std::size_t at = 0; at < text.size(); ++at) {
-        if (text[at] != '\\') {
-            serial += text[at];
-            continue;
-        }
-        if (++at == text.size()) {
-            return std::nullopt;
-        }
-        switch (text[at]) {
-        case 'n':
-            serial += '\n';
-            break;
-        case 'r':
-            serial += '\r';
-            break;
-        case 't':
-            serial += '\t';
-            break;
-        case '\\':
-            serial += '\\';
-            break;
-        case 'x': {
-            const auto byte =
-                at + 2 < text.size() ? parse_number(text.substr(at + 1, 2), 16) : std::nullopt;
-            if (!byte || *byte == 0) {
-                return std::nullopt;
-            }
-            serial += static_cast<char>(*byte);
-            at += 2;
-            break;
-        }
-        default:
-            return std::nullopt;
-        }
-    }
-    if (serial.empty() || serial.size() > max_serial_length) {
-        return std::nullopt;
-    }
-    return serial;
-}
-
-const char* const serial_rule =
-    "SERIAL 1 to 126 characters, with C escapes \\n, \\r, \\t, \\\\ and "
-    "\\xHH";
-
-std::string apply_serial(Options& options, std::string_view value) {
-    auto serial = parse_serial(value);
-    if (!serial) {
-        return std::string("expects a serial number, ") + serial_rule;
-    }
-    options.hub.serial = *serial;
-    return {};
-}
-
-// BUS:PATH, then SERIAL when `serial_allowed`, from parts[first...]. The place, or nothing.
-std::optional<DevicePlace> parse_place(const std::vector<std::string_view>& parts,
-                                       std::size_t first, bool serial_allowed) {
-    const std::size_t count = parts.size() - first;
-    if (parts.size() < first || count < 2 || count > (serial_allowed ? 3u : 2u)) {
-        return std::nullopt;
-    }
-    auto bus = parse_bus(parts[first]);
-    auto ports = parse_port_path(parts[first + 1]);
-    std::optional<std::string> serial = std::string();
-    if (count == 3) {
-        serial = parse_serial(parts[first + 2]);
-    }
-    if (!bus || !ports || !serial) {
-        return std::nullopt;
-    }
-    return DevicePlace{*bus, *ports, 0, 0, *serial};
 }
 
 // Seconds, with up to three decimals: the milliseconds, or nothing.
@@ -405,7 +385,8 @@ std::optional<uint64_t> parse_seconds(std::string_view text) {
     return *whole * 1000 + ms;
 }
 
-std::string apply_plug_event(Options& options, std::string_view value, bool plug) {
+// AT:BUS:PATH[:SERIAL] of --plug when `plug`, AT:BUS:PATH of --unplug.
+template <bool plug> std::string apply_plug(Options& options, std::string_view value) {
     const auto parts = split(value, ':');
     auto at = parse_seconds(parts[0]);
     auto place = parse_place(parts, 1, plug);
@@ -416,14 +397,6 @@ std::string apply_plug_event(Options& options, std::string_view value, bool plug
     }
     options.plugs.push_back({*at, plug, *place});
     return {};
-}
-
-std::string apply_plug(Options& options, std::string_view value) {
-    return apply_plug_event(options, value, true);
-}
-
-std::string apply_unplug(Options& options, std::string_view value) {
-    return apply_plug_event(options, value, false);
 }
 
 std::string apply_hub(Options& options, std::string_view value) {
@@ -458,15 +431,15 @@ const OptionRule option_rules[] = {
     {{"port-path", required_argument, nullptr, 0}, apply_port_path},
     {{"hub", required_argument, nullptr, 0}, apply_hub},
     {{"serial", required_argument, nullptr, 0}, apply_serial},
-    {{"plug", required_argument, nullptr, 0}, apply_plug},
-    {{"unplug", required_argument, nullptr, 0}, apply_unplug},
+    {{"plug", required_argument, nullptr, 0}, apply_plug<true>},
+    {{"unplug", required_argument, nullptr, 0}, apply_plug<false>},
     {{"control", required_argument, nullptr, 0}, nullptr, &Options::control_fifo},
     {{"extra-device", required_argument, nullptr, 0}, apply_extra_device},
     {{"version-bytes", required_argument, nullptr, 0}, apply_version_bytes},
     {{"busy", required_argument, nullptr, 0}, apply_busy},
     {{"fault", required_argument, nullptr, 0}, apply_fault},
-    {{"signal", required_argument, nullptr, 0}, apply_signal},
-    {{"signal-parent", required_argument, nullptr, 0}, apply_signal_parent},
+    {{"signal", required_argument, nullptr, 0}, apply_signal<false>},
+    {{"signal-parent", required_argument, nullptr, 0}, apply_signal<true>},
     {{"flash-out", required_argument, nullptr, 0}, nullptr, &Options::flash_out_dir},
     {{"trace", required_argument, nullptr, 0}, nullptr, &Options::trace_file},
     {{"verdict", required_argument, nullptr, 0}, nullptr, &Options::verdict_file},

@@ -36,15 +36,21 @@ struct DataUnref {
 // umockdev_ioctl_data_resolve hands out a reference of its own.
 using DataRef = std::unique_ptr<UMockdevIoctlData, DataUnref>;
 
-DataRef resolve(UMockdevIoctlData* parent, std::size_t offset, std::size_t length) {
+void complete(UMockdevIoctlClient* client, long result, int error_number) {
+    umockdev_ioctl_client_complete(client, result, error_number);
+}
+
+// The `length` bytes at `offset` of `parent` in the client's memory; when they cannot be read,
+// nothing, and the ioctl that `handle` waits on fails with EFAULT.
+DataRef resolve(UMockdevIoctlClient* handle, UMockdevIoctlData* parent, std::size_t offset,
+                std::size_t length) {
     GError* error = nullptr;
     DataRef data(umockdev_ioctl_data_resolve(parent, offset, length, &error));
     g_clear_error(&error);
+    if (!data) {
+        complete(handle, -1, EFAULT);
+    }
     return data;
-}
-
-void complete(UMockdevIoctlClient* client, long result, int error_number) {
-    umockdev_ioctl_client_complete(client, result, error_number);
 }
 
 template <typename T> void write_field(UMockdevIoctlData* data, std::size_t offset, T value) {
@@ -340,9 +346,8 @@ bool answered_by_hub(Bed& bed, Client& client, Hub& hub, UMockdevIoctlClient* ha
 }
 
 void submit_urb(Bed& bed, Client& client, UMockdevIoctlClient* handle, UMockdevIoctlData* arg) {
-    DataRef urb_data = resolve(arg, 0, sizeof(usbdevfs_urb));
+    DataRef urb_data = resolve(handle, arg, 0, sizeof(usbdevfs_urb));
     if (!urb_data) {
-        complete(handle, -1, EFAULT);
         return;
     }
     const auto* urb = reinterpret_cast<const usbdevfs_urb*>(urb_data->data);
@@ -350,10 +355,9 @@ void submit_urb(Bed& bed, Client& client, UMockdevIoctlClient* handle, UMockdevI
         complete(handle, -1, EINVAL);
         return;
     }
-    DataRef buffer = resolve(urb_data.get(), offsetof(usbdevfs_urb, buffer),
+    DataRef buffer = resolve(handle, urb_data.get(), offsetof(usbdevfs_urb, buffer),
                              static_cast<std::size_t>(urb->buffer_length));
     if (!buffer) {
-        complete(handle, -1, EFAULT);
         return;
     }
     TransferRecord record;
@@ -399,9 +403,8 @@ void reap_urb(Client& client, UMockdevIoctlClient* handle, UMockdevIoctlData* ar
         complete(handle, -1, EAGAIN);
         return;
     }
-    DataRef pointer = resolve(arg, 0, sizeof(void*));
+    DataRef pointer = resolve(handle, arg, 0, sizeof(void*));
     if (!pointer) {
-        complete(handle, -1, EFAULT);
         return;
     }
     UrbInFlight flight = client.finished.front();
@@ -437,9 +440,8 @@ void serve(Bed& bed, Client& client, UMockdevIoctlClient* handle) {
     gulong request = umockdev_ioctl_client_get_request(handle);
     switch (request) {
     case USBDEVFS_GET_CAPABILITIES: {
-        DataRef caps = resolve(arg, 0, sizeof(uint32_t));
+        DataRef caps = resolve(handle, arg, 0, sizeof(uint32_t));
         if (!caps) {
-            complete(handle, -1, EFAULT);
             return;
         }
         write_field<uint32_t>(caps.get(), 0,

@@ -169,13 +169,14 @@ int find_profile_entry(const char* file, const char* section, const char* key, T
     return rc::done;
 }
 
-// The lookup of both string readers: their preconditions, each failure reported with the reader's
-// name and a line of its own (`first_line` and the five after it), then the entry. rc::done with
-// the entry in `found`, rc::failed when there is none.
+// Both string readers: their preconditions, each failure reported with the reader's name and a
+// line of its own (`first_line` and the five after it), then the entry copied into `value`.
+// rc::done when found; rc::failed otherwise, with `value` left as it was, or holding
+// `default_value` when `default_on_miss` is set.
 // NOLINTBEGIN(bugprone-easily-swappable-parameters): the readers' arguments, in their order
-int checked_lookup(const char* function, unsigned int first_line, const char* section,
-                   const char* key, const char* value, int32_t size, const char* default_value,
-                   const char* file, Text* found) {
+int read_string(const char* function, unsigned int first_line, const char* section, const char* key,
+                char* value, int32_t size, const char* default_value, const char* file,
+                bool default_on_miss) {
     // NOLINTEND(bugprone-easily-swappable-parameters)
     PROFILE_REQUIRE(section != nullptr && *section != '\0', function, first_line);
     PROFILE_REQUIRE(key != nullptr && *key != '\0', function, first_line + 1);
@@ -183,46 +184,20 @@ int checked_lookup(const char* function, unsigned int first_line, const char* se
     PROFILE_REQUIRE(size > 0, function, first_line + 3);
     PROFILE_REQUIRE(file != nullptr && *file != '\0', function, first_line + 4);
     PROFILE_REQUIRE(default_value != nullptr, function, first_line + 5);
-    return find_profile_entry(file, section, key, found);
-}
-
-} // namespace
-
-// NOLINTBEGIN(bugprone-easily-swappable-parameters): the reader's interface stays as it is
-int read_profile_string(const char* section, const char* key, char* value, int32_t size,
-                        const char* default_value, const char* file) {
-    // NOLINTEND(bugprone-easily-swappable-parameters)
-    Text found{};
-    if (checked_lookup(__func__, 141, section, key, value, size, default_value, file, &found) !=
-        rc::done) {
-        return rc::failed;
-    }
-    copy_bounded(value, size, found.data());
-    return rc::done;
-}
-
-// NOLINTBEGIN(bugprone-easily-swappable-parameters): the reader's interface stays as it is
-int read_profile_stringS(const char* section, const char* key, char* value, int32_t size,
-                         const char* default_value, const char* file) {
-    // NOLINTEND(bugprone-easily-swappable-parameters)
-    Text found{};
-    if (checked_lookup(__func__, 158, section, key, value, size, default_value, file, &found) !=
-        rc::done) {
-        copy_bounded(value, size, default_value);
-        return rc::failed;
-    }
-    copy_bounded(value, size, found.data());
-    return rc::done;
-}
-
-int32_t read_profile_int(const char* section, const char* key, int32_t default_value,
-                         const char* file) {
     Text found{};
     if (find_profile_entry(file, section, key, &found) != rc::done) {
-        return default_value;
+        if (default_on_miss) {
+            copy_bounded(value, size, default_value);
+        }
+        return rc::failed;
     }
-    // Decimal as atoi reads it, but without its undefined overflow: out-of-range values clamp.
-    const long number = std::strtol(found.data(), nullptr, 10);
+    copy_bounded(value, size, found.data());
+    return rc::done;
+}
+
+// Decimal as atoi reads it, but without its undefined overflow: out-of-range values clamp.
+int32_t clamped_decimal(const char* text) {
+    const long number = std::strtol(text, nullptr, 10);
     if (number > INT32_MAX) {
         return INT32_MAX;
     }
@@ -232,11 +207,41 @@ int32_t read_profile_int(const char* section, const char* key, int32_t default_v
     return static_cast<int32_t>(number);
 }
 
-uint16_t read_profile_hex(const char* section, const char* key, uint16_t default_value,
-                          const char* file) {
+// The entry as `convert` reads its text, or `default_value` when not found.
+template <typename Number, typename Convert>
+Number read_entry(const char* file, const char* section, const char* key, Number default_value,
+                  Convert convert) {
     Text found{};
     if (find_profile_entry(file, section, key, &found) != rc::done) {
         return default_value;
     }
-    return static_cast<uint16_t>(parse_hex32(found.data()) & 0xFFFFu);
+    return convert(found.data());
+}
+
+} // namespace
+
+// NOLINTBEGIN(bugprone-easily-swappable-parameters): the reader's interface stays as it is
+int read_profile_string(const char* section, const char* key, char* value, int32_t size,
+                        const char* default_value, const char* file) {
+    // NOLINTEND(bugprone-easily-swappable-parameters)
+    return read_string(__func__, 141, section, key, value, size, default_value, file, false);
+}
+
+// NOLINTBEGIN(bugprone-easily-swappable-parameters): the reader's interface stays as it is
+int read_profile_stringS(const char* section, const char* key, char* value, int32_t size,
+                         const char* default_value, const char* file) {
+    // NOLINTEND(bugprone-easily-swappable-parameters)
+    return read_string(__func__, 158, section, key, value, size, default_value, file, true);
+}
+
+int32_t read_profile_int(const char* section, const char* key, int32_t default_value,
+                         const char* file) {
+    return read_entry(file, section, key, default_value, clamped_decimal);
+}
+
+uint16_t read_profile_hex(const char* section, const char* key, uint16_t default_value,
+                          const char* file) {
+    return read_entry(file, section, key, default_value, [](const char* text) {
+        return static_cast<uint16_t>(parse_hex32(text) & 0xFFFFu);
+    });
 }

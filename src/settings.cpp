@@ -233,20 +233,17 @@ bool apply_value(std::size_t row, std::string_view value, RunSettings* s) {
     case Base::hex:
     case Base::dec:
         return read_number(value, info.base == Base::hex ? 16 : 10, &(s->*field.number));
-    case Base::path: {
-        std::span<char> text = field.text(*s);
-        if (value.size() >= text.size() || !read_port_path(value, &s->gTargetPath)) {
-            return false;
-        }
-        std::fill(text.begin(), text.end(), '\0');
-        std::copy(value.begin(), value.end(), text.begin());
-        return true;
-    }
+    case Base::path:
     case Base::text:
     case Base::image: {
+        // Kept as written; a path also as its ports.
         std::span<char> text = field.text(*s);
-        if (value.empty() || value.size() >= text.size() ||
-            !std::all_of(value.begin(), value.end(), is_graphic)) {
+        if (value.size() >= text.size()) {
+            return false;
+        }
+        if (info.base == Base::path
+                ? !read_port_path(value, &s->gTargetPath)
+                : value.empty() || !std::all_of(value.begin(), value.end(), is_graphic)) {
             return false;
         }
         std::fill(text.begin(), text.end(), '\0');
@@ -541,58 +538,52 @@ int read_image_path(const ProfileText& profile, bool loaded, const ImageKey& ima
     return rc::done;
 }
 
-// The numeric keys of the table from the loaded profile, each with its default when missing. A
-// value that does not read whole as a number of 16 bits is refused, like a bad option value.
-int read_numeric_keys(const ProfileText& profile) {
-    for (std::size_t row = 0; row < settings.size(); ++row) {
-        const SettingInfo& info = settings[row];
-        if (info.key == nullptr || info.base != Base::hex) {
-            continue;
-        }
-        ProfileEntry entry;
-        const int found = profile_entry(profile, info.key, &entry);
-        if (found == rc::refused) {
-            return rc::refused;
-        }
-        uint32_t* field = &(gSettings.*settings[row].field.number);
+// One key of the table from the loaded profile. A number is hexadecimal, with the row's default
+// when missing; a value that does not read whole as a number of 16 bits is refused, like a bad
+// option value. A text that is empty counts as not given, and a line end ends it. rc::ok, or
+// rc::refused after its line on standard error when a value is not what the key takes.
+int read_profile_key(const ProfileText& profile, std::size_t row) {
+    const SettingInfo& info = settings[row];
+    ProfileEntry entry;
+    const int found = profile_entry(profile, info.key, &entry);
+    if (found == rc::refused) {
+        return rc::refused;
+    }
+    const char* expected = nullptr;
+    if (info.base == Base::hex) {
+        uint32_t* field = &(gSettings.*info.field.number);
         if (found != rc::done) {
             *field = info.profile_default;
-        } else if (!read_profile_number(entry, field)) {
-            std::array<char, 80> buffer{};
-            const std::string_view text = shown_entry(info.key, entry, &buffer);
-            print_problem("tovrela-update: %s line %zu: '%.*s': the value must be a hexadecimal "
-                          "number of 16 bits, as in %s=%s\n",
-                          profile_file, entry.line, static_cast<int>(text.size()), text.data(),
-                          info.key, info.example);
-            return rc::refused;
+            return rc::ok;
         }
+        if (read_profile_number(entry, field)) {
+            return rc::ok;
+        }
+        expected = "a hexadecimal number of 16 bits";
+    } else {
+        const std::string_view text = entry_text(entry);
+        if (found != rc::done || text.empty() || apply_value(row, text, &gSettings)) {
+            return rc::ok;
+        }
+        expected = expected_value(info.base);
     }
-    return rc::ok;
+    std::array<char, 80> buffer{};
+    const std::string_view line = shown_entry(info.key, entry, &buffer);
+    print_problem("tovrela-update: %s line %zu: '%.*s': the value must be %s, as in %s=%s\n",
+                  profile_file, entry.line, static_cast<int>(line.size()), line.data(), expected,
+                  info.key, info.example);
+    return rc::refused;
 }
 
-// The text keys of the table from the loaded profile; an empty value counts as not given, and a
-// line end ends the value. rc::ok, or rc::refused after its line on standard error when a value
-// is no text the option takes.
-int read_text_keys(const ProfileText& profile) {
-    for (std::size_t row = 0; row < settings.size(); ++row) {
-        const SettingInfo& info = settings[row];
-        if (info.key == nullptr || info.base != Base::text) {
-            continue;
-        }
-        ProfileEntry entry;
-        const int found = profile_entry(profile, info.key, &entry);
-        if (found == rc::refused) {
-            return rc::refused;
-        }
-        const std::string_view text = entry_text(entry);
-        if (found == rc::done && !text.empty() && !apply_value(row, text, &gSettings)) {
-            std::array<char, 80> buffer{};
-            const std::string_view line = shown_entry(info.key, entry, &buffer);
-            print_problem(
-                "tovrela-update: %s line %zu: '%.*s': the value must be %s, as in %s=%s\n",
-                profile_file, entry.line, static_cast<int>(line.size()), line.data(),
-                expected_value(info.base), info.key, info.example);
-            return rc::refused;
+// The numeric keys of the table, then its text keys (the image paths are read on their own).
+// rc::ok, or rc::refused at the first value refused.
+int read_profile_keys(const ProfileText& profile) {
+    for (const Base base : {Base::hex, Base::text}) {
+        for (std::size_t row = 0; row < settings.size(); ++row) {
+            if (settings[row].key != nullptr && settings[row].base == base &&
+                read_profile_key(profile, row) != rc::ok) {
+                return rc::refused;
+            }
         }
     }
     return rc::ok;
@@ -686,7 +677,7 @@ int load_settings(int argc, char** argv) {
                       open_failure(profile_file, open_errno));
     }
     warn_about_entries(profile);
-    if (read_numeric_keys(profile) != rc::ok || read_text_keys(profile) != rc::ok) {
+    if (read_profile_keys(profile) != rc::ok) {
         return rc::refused;
     }
     // The arguments with the profile's values (an exact path needs a path from the command line),

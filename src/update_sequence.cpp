@@ -30,6 +30,28 @@ int write_control(libusb_device_handle* handle, uint16_t value) {
     return rc::done;
 }
 
+// One image's turn: the control register values that prepare the chip for it and open its
+// window, with the settle pause between them, then the image's blocks.
+struct ImageTurn {
+    uint16_t prepare;
+    uint16_t open;
+    uint8_t image;
+};
+constexpr ImageTurn image1_turn{0x0010, 0x0011, image1};
+constexpr ImageTurn image0_turn{0x0012, 0x0020, image0};
+
+// Runs the turn with the loaded image. rc::done when every step succeeded.
+int flash_turn(libusb_device_handle* handle, const ImageTurn& turn, const FlashImage* loaded) {
+    if (write_control(handle, turn.prepare) != rc::done) {
+        return rc::failed;
+    }
+    protocol_pause(settle_pause_us);
+    if (write_control(handle, turn.open) != rc::done) {
+        return rc::failed;
+    }
+    return Tovrela_Flash_Write(handle, turn.image, loaded) == rc::done ? rc::done : rc::failed;
+}
+
 // The steps in their order; each runs only after all before it succeeded. Both images are read
 // and checked before the chip is touched, so that a bad Image 0 cannot leave the chip with a new
 // Image 1 and no Image 0, and the bytes sent are those that were checked.
@@ -45,24 +67,8 @@ int run_steps(libusb_device_handle* handle, bool* touched) {
         return rc::failed;
     }
     *touched = true;
-    if (write_control(handle, 0x0010) != rc::done) {
-        return rc::failed;
-    }
-    protocol_pause(settle_pause_us);
-    if (write_control(handle, 0x0011) != rc::done) {
-        return rc::failed;
-    }
-    if (Tovrela_Flash_Write(handle, image1, &first) != rc::done) {
-        return rc::failed;
-    }
-    if (write_control(handle, 0x0012) != rc::done) {
-        return rc::failed;
-    }
-    protocol_pause(settle_pause_us);
-    if (write_control(handle, 0x0020) != rc::done) {
-        return rc::failed;
-    }
-    if (Tovrela_Flash_Write(handle, image0, &second) != rc::done) {
+    if (flash_turn(handle, image1_turn, &first) != rc::done ||
+        flash_turn(handle, image0_turn, &second) != rc::done) {
         return rc::failed;
     }
     return Tovrela_Reg_Write(handle, control_register, 0x0110);

@@ -67,9 +67,12 @@ std::vector<std::string> tool_args(const HubInfo& hub, Step step) {
 }
 
 std::string step_result(Step step, const ToolProcess& process, const ToolOutput& output) {
-    const int status = process.exit_status();
+    return step_result(step, process.exit_status(), process.killed_by_signal(), output);
+}
+
+std::string step_result(Step step, int status, bool by_signal, const ToolOutput& output) {
     const auto& said = output.result();
-    if (process.killed_by_signal() || output.stopped()) {
+    if (by_signal || output.stopped()) {
         return result::stopped;
     }
     if (status == busy_status) {
@@ -101,6 +104,22 @@ std::string step_result(Step step, const ToolProcess& process, const ToolOutput&
         return result::failed;
     }
     return step == Step::update ? result::passed : result::listed;
+}
+
+std::string events_file_name(Step step) {
+    switch (step) {
+    case Step::check:
+        return "check.events";
+    case Step::version_read:
+        return "read_version.events";
+    case Step::version_after:
+        return "version_after.events";
+    case Step::update:
+    case Step::queued:
+    case Step::done:
+        break;
+    }
+    return "update.events";
 }
 
 } // namespace line

@@ -74,5 +74,11 @@ std::vector<std::string> tool_args(const HubInfo& hub, Step step);
 // What a finished run of `step` says: one of the results above, from its exit status and its
 // events.
 std::string step_result(Step step, const ToolProcess& process, const ToolOutput& output);
+// The same from the exit status (or 128 + the signal, `by_signal`) of a tool that is not a child.
+std::string step_result(Step step, int status, bool by_signal, const ToolOutput& output);
+
+// The file of a step's events in its working folder: "check.events", "update.events",
+// "read_version.events", "version_after.events".
+std::string events_file_name(Step step);
 
 } // namespace line

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
@@ -72,22 +71,6 @@ std::string hex4(uint16_t value) {
     return text.data();
 }
 
-// Reads what `fd` holds now, each piece handed to `take`. False at its end (every writer closed
-// it), true when nothing more is there for now.
-template <typename Take> bool read_ready(int fd, Take&& take) {
-    std::array<char, 65536> buffer{};
-    for (;;) {
-        const ssize_t got = ::read(fd, buffer.data(), buffer.size());
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got <= 0) {
-            return got < 0;
-        }
-        take(std::string_view(buffer.data(), static_cast<std::size_t>(got)));
-    }
-}
-
 class Line {
   public:
     Line(const LineSetup& setup, LineSignals& signals, Display& display)
@@ -121,12 +104,12 @@ class Line {
     void take_signals();
     void relist();
     void record(const Board& board);
+    [[nodiscard]] AttemptRecord record_of(const Board& board) const;
     void end_line(Board& board) const;
     void redraw();
     void report();
     [[nodiscard]] bool finished() const;
     [[nodiscard]] std::size_t running() const;
-    [[nodiscard]] std::vector<pollfd> poll_set() const;
     [[nodiscard]] std::string summary() const;
 
     const LineSetup& setup_;
@@ -192,10 +175,15 @@ void Line::begin_board(Board& board) {
         finish_board(board, result::failed, error);
         return;
     }
-    if (!board.folder->log.empty()) {
-        board.log.reset(
-            ::open(board.folder->log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
-        board.log_failed = !board.log;
+    board.log.reset(
+        ::open(board.folder->log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+    board.log_failed = !board.log;
+    // Noted beside the record before its first tool runs: a line that dies leaves it open.
+    if (!setup_.open_attempts.begin(board.folder->path, record_line(record_of(board)),
+                                    board.started, options_.only_outdated, error)) {
+        board.step = Step::check;
+        finish_board(board, result::failed, error);
+        return;
     }
     if (options_.job != Job::list) {
         const std::string serial = board.hub.serial ? " (serial " + *board.hub.serial + ")" : "";
@@ -244,7 +232,8 @@ void Line::start_step(Board& board, Step step) {
         board.percents_sent = {-1, -1};
     }
     std::string error;
-    auto process = ToolProcess::start(options_.tool, args, board.folder->path, error);
+    auto process = ToolProcess::start(options_.tool, args, board.folder->path, board.log.get(),
+                                      board.folder->path + "/" + events_file_name(step), error);
     if (process) {
         board.process.emplace(std::move(*process));
     } else {
@@ -399,10 +388,7 @@ void Line::end_line(Board& board) const {
     display_.event(text);
 }
 
-void Line::record(const Board& board) {
-    if (!setup_.record.is_open()) {
-        return;
-    }
+AttemptRecord Line::record_of(const Board& board) const {
     AttemptRecord line;
     line.run = setup_.run.run;
     line.host = setup_.host;
@@ -429,10 +415,23 @@ void Line::record(const Board& board) {
     line.result = board.result;
     line.exit_status = board.exit_status;
     line.message = board.message;
-    if (board.folder && !board.folder->log.empty()) {
+    if (board.folder && !setup_.run.temporary) {
         line.log = board.folder->log;
     }
-    if (!setup_.record.append(record_line(line))) {
+    return line;
+}
+
+void Line::record(const Board& board) {
+    if (!setup_.record.is_open()) {
+        return;
+    }
+    const std::string line = record_line(record_of(board));
+    if (board.folder) {
+        setup_.open_attempts.settle(board.folder->path, line);
+    }
+    if (setup_.record.append(line)) {
+        setup_.open_attempts.close_settled();
+    } else {
         // Said at once; the line is kept and written with the next one.
         const std::string text = "the record of " + board.hub.place() +
                                  " could not be written; it is kept and tried again";
@@ -469,20 +468,7 @@ void Line::send_progress(Board& board) {
 }
 
 void Line::read_output(Board& board) {
-    ToolProcess& process = *board.process;
-    // The console output goes to the log, unread.
-    if (process.output() >= 0 && !read_ready(process.output(), [&board](std::string_view bytes) {
-            if (board.log && !write_all(board.log.get(), bytes.data(), bytes.size())) {
-                board.log_failed = true; // the tool goes on: its flash comes first
-            }
-        })) {
-        process.close_output();
-    }
-    if (process.events() >= 0 && !read_ready(process.events(), [&board](std::string_view bytes) {
-            board.output->feed(bytes);
-        })) {
-        process.close_events();
-    }
+    board.output->feed(board.process->new_events());
     show_progress(board);
     send_progress(board);
 }
@@ -672,20 +658,6 @@ void Line::report() {
     }
 }
 
-std::vector<pollfd> Line::poll_set() const {
-    std::vector<pollfd> fds{{signals_.fd(), POLLIN, 0}};
-    for (const auto& board : boards_) {
-        if (board->process) {
-            for (const int fd : {board->process->output(), board->process->events()}) {
-                if (fd >= 0) {
-                    fds.push_back({fd, POLLIN, 0});
-                }
-            }
-        }
-    }
-    return fds;
-}
-
 int Line::run() {
     // A stop that came while the inputs were checked (a sums file read from a FIFO, say) starts
     // nothing.
@@ -693,16 +665,17 @@ int Line::run() {
     start_ready();
     while (!finished()) {
         redraw();
-        auto fds = poll_set();
-        poll(fds.data(), fds.size(), tick_ms);
+        // The events files are read on each tick; a tool's end (SIGCHLD) wakes the loop.
+        pollfd signal_ready{signals_.fd(), POLLIN, 0};
+        poll(&signal_ready, 1, tick_ms);
         take_signals();
         for (auto& board : boards_) {
             if (board->process) {
-                read_output(*board);
-            }
-            if (board->process && board->process->output() < 0 && board->process->events() < 0 &&
-                board->process->ended()) {
-                finish_step(*board);
+                const bool ended = board->process->ended();
+                read_output(*board); // after the end: every event is in the file
+                if (ended) {
+                    finish_step(*board);
+                }
             }
         }
         if (options_.watch && stop_signal_ == 0 &&

@@ -9,6 +9,7 @@
 #include "line_events.h"
 #include "line_options.h"
 #include "line_signals.h"
+#include "open_attempts.h"
 #include "run_folder.h"
 #include "slots.h"
 #include "usb_listing.h"
@@ -24,6 +25,7 @@ struct LineSetup {
     const RunFolder& run;
     RecordFile& record;
     std::string host;
+    OpenAttempts& open_attempts; // of the record, for the next run when this one dies
     EventFile& events;
     const SlotTable& slots;
 };

@@ -6,6 +6,7 @@
 #include "line_options.h"
 #include "line_run.h"
 #include "line_signals.h"
+#include "open_attempts.h"
 #include "run_folder.h"
 #include "slots.h"
 #include "usb_listing.h"
@@ -91,6 +92,25 @@ int list_handled_hubs(const LineOptions& options, const SlotTable& slots, Listin
     return 0;
 }
 
+// The run's folder, or the list's temporary one in `list_folder`; none after saying why.
+std::optional<RunFolder> run_folder(const LineOptions& options, const ImageSet& images,
+                                    ListFolder& list_folder) {
+    const auto start = std::chrono::system_clock::now();
+    std::string error;
+    if (options.job != Job::list) {
+        auto folder = make_run_folder(options.logs, images, start, error);
+        if (!folder) {
+            refuse(exit_usage, "logs: " + error);
+        }
+        return folder;
+    }
+    if (!list_folder.make(start, error)) {
+        refuse(exit_usage, "working folder: " + error);
+        return std::nullopt;
+    }
+    return list_folder.run();
+}
+
 int run(LineOptions options, LineSignals& signals) {
     if (access(options.tool.c_str(), X_OK) != 0) {
         return refuse(exit_usage, "the tool \"" + options.tool + "\" cannot be run (--tool=PATH)");
@@ -108,9 +128,9 @@ int run(LineOptions options, LineSignals& signals) {
         return refuse(exit_usage, error);
     }
     // The list reads no images and writes no run folder.
-    const bool list = options.job == Job::list;
     ImageSet images;
-    if (const int status = list ? 0 : load_checked_images(options, images); status != 0) {
+    if (const int status = options.job == Job::list ? 0 : load_checked_images(options, images);
+        status != 0) {
         return status;
     }
     RecordFile record;
@@ -121,16 +141,18 @@ int run(LineOptions options, LineSignals& signals) {
     if (!options.events.empty() && !events.open(options.events, error)) {
         return refuse(exit_usage, error);
     }
-    const auto start = std::chrono::system_clock::now();
-    ListFolder list_folder;
-    std::optional<RunFolder> folder;
-    if (list && list_folder.make(start, error)) {
-        folder = list_folder.run();
-    } else if (!list) {
-        folder = make_run_folder(options.logs, images, start, error);
+    OpenAttempts open_attempts;
+    if (!options.record.empty() && !open_attempts.open(options.record, error)) {
+        return refuse(exit_usage, error);
     }
+    // What a line that died left open is recorded before anything starts.
+    if (const int status = complete_open_attempts(open_attempts, record, signals); status != 0) {
+        return status;
+    }
+    ListFolder list_folder;
+    const auto folder = run_folder(options, images, list_folder);
     if (!folder) {
-        return refuse(exit_usage, (list ? "working folder: " : "logs: ") + error);
+        return exit_usage;
     }
     Listing listing;
     if (const int status = list_handled_hubs(options, slots, listing); status != 0) {
@@ -139,7 +161,8 @@ int run(LineOptions options, LineSignals& signals) {
     // Standard output carries the events alone when they go there.
     const bool events_out = options.events == "-";
     Display display(events_out ? STDERR_FILENO : STDOUT_FILENO, events_out);
-    const LineSetup setup{options, images, *folder, record, host_name(), events, slots};
+    const LineSetup setup{options,     images,        *folder, record,
+                          host_name(), open_attempts, events,  slots};
     return run_line(setup, signals, display, listing.hubs);
 }
 

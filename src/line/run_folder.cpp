@@ -97,18 +97,15 @@ bool ListFolder::make(std::chrono::system_clock::time_point start, std::string& 
     }
     run_.path = path;
     run_.run = compact_utc(start);
-    run_.shared = true;
-    const std::string profile = "[Config]\nTovrelaBin0=image0.bin\nTovrelaBin1=image1.bin\n";
-    return write_file(path + "/update.ini", profile.data(), profile.size(), error) &&
-           write_file(path + "/image0.bin", "", 0, error) &&
-           write_file(path + "/image1.bin", "", 0, error);
+    run_.temporary = true;
+    run_.hub_profile = "[Config]\nTovrelaBin0=../" + std::string(copy_names[0]) +
+                       "\nTovrelaBin1=../" + copy_names[1] + "\n";
+    return write_file(path + "/" + copy_names[0], "", 0, error) &&
+           write_file(path + "/" + copy_names[1], "", 0, error);
 }
 
 std::optional<HubFolder> make_hub_folder(const RunFolder& run, const std::string& place,
                                          std::string& error) {
-    if (run.shared) {
-        return HubFolder{run.path, ""};
-    }
     auto path = new_folder(run.path + "/" + place, error);
     if (!path) {
         return std::nullopt;

@@ -1,7 +1,9 @@
 // The run's folder under the logs folder: DIR/RUN/ (RUN: the UTC start time) with the copies of
 // the images, and one working folder per hub and attempt, DIR/RUN/BUS-PATH/ (BUS-PATH.2/ for a
-// second board at the same place), with its own "update.ini", its tool's whole output in
-// BUS-PATH.log and its own "debug.log" when LogFile is on. The list works in a temporary folder.
+// second board at the same place), with its own "update.ini", its tools' whole output in
+// BUS-PATH.log, each tool's events (check.events, update.events, version_after.events,
+// read_version.events), its "attempt.json" while it is open (open_attempts.h) and its own
+// "debug.log" when LogFile is on. The list's folders are temporary.
 #pragma once
 
 #include "images.h"
@@ -16,7 +18,7 @@ struct RunFolder {
     std::string run; // the run's name
     std::string path;
     std::string hub_profile; // "update.ini" of every hub's folder
-    bool shared = false;     // every tool works in `path` itself, and no output is kept
+    bool temporary = false;  // removed at the end: the record names no log in it
 };
 
 // Makes DIR (and its parents), the run's folder and the image copies. On failure `error` holds
@@ -27,13 +29,13 @@ std::optional<RunFolder> make_run_folder(const std::string& logs, const ImageSet
 
 struct HubFolder {
     std::string path;
-    std::string log; // path of the tool's output; empty: not kept
+    std::string log; // path of the tool's output
 };
 
-// The list's working folder, as the list needs neither "update.ini" nor the images and writes no
-// run folder: a private temporary folder, shared by every hub's tool, with a profile that names
-// two empty images (a tool whose profile's images do not open would not read its own options);
-// removed with its owner.
+// The list's run folder, as the list needs neither "update.ini" nor the images and writes no
+// run folder: a private temporary folder with two empty images, which each hub's profile names
+// (a tool whose profile's images do not open would not read its own options); removed with its
+// owner.
 class ListFolder {
   public:
     ListFolder() = default;
@@ -49,8 +51,7 @@ class ListFolder {
     RunFolder run_;
 };
 
-// A new working folder for one attempt on the hub at `place` (the run's own folder when it is
-// shared).
+// A new working folder for one attempt on the hub at `place`.
 std::optional<HubFolder> make_hub_folder(const RunFolder& run, const std::string& place,
                                          std::string& error);
 

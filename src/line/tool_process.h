@@ -1,7 +1,10 @@
-// One child tovrela-update: started in its own working folder and its own process group (a
-// Ctrl-C at the terminal reaches the line alone, which passes it on once), its standard output
-// and error on one pipe, its event channel on another (its descriptor child_event_fd), always
-// waited for.
+// One child tovrela-update: started in its own working folder and its own session (a Ctrl-C at
+// the terminal reaches the line alone, which passes it on once), always waited for.
+// Nothing of the child depends on the line staying alive: its standard output and error go
+// straight to its log file and its event channel to a file of its own in its working folder,
+// which the line reads as it grows. The child holds an exclusive flock on that events file for
+// as long as it runs (it inherits the locked open file description as its channel, and the line
+// keeps no copy), so that a later run of the line can wait for a tool it did not start.
 #pragma once
 
 #include "unique_fd.h"
@@ -13,28 +16,27 @@
 
 namespace line {
 
-// The descriptor on which a child finds the write end of its event pipe: the only one it
-// inherits besides its standard input, output and error.
+// The descriptor on which a child finds its events file: the only one it inherits besides its
+// standard input, output and error.
 inline constexpr int child_event_fd = 3;
 
 class ToolProcess {
   public:
-    // Starts `tool` with `args` in `workdir`; empty (with `error` set) when it cannot start.
+    // Starts `tool` with `args` in `workdir`, its standard output and error appended to `output`
+    // (a descriptor; /dev/null when negative) and its events to the file `events`, made anew;
+    // empty (with `error` set) when it cannot start.
     static std::optional<ToolProcess> start(const std::string& tool,
                                             const std::vector<std::string>& args,
-                                            const std::string& workdir, std::string& error);
+                                            const std::string& workdir, int output,
+                                            const std::string& events, std::string& error);
     ~ToolProcess(); // waits for a child that is still running: a tool is never cut off
     ToolProcess(ToolProcess&& other) noexcept;
     ToolProcess& operator=(ToolProcess&&) = delete;
     ToolProcess(const ToolProcess&) = delete;
     ToolProcess& operator=(const ToolProcess&) = delete;
 
-    // The read end of the child's output; closed by `close_output` at its end.
-    [[nodiscard]] int output() const { return output_.get(); }
-    void close_output() { output_.reset(); }
-    // The read end of the child's event channel; closed by `close_events` at its end.
-    [[nodiscard]] int events() const { return events_.get(); }
-    void close_events() { events_.reset(); }
+    // What the child added to its events file since the last call.
+    std::string new_events();
 
     // True once the child has ended (without waiting).
     bool ended();
@@ -44,14 +46,16 @@ class ToolProcess {
     [[nodiscard]] bool killed_by_signal() const { return by_signal_; }
 
   private:
-    ToolProcess(pid_t pid, UniqueFd output, UniqueFd events)
-        : pid_(pid), output_(std::move(output)), events_(std::move(events)) {}
+    ToolProcess(pid_t pid, UniqueFd events) : pid_(pid), events_(std::move(events)) {}
     pid_t pid_ = -1;
-    UniqueFd output_;
-    UniqueFd events_;
+    UniqueFd events_; // read only, with its own offset
     bool reaped_ = false;
     int exit_status_ = -1;
     bool by_signal_ = false;
 };
+
+// Whether a tool still runs that writes the events file `path`.
+enum class EventsWriter { running, ended, no_file };
+EventsWriter events_writer(const std::string& path);
 
 } // namespace line

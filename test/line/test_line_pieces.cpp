@@ -27,19 +27,9 @@ namespace {
 using namespace line;
 using Json = nlohmann::ordered_json;
 
-std::string drain(int fd) {
-    std::string text;
-    for (;;) {
-        pollfd ready{fd, POLLIN, 0};
-        poll(&ready, 1, -1);
-        char buffer[256];
-        const ssize_t got = ::read(fd, buffer, sizeof buffer);
-        if (got == 0) {
-            return text;
-        }
-        if (got > 0) {
-            text.append(buffer, static_cast<std::size_t>(got));
-        }
+void wait_until_ended(ToolProcess& process) {
+    while (!process.ended()) {
+        poll(nullptr, 0, 10);
     }
 }
 
@@ -163,17 +153,16 @@ TEST(ToolRunJudging, ExitStatusAndEventsGiveTheResult) {
          result::listed},
         {Step::version_read, "exit 0", result::failed},
     };
+    test_files::TempDir dir;
     for (const Case& c : cases) {
         std::string error;
-        auto process = ToolProcess::start("/bin/sh", {"-c", c.script}, ".", error);
+        auto process =
+            ToolProcess::start("/bin/sh", {"-c", c.script}, ".", -1, dir.file("events"), error);
         ASSERT_TRUE(process) << error;
         ToolOutput output({.image0 = 1, .image1 = 1});
-        drain(process->output());
-        output.feed(drain(process->events()));
+        wait_until_ended(*process);
+        output.feed(process->new_events());
         output.finish();
-        while (!process->ended()) {
-            poll(nullptr, 0, 10);
-        }
         EXPECT_EQ(step_result(c.step, *process, output), c.expected) << c.script;
     }
 }

@@ -278,13 +278,16 @@ TEST_F(Line, HubsAtOnceGetTheImagesAsTheyWereAtTheStartOrFailAlone) {
         expect_flashed(place, true);
         expect_fields(lines[place], passed);
         expect_fields(lines[place], {{"image0_sha256", sums.at(0)}, {"image1_sha256", sums.at(2)}});
-        // Its working folder holds its profile, the tool's output and the tool's debug.log.
+        // Its working folder holds its profile, the tool's output, the tool's debug.log and the
+        // events of each step.
         std::set<std::string> files;
         const auto log = std::filesystem::path(dir.file(lines[place].value("log", "none")));
         for (const auto& entry : std::filesystem::directory_iterator(log.parent_path())) {
             files.insert(entry.path().filename());
         }
-        EXPECT_EQ(files, (std::set<std::string>{place + ".log", "debug.log", "update.ini"}));
+        EXPECT_EQ(files,
+                  (std::set<std::string>{place + ".log", "debug.log", "update.ini", "check.events",
+                                         "update.events", "version_after.events"}));
     }
     // Off a terminal: plain lines, no carriage return, no escape code.
     EXPECT_EQ(run.out.find_first_of("\r\x1b"), std::string::npos);
@@ -334,6 +337,85 @@ TEST_F(Line, StopsReachEveryRunningToolAndNoNewHubStarts) {
             EXPECT_NE(log.find(std::string("\n") + stop_line), std::string::npos) << log;
         }
     }
+}
+
+// The line killed (SIGKILL) in the middle of both updates, each tool held still at its 50th
+// flash write (SIGSTOP from the virtual hub) so that neither ends first. Each tool, let go, goes on
+// to the end of its update, and the next run with the same record (a listing) waits for them and
+// writes their records, whole and passed, before any of its own.
+TEST_F(Line, KilledLineLeavesItsToolsToTheEndAndTheNextRunRecordsThem) {
+    const auto run = run_in_shell(
+        "--hub 1:3 --signal STOP:b8:50@1:2.4 --signal STOP:b8:50@1:3", "",
+        "\"$@\" &\n"
+        "until [ $(ps -o stat= --ppid $! | grep -c '^T') -ge 2 ] || ended; do sleep 0.05; done\n"
+        "tools=$(ps -o pid= --ppid $!)\n"
+        "kill -KILL $!; wait $!; echo \"killed $?\"\n"
+        // A run stopped while it waits for the tools writes nothing.
+        "env --default-signal=INT,QUIT \"$@\" --list 2>waiting &\n"
+        "until grep -q 'waiting for its tool' waiting || ended; do sleep 0.05; done\n"
+        "kill -INT $!; wait $!; echo \"interrupted $?\"\n"
+        "kill -CONT $tools\n\"$@\" --list");
+    EXPECT_EQ(run.exit_status, 0) << run.out << run.err;
+    EXPECT_NE(run.out.find("killed 137\ninterrupted 130\n"), std::string::npos) << run.out;
+    EXPECT_NE(dir.read("waiting").find("tovrela-line: SIGINT: no hub started; the records still "
+                                       "open are completed by the next run\n"),
+              std::string::npos)
+        << dir.read("waiting");
+    EXPECT_EQ(violations(), "");
+    EXPECT_EQ(records().size(), 2u); // every line whole, with its own log; by place
+    const auto lines = record_lines();
+    ASSERT_EQ(lines.size(), 4u) << dir.read("record");
+    const std::string first_run = lines[0].value("run", "");
+    std::set<std::string> updated;
+    for (std::size_t n = 0; n < 2; ++n) {
+        expect_fields(lines[n], {{"run", first_run},
+                                 {"job", "update"},
+                                 {"result", "passed"},
+                                 {"exit_status", 0},
+                                 {"message", nullptr},
+                                 {"version_before", "2.13.15.4"}});
+        updated.insert(std::to_string(lines[n].value("bus", 0)) + "-" + lines[n].value("path", ""));
+        EXPECT_NE(run.err.find("tovrela-line: completing the record of " + *updated.rbegin() +
+                               " from the run " + first_run),
+                  std::string::npos)
+            << run.err;
+    }
+    EXPECT_EQ(updated, (std::set<std::string>{"1-2.4", "1-3"}));
+    for (const std::string place : {"1-2.4", "1-3"}) {
+        expect_flashed(place, true);
+    }
+    for (std::size_t n = 2; n < 4; ++n) {
+        EXPECT_NE(lines[n].value("run", ""), first_run);
+        expect_fields(lines[n], {{"job", "list"}, {"result", "listed"}});
+    }
+    // Nothing is left open: a third run completes nothing.
+    const auto again = test_process::run(command("", "--list"), dir.path());
+    EXPECT_EQ(again.exit_status, 0) << again.err;
+    EXPECT_EQ(again.err.find("completing"), std::string::npos) << again.err;
+    EXPECT_FALSE(std::filesystem::exists(dir.file("record.open")));
+}
+
+// The line killed while its update check runs (by the virtual hub, at the check's first command):
+// the check goes on to its end, and the next run records the update as stopped before it began;
+// the chip is untouched.
+TEST_F(Line, KilledLineDuringTheCheckIsRecordedStoppedAndTheChipUntouched) {
+    const auto run = run_in_shell("--signal-parent KILL:a3:1@1:2.4", "",
+                                  "\"$@\"; echo \"killed $?\"\n\"$@\" --list");
+    EXPECT_EQ(run.exit_status, 0) << run.out << run.err;
+    EXPECT_NE(run.out.find("killed 137\n"), std::string::npos) << run.out;
+    EXPECT_EQ(violations(), "");
+    const auto lines = record_lines();
+    ASSERT_EQ(lines.size(), 2u) << dir.read("record");
+    // The check ends with 254 (these images hold no version), which the line would have
+    // followed with the update.
+    expect_fields(lines[0], {{"job", "update"},
+                             {"result", "stopped"},
+                             {"version_before", "2.13.15.4"},
+                             {"exit_status", 254},
+                             {"message", "the line ended before this hub's update"}});
+    expect_fields(lines[1], {{"job", "list"}, {"result", "listed"}});
+    EXPECT_EQ(dir.read("flash/1-2.4/image1.bin"), "");
+    EXPECT_EQ(dir.read("flash/1-2.4/image0.bin"), "");
 }
 
 struct JobCase {
