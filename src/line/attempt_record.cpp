@@ -20,13 +20,13 @@ template <typename Value> nlohmann::ordered_json or_null(const std::optional<Val
     return value ? nlohmann::ordered_json(*value) : nlohmann::ordered_json(nullptr);
 }
 
+} // namespace
+
 std::string hex4(uint16_t value) {
     std::array<char, 5> text{};
     std::snprintf(text.data(), text.size(), "%04x", value);
     return text.data();
 }
-
-} // namespace
 
 namespace {
 

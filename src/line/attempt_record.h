@@ -38,6 +38,9 @@ struct AttemptRecord {
     std::optional<std::string> log;
 };
 
+// An id or bcdDevice as the record and the listing write it: four lowercase hexadecimal digits.
+std::string hex4(uint16_t value);
+
 // One line of JSON with every field, null where unknown, ending in "\n".
 std::string record_line(const AttemptRecord& record);
 

@@ -1,5 +1,6 @@
 #include "line_events.h"
 
+#include "display.h"
 #include "utc_time.h"
 
 #include <cerrno>
@@ -29,7 +30,9 @@ Json common(std::chrono::system_clock::time_point time, const char* kind, const 
     event["time"] = iso_utc(time);
     event["event"] = kind;
     event["place"] = board.place;
-    event["serial"] = or_null(board.serial);
+    // As every line shows a device's string: escaped, so that a consumer that prints it prints
+    // no control character of the device's (the record keeps it exactly).
+    event["serial"] = board.serial ? Json(shown(*board.serial)) : Json(nullptr);
     event["attempt"] = board.attempt;
     event["slot"] = or_null(board.slot);
     return event;

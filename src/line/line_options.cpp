@@ -269,13 +269,13 @@ ParsedOptions parse_options(int argc, char** argv, const std::string& default_to
     for (int id; (id = getopt_long(argc, argv, "", long_options, nullptr)) != -1;) {
         switch (id) {
         case opt_help:
-            std::fputs(help_text, stdout);
-            parsed.outcome = std::fflush(stdout) == 0 && !std::ferror(stdout)
-                                 ? ParseOutcome::done
-                                 : ParseOutcome::usage_error;
-            return parsed;
         case opt_version:
-            std::printf("tovrela-line %s\n", TOVRELA_UPDATE_VERSION);
+            // Done only when the text reached standard output whole.
+            if (id == opt_help) {
+                std::fputs(help_text, stdout);
+            } else {
+                std::printf("tovrela-line %s\n", TOVRELA_UPDATE_VERSION);
+            }
             parsed.outcome = std::fflush(stdout) == 0 && !std::ferror(stdout)
                                  ? ParseOutcome::done
                                  : ParseOutcome::usage_error;

@@ -65,12 +65,6 @@ bool chip_newer(const std::optional<std::string>& chip, const std::optional<std:
     return !a.empty() && a.size() == b.size() && a > b;
 }
 
-std::string hex4(uint16_t value) {
-    std::array<char, 8> text{};
-    std::snprintf(text.data(), text.size(), "%04x", value);
-    return text.data();
-}
-
 class Line {
   public:
     Line(const LineSetup& setup, LineSignals& signals, Display& display)

@@ -360,9 +360,10 @@ TEST(Slots, ReadOrRefusedWithTheLine) {
     EXPECT_EQ(error, "slots \"" + dir.path() + "\" cannot be read: Is a directory");
 }
 
-// Events: one line each with every key of its kind; the device's serial number exactly, JSON
-// escaped. A write cut short (a file size limit) is undone, said once, and later events are
-// still written; only a regular file, a FIFO or standard output takes them.
+// Events: one line each with every key of its kind; the device's serial number as every line
+// shows it, its control characters escaped. A write cut short (a file size limit) is undone, said
+// once, and later events are still written; only a regular file, a FIFO or standard output takes
+// them.
 TEST(LineEvents, LinesWithTheirKeysWrittenWholeOrNotAtAll) {
     const EventBoard board{"1-2.4", "A\n\x1b", 2, "A3"};
     const auto time = std::chrono::system_clock::time_point(std::chrono::milliseconds(1250));
@@ -378,7 +379,7 @@ TEST(LineEvents, LinesWithTheirKeysWrittenWholeOrNotAtAll) {
             keys.push_back(item.key());
         }
         EXPECT_EQ(keys, event_keys(event.value("event", ""))) << line;
-        EXPECT_EQ(event.value("serial", ""), "A\n\x1b");
+        EXPECT_EQ(event.value("serial", ""), "A\\n\\x1b");
         EXPECT_EQ(event.value("time", ""), "1970-01-01T00:00:01.250Z");
     }
     EXPECT_EQ(lines[1].substr(lines[1].find("\"attempt\"")),

@@ -600,8 +600,7 @@ TEST_F(Line, EventsOnStandardOutputAlone) {
         expect_fields(told[1], {{"event", "ended"}, {"result", "update_available"}});
     }
     ASSERT_EQ(events.count("1-2.4"), 1u);
-    expect_fields(events.at("1-2.4").front(), {{"serial", "S\x1b"
-                                                          "1"}});
+    expect_fields(events.at("1-2.4").front(), {{"serial", "S\\x1b1"}});
     for (const char* line : {"1-2.4 (serial S\\x1b1) started check\n", "2-2 update available in ",
                              "queued 0, running 0, checked 2, failed 0\n"}) {
         EXPECT_NE(run.err.find(line), std::string::npos) << line << "\n" << run.err;
