@@ -32,10 +32,14 @@ std::string shown(const std::string& result_word) {
     return text;
 }
 
-// The board as people name it: its place, its slot's name and its serial number when it has them.
+// The board's place as the lines show it: with its slot's name ("1-2.4 [A3]") when it has one.
+std::string label(const Board& board) {
+    return board.hub.place() + (board.slot ? " [" + *board.slot + "]" : "");
+}
+
+// The board as people name it: its label, and its serial number when it has one.
 std::string board_name(const Board& board) {
-    return board.hub.place() + (board.slot ? " [" + *board.slot + "]" : "") +
-           (board.hub.serial ? " (serial " + *board.hub.serial + ")" : "");
+    return label(board) + (board.hub.serial ? " (serial " + *board.hub.serial + ")" : "");
 }
 
 // "2.14.15.4" as its numbers; empty when it is not such a version.
@@ -93,7 +97,6 @@ class Line {
     void read_output(Board& board);
     void show_progress(Board& board) const;
     void send_progress(Board& board);
-    [[nodiscard]] static std::string label(const Board& board);
     [[nodiscard]] static EventBoard event_board(const Board& board);
     void take_signals();
     void relist();
@@ -296,12 +299,12 @@ void Line::finish_board(Board& board, const std::string& result_word, const std:
     const auto& said = board.output ? board.output->result() : std::nullopt;
     if (options_.retries != 0 && board.result == result::failed && said &&
         said->unfinished_command) {
-        display_.event(board.hub.place() +
+        display_.event(label(board) +
                        " not updated again: its chip was left in the middle of a command; "
                        "unplug it and plug it in again");
     }
     if (retried(board)) {
-        display_.event(board.hub.place() + " updated again: attempt " +
+        display_.event(label(board) + " updated again: attempt " +
                        std::to_string(board.attempt + 1) + " of " +
                        std::to_string(options_.retries + 1));
         next_attempt(board);
@@ -339,10 +342,6 @@ void Line::make_final(Board& board) {
     } else if (board.update_began && board.result != result::passed) {
         incomplete_.emplace_back(serial, board_name(board));
     }
-}
-
-std::string Line::label(const Board& board) {
-    return board.hub.place() + (board.slot ? " [" + *board.slot + "]" : "");
 }
 
 EventBoard Line::event_board(const Board& board) {
