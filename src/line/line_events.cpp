@@ -81,6 +81,7 @@ bool EventFile::open(const std::string& path, std::string& error) {
     name_ = path == "-" ? "standard output" : "\"" + path + "\"";
     if (path == "-") {
         fd_ = STDOUT_FILENO;
+        never_wait();
         return true;
     }
     owned_.reset(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
@@ -96,7 +97,21 @@ bool EventFile::open(const std::string& path, std::string& error) {
     }
     regular_ = S_ISREG(info.st_mode);
     fd_ = owned_.get();
+    never_wait();
     return true;
+}
+
+void EventFile::never_wait() const {
+    // A reader that stops reading a pipe must not stop the line (its signals, its records): an
+    // event that finds the pipe full is dropped instead. Each line is shorter than PIPE_BUF, so
+    // it goes in whole or not at all.
+    struct stat info {};
+    if (fstat(fd_, &info) == 0 && (S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode))) {
+        const int flags = fcntl(fd_, F_GETFL);
+        if (flags >= 0) {
+            (void)fcntl(fd_, F_SETFL, flags | O_NONBLOCK);
+        }
+    }
 }
 
 void EventFile::write(const std::string& line) {
@@ -112,7 +127,10 @@ void EventFile::write(const std::string& line) {
     if (written == static_cast<ssize_t>(line.size())) {
         return;
     }
-    const std::string cause = written < 0 ? std::strerror(errno) : "cut short";
+    const std::string cause = written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)
+                                  ? "its reader does not keep up"
+                              : written < 0 ? std::strerror(errno)
+                                            : "cut short";
     // A line cut short is undone, unless another writer appended after it meanwhile.
     if (written > 0 && before >= 0 && fstat(fd_, &info) == 0 && info.st_size == before + written) {
         (void)ftruncate(fd_, before);

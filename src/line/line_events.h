@@ -41,13 +41,16 @@ class EventFile {
     // false with `error` set when it cannot be, or is neither a regular file nor a FIFO.
     bool open(const std::string& path, std::string& error);
     [[nodiscard]] bool is_open() const { return fd_ >= 0; }
-    // Writes `line` with one write. A write that fails or falls short is said once on standard
+    // Writes `line` with one write, never waiting: on a pipe or FIFO whose reader does not keep
+    // up, the event is dropped. A write that fails or falls short is said once on standard
     // error; the line goes on and later events are still written.
     void write(const std::string& line);
     // True once a write failed.
     [[nodiscard]] bool failed() const { return failed_; }
 
   private:
+    void never_wait() const;
+
     UniqueFd owned_;
     int fd_ = -1;
     bool regular_ = false;

@@ -18,9 +18,11 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -416,6 +418,29 @@ TEST(LineEvents, LinesWithTheirKeysWrittenWholeOrNotAtAll) {
         EXPECT_FALSE(refused.open(unfit, error)) << unfit;
         EXPECT_TRUE(error.starts_with("events \"" + unfit + "\" ")) << error;
     }
+
+    // A FIFO whose reader does not read: the line never waits, the events that do not fit are
+    // dropped whole, and that is said once.
+    ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+    const UniqueFd reader(::open(dir.file("fifo").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    ASSERT_TRUE(reader);
+    ASSERT_EQ(fcntl(reader.get(), F_SETPIPE_SZ, 4096), 4096);
+    EventFile fifo;
+    ASSERT_TRUE(fifo.open(dir.file("fifo"), error)) << error;
+    testing::internal::CaptureStderr();
+    for (int n = 0; n < 100; ++n) {
+        fifo.write(lines[1]);
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "tovrela-line: an event could not be written to \"" + dir.file("fifo") +
+                  "\" (its reader does not keep up); events may be missing there; the line goes "
+                  "on\n");
+    std::string got(8192, '\0');
+    const ssize_t read = ::read(reader.get(), got.data(), got.size());
+    ASSERT_GT(read, 0);
+    got.resize(static_cast<std::size_t>(read));
+    EXPECT_EQ(got.size() % lines[1].size(), 0u);
+    EXPECT_TRUE(got.starts_with(lines[1]) && got.ends_with(lines[1]));
 }
 
 } // namespace
