@@ -234,25 +234,26 @@ void Line::start_step(Board& board, Step step) {
     if (process) {
         board.process.emplace(std::move(*process));
     } else {
-        finish_board(board, result::failed, error);
+        // The version read after a passed update cannot fail the update.
+        finish_board(board, step == Step::version_after ? result::passed : result::failed, error);
     }
 }
 
 void Line::finish_step(Board& board) {
     board.output->finish();
     const std::string word = step_result(board.step, *board.process, *board.output);
-    board.exit_status = board.process->exit_status();
-    if (board.step == Step::check || board.step == Step::version_read) {
-        board.version_before = board.output->chip_version();
-    }
     if (board.step == Step::version_after) {
-        // The update passed whatever this read says: a chip may need a restart to report its
-        // new version.
+        // The update passed, with its exit status, whatever this read says: a chip may need a
+        // restart to report its new version.
         if (word == result::listed) {
             board.version_after = board.output->chip_version();
         }
         finish_board(board, result::passed);
         return;
+    }
+    board.exit_status = board.process->exit_status();
+    if (board.step == Step::check || board.step == Step::version_read) {
+        board.version_before = board.output->chip_version();
     }
     if (board.step == Step::update && word == result::passed && stop_signal_ == 0) {
         start_step(board, Step::version_after);

@@ -845,7 +845,8 @@ TEST_F(Line, RetriesAndTheVersionAfterTheUpdate) {
     const auto unread = this->run("--fault stall:b7:" + std::to_string(requests - 2), "");
     EXPECT_EQ(unread.exit_status, 0) << unread.out << unread.err;
     const auto lines = records();
-    expect_fields(lines.at("1-2.4"), {{"result", "passed"}, {"version_after", nullptr}});
+    expect_fields(lines.at("1-2.4"),
+                  {{"result", "passed"}, {"exit_status", 0}, {"version_after", nullptr}});
     EXPECT_NE(unread.out.find("1-2.4 passed in "), std::string::npos) << unread.out;
     EXPECT_NE(unread.out.find("warning: the chip's version could not be read after the update"),
               std::string::npos)
