@@ -2,6 +2,7 @@
 // The command runs unmodified on the system's libusb; the umockdev preload library gives it and
 // every process it starts the simulated sysfs and device nodes, and every usbdevfs ioctl on them
 // is answered here, for the process that made it.
+#include "core/exec_words.h"
 #include "file.h"
 #include "sim_options.h"
 #include "sim_output.h"
@@ -556,24 +557,14 @@ struct StationSources {
     }
 };
 
-std::vector<char*> pointers_to(std::vector<std::string>& words) {
-    std::vector<char*> pointers;
-    pointers.reserve(words.size() + 1);
-    for (auto& word : words) {
-        pointers.push_back(word.data());
-    }
-    pointers.push_back(nullptr);
-    return pointers;
-}
-
 // Runs the command until it ends, passing SIGINT, SIGTERM and SIGHUP on to it. Its wait status,
 // or nothing with the reason in `error` when it could not be started.
 std::optional<int> run_command(std::vector<std::string>& command,
                                std::vector<std::string>& environment, Station& station,
                                std::string& error) {
     sim::Bed& bed = *station.bed;
-    std::vector<char*> child_argv = pointers_to(command);
-    std::vector<char*> child_envp = pointers_to(environment);
+    std::vector<char*> child_argv = exec_words(command);
+    std::vector<char*> child_envp = exec_words(environment);
     GPid pid = 0;
     GError* failure = nullptr;
     auto flags = static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH_FROM_ENVP |

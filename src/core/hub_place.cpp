@@ -1,5 +1,6 @@
 #include "hub_place.h"
 
+#include <algorithm>
 #include <array>
 
 std::string port_path_text(std::span<const uint8_t> ports) {
@@ -10,26 +11,35 @@ std::string port_path_text(std::span<const uint8_t> ports) {
     return text;
 }
 
-std::optional<std::vector<uint8_t>> parse_port_path(std::string_view text) {
-    std::vector<uint8_t> ports;
+std::optional<std::vector<unsigned>> dotted_numbers(std::string_view text, unsigned largest) {
+    std::vector<unsigned> numbers;
     std::size_t at = 0;
     while (at <= text.size()) {
         const std::size_t dot = std::min(text.find('.', at), text.size());
         const std::string_view digits = text.substr(at, dot - at);
-        unsigned port = 0;
+        unsigned number = 0;
         for (const char c : digits) {
-            if (c < '0' || c > '9' || port > 255) {
+            if (c < '0' || c > '9' || number > largest) {
                 return std::nullopt;
             }
-            port = port * 10 + static_cast<unsigned>(c - '0');
+            number = number * 10 + static_cast<unsigned>(c - '0');
         }
-        if (digits.empty() || port < 1 || port > 255 || ports.size() == max_port_count) {
+        if (digits.empty() || number > largest) {
             return std::nullopt;
         }
-        ports.push_back(static_cast<uint8_t>(port));
+        numbers.push_back(number);
         at = dot + 1;
     }
-    return ports;
+    return numbers;
+}
+
+std::optional<std::vector<uint8_t>> parse_port_path(std::string_view text) {
+    const auto numbers = dotted_numbers(text, 255);
+    if (!numbers || numbers->size() > max_port_count ||
+        std::find(numbers->begin(), numbers->end(), 0U) != numbers->end()) {
+        return std::nullopt;
+    }
+    return std::vector<uint8_t>(numbers->begin(), numbers->end());
 }
 
 std::string HubPlace::place() const {

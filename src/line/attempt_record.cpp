@@ -95,19 +95,9 @@ bool RecordFile::open(const std::string& path, std::string& error) {
     // A FIFO is opened for writing only; a file also for reading its last byte.
     struct stat info {};
     const bool fifo = stat(path.c_str(), &info) == 0 && S_ISFIFO(info.st_mode);
-    fd_.reset(
-        ::open(path.c_str(), (fifo ? O_WRONLY : O_RDWR | O_CREAT) | O_APPEND | O_CLOEXEC, 0644));
-    if (!fd_) {
-        error = "record \"" + path + "\" cannot be opened for appending: " + std::strerror(errno);
-        return false;
-    }
-    if (fstat(fd_.get(), &info) != 0 || !(S_ISREG(info.st_mode) || S_ISFIFO(info.st_mode))) {
-        fd_.reset();
-        error = "record \"" + path + "\" is neither a regular file nor a FIFO";
-        return false;
-    }
-    regular_ = S_ISREG(info.st_mode);
-    return true;
+    fd_ = open_appendable(path, fifo ? O_WRONLY : O_RDWR | O_CREAT, "record \"" + path + "\"",
+                          regular_, error);
+    return static_cast<bool>(fd_);
 }
 
 bool RecordFile::append(const std::string& line) {
@@ -131,11 +121,7 @@ bool RecordFile::append(const std::string& line) {
         kept_.clear();
         return true;
     }
-    // Undone, unless another writer appended after us in the meantime.
-    if (regular_ && written > 0 && fstat(fd_.get(), &info) == 0 &&
-        info.st_size == before + written) {
-        (void)ftruncate(fd_.get(), before);
-    }
+    undo_cut_append(fd_.get(), regular_ ? before : -1, written);
     return false;
 }
 

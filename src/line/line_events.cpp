@@ -84,18 +84,10 @@ bool EventFile::open(const std::string& path, std::string& error) {
         never_wait();
         return true;
     }
-    owned_.reset(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
-    struct stat info {};
+    owned_ = open_appendable(path, O_WRONLY | O_CREAT, "events " + name_, regular_, error);
     if (!owned_) {
-        error = "events " + name_ + " cannot be opened for appending: " + std::strerror(errno);
         return false;
     }
-    if (fstat(owned_.get(), &info) != 0 || !(S_ISREG(info.st_mode) || S_ISFIFO(info.st_mode))) {
-        owned_.reset();
-        error = "events " + name_ + " is neither a regular file nor a FIFO";
-        return false;
-    }
-    regular_ = S_ISREG(info.st_mode);
     fd_ = owned_.get();
     never_wait();
     return true;
@@ -131,10 +123,7 @@ void EventFile::write(const std::string& line) {
                                   ? "its reader does not keep up"
                               : written < 0 ? std::strerror(errno)
                                             : "cut short";
-    // A line cut short is undone, unless another writer appended after it meanwhile.
-    if (written > 0 && before >= 0 && fstat(fd_, &info) == 0 && info.st_size == before + written) {
-        (void)ftruncate(fd_, before);
-    }
+    undo_cut_append(fd_, before, written);
     if (!failed_) {
         std::fprintf(stderr,
                      "tovrela-line: an event could not be written to %s (%s); events may be "

@@ -42,31 +42,15 @@ std::string board_name(const Board& board) {
     return label(board) + (board.hub.serial ? " (serial " + *board.hub.serial + ")" : "");
 }
 
-// "2.14.15.4" as its numbers; empty when it is not such a version.
-std::vector<unsigned long> version_numbers(const std::string& text) {
-    std::vector<unsigned long> numbers;
-    std::size_t at = 0;
-    while (at <= text.size()) {
-        const std::size_t end = std::min(text.find('.', at), text.size());
-        const std::string part = text.substr(at, end - at);
-        if (part.empty() || part.size() > 5 ||
-            part.find_first_not_of("0123456789") != std::string::npos) {
-            return {};
-        }
-        numbers.push_back(std::stoul(part));
-        at = end + 1;
-    }
-    return numbers;
-}
-
-// True when the chip's version is newer than Image 0's.
+// True when the chip's version ("2.14.15.4", four numbers of a byte each, the first the most
+// significant) is newer than Image 0's.
 bool chip_newer(const std::optional<std::string>& chip, const std::optional<std::string>& image) {
     if (!chip || !image) {
         return false;
     }
-    const auto a = version_numbers(*chip);
-    const auto b = version_numbers(*image);
-    return !a.empty() && a.size() == b.size() && a > b;
+    const auto a = dotted_numbers(*chip, 255);
+    const auto b = dotted_numbers(*image, 255);
+    return a && b && a->size() == 4 && b->size() == 4 && *a > *b;
 }
 
 class Line {

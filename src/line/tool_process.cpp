@@ -1,5 +1,7 @@
 #include "tool_process.h"
 
+#include "exec_words.h"
+
 #include <array>
 #include <cerrno>
 #include <csignal>
@@ -14,16 +16,6 @@ extern char** environ;
 namespace line {
 
 namespace {
-
-std::vector<char*> pointers(std::vector<std::string>& words) {
-    std::vector<char*> result;
-    result.reserve(words.size() + 1);
-    for (auto& word : words) {
-        result.push_back(word.data());
-    }
-    result.push_back(nullptr);
-    return result;
-}
 
 // The attributes of every child: its own session (so its own process group: a Ctrl-C at the
 // terminal reaches the line alone, and a line that dies leaves no orphaned group of the line's
@@ -94,7 +86,7 @@ std::optional<ToolProcess> ToolProcess::start(const std::string& tool,
     const SpawnSetup setup(output, channel.get(), workdir);
     pid_t pid = -1;
     const int failed = posix_spawn(&pid, tool.c_str(), setup.actions(), setup.attributes(),
-                                   pointers(argv).data(), environ);
+                                   exec_words(argv).data(), environ);
     if (failed != 0) {
         error = tool + " cannot be started: " + std::strerror(failed);
         return std::nullopt;

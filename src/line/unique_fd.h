@@ -1,6 +1,8 @@
 // One owner for a file descriptor: closed when its owner dies.
 #pragma once
 
+#include <string>
+#include <sys/types.h>
 #include <unistd.h>
 #include <utility>
 
@@ -37,5 +39,15 @@ class UniqueFd {
 // Writes all of `text` to `fd`, going on after interruptions; false when some of it was not
 // written.
 bool write_all(int fd, const char* text, std::size_t size);
+
+// Opens `path` with `flags` and O_APPEND | O_CLOEXEC (mode 0644 when created) and keeps it only
+// when it is a regular file or a FIFO; `regular` tells which. Otherwise an empty owner, with
+// `error` naming the file as `what` (for example: record "r.jsonl").
+UniqueFd open_appendable(const std::string& path, int flags, const std::string& what, bool& regular,
+                         std::string& error);
+
+// Takes back the `written` bytes that a write cut short appended to a regular file of `before`
+// bytes, unless another writer appended after them meanwhile. `before` < 0: not a regular file.
+void undo_cut_append(int fd, off_t before, ssize_t written);
 
 } // namespace line

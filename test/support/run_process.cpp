@@ -1,5 +1,7 @@
 #include "run_process.h"
 
+#include "exec_words.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
@@ -25,15 +27,6 @@ std::string contents(std::FILE* file) {
     return text;
 }
 
-std::vector<char*> pointers(std::vector<std::string>& words) {
-    std::vector<char*> result;
-    for (auto& word : words) {
-        result.push_back(word.data());
-    }
-    result.push_back(nullptr);
-    return result;
-}
-
 } // namespace
 
 Result run(const std::vector<std::string>& argv, const std::string& workdir,
@@ -54,8 +47,8 @@ Result run(const std::vector<std::string>& argv, const std::string& workdir,
     posix_spawn_file_actions_adddup2(&actions, fileno(err.get()), 2);
     posix_spawn_file_actions_addchdir_np(&actions, workdir.c_str());
     pid_t pid = -1;
-    const int spawned = posix_spawn(&pid, args[0].c_str(), &actions, nullptr, pointers(args).data(),
-                                    pointers(environment).data());
+    const int spawned = posix_spawn(&pid, args[0].c_str(), &actions, nullptr,
+                                    exec_words(args).data(), exec_words(environment).data());
     posix_spawn_file_actions_destroy(&actions);
     if (spawned != 0) {
         result.err = "posix_spawn failed";

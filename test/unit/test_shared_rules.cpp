@@ -1,4 +1,4 @@
-// The rules the tool and tovrela-line share: the image sizes and a hub's place.
+// The rules the tool and tovrela-line share: the image sizes, a hub's place, dotted numbers.
 #include "hub_place.h"
 #include "image_rules.h"
 
@@ -16,6 +16,17 @@ static_assert(image_size_fault(true, 0x80000) == ImageSizeFault::none &&
               image_size_fault(false, 0) == ImageSizeFault::image1_size &&
               image_size_fault(false, 0x80001) == ImageSizeFault::image1_size &&
               image_size_fault(false, 0x200001) == ImageSizeFault::over_limit);
+
+// Versions and port paths: digits alone between dots, never wrapping around however long.
+TEST(DottedNumbers, ReadWholeWithinTheirLimit) {
+    EXPECT_EQ(dotted_numbers("2.13.15.4", 255).value_or(std::vector<unsigned>{}),
+              (std::vector<unsigned>{2, 13, 15, 4}));
+    EXPECT_EQ(dotted_numbers("0.255", 255).value_or(std::vector<unsigned>{}),
+              (std::vector<unsigned>{0, 255}));
+    for (const char* bad : {"", ".", "1.", ".1", "256.1", "1.-2", "1. 2", "4294967297", "1.2a"}) {
+        EXPECT_FALSE(dotted_numbers(bad, 255)) << bad;
+    }
+}
 
 TEST(HubPlace, PortPathsAndPlaces) {
     EXPECT_EQ(parse_port_path("2.10").value_or(std::vector<uint8_t>{}),
