@@ -4,6 +4,8 @@
 // tool itself costs on top of libusb and the simulator.
 //
 // Usage: replay_transfers TRACE VID PID   (VID and PID in hexadecimal)
+#include "chip_model.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -15,13 +17,8 @@
 
 namespace {
 
-struct Transfer {
-    uint8_t request_type;
-    uint8_t request;
-    uint16_t value;
-    uint16_t index;
-    std::vector<uint8_t> data; // OUT data, or room for the IN reply
-};
+// A transfer as the trace gives it; `data` holds the OUT data, or room for the IN reply.
+using chip_model::Transfer;
 
 // Parses "T number clock direction request value index length result data".
 bool parse(const std::string& line, Transfer& transfer) {
@@ -35,9 +32,12 @@ bool parse(const std::string& line, Transfer& transfer) {
     }
     words >> data;
     bool in = direction == "in";
-    transfer = {static_cast<uint8_t>(in ? 0xC0 : 0x40), static_cast<uint8_t>(request),
-                static_cast<uint16_t>(value), static_cast<uint16_t>(index),
-                std::vector<uint8_t>(length)};
+    transfer = {.request_type = static_cast<uint8_t>(in ? 0xC0 : 0x40),
+                .request = static_cast<uint8_t>(request),
+                .value = static_cast<uint16_t>(value),
+                .index = static_cast<uint16_t>(index),
+                .length = static_cast<uint16_t>(length),
+                .data = std::vector<uint8_t>(length)};
     for (std::size_t i = 0; !in && i < length && 2 * i + 1 < data.size(); ++i) {
         transfer.data[i] = static_cast<uint8_t>(std::stoul(data.substr(2 * i, 2), nullptr, 16));
     }
@@ -69,7 +69,7 @@ int main(int argc, char** argv) {
     for (std::size_t i = 0; handle != nullptr && i < transfers.size(); ++i) {
         auto& t = transfers[i];
         libusb_control_transfer(handle, t.request_type, t.request, t.value, t.index, t.data.data(),
-                                static_cast<uint16_t>(t.data.size()), 1000);
+                                t.length, 1000);
     }
     if (handle != nullptr) {
         libusb_close(handle);

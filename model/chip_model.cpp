@@ -112,11 +112,7 @@ void confirm_command(Chip& chip) {
 }
 
 void drop_block(Chip& chip) {
-    chip.block.open = false;
-    chip.block.header_seen = false;
-    chip.block.bad = false;
-    chip.block.image = -1;
-    chip.block.data.clear();
+    chip.block = Block{};
 }
 
 void open_window(Chip& chip, Phase phase) {

@@ -70,9 +70,7 @@ void parts::check_timing(Chip& chip, const Setup& setup, uint64_t now_us) {
 }
 
 void restart_clock(Chip& chip) {
-    chip.timing.clock_seen = false;
-    chip.timing.long_pause_due = false;
-    chip.timing.first_status_due = false;
+    chip.timing = Timing{};
 }
 
 } // namespace chip_model

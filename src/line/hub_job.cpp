@@ -88,17 +88,10 @@ std::string step_result(Step step, int status, bool by_signal, const ToolOutput&
     if (!said || said->exit_status != status) {
         return result::failed;
     }
-    switch (step) {
-    case Step::check:
+    if (step == Step::check) {
         return status == 0   ? result::update_available
                : status == 7 ? result::up_to_date
                              : result::failed;
-    case Step::version_read:
-    case Step::version_after:
-    case Step::update:
-    case Step::queued:
-    case Step::done:
-        break;
     }
     if (status != 0) {
         return result::failed;
@@ -107,19 +100,13 @@ std::string step_result(Step step, int status, bool by_signal, const ToolOutput&
 }
 
 std::string events_file_name(Step step) {
-    switch (step) {
-    case Step::check:
+    if (step == Step::check) {
         return "check.events";
-    case Step::version_read:
-        return "read_version.events";
-    case Step::version_after:
-        return "version_after.events";
-    case Step::update:
-    case Step::queued:
-    case Step::done:
-        break;
     }
-    return "update.events";
+    if (step == Step::version_read) {
+        return "read_version.events";
+    }
+    return step == Step::version_after ? "version_after.events" : "update.events";
 }
 
 } // namespace line

@@ -161,19 +161,19 @@ bool take_option(int id, const char* value, LineOptions& options, bool& ids_give
         if (!number) {
             return bad(id == opt_vid ? "vid" : "pid", "a hexadecimal id such as 1234");
         }
-        (id == opt_vid ? options.vid : options.pid) = *number;
+        (id == opt_vid ? options.hubs.vid : options.hubs.pid) = *number;
         ids_given = true;
         return true;
     }
     case opt_bus:
-        options.bus = read_number<int>(text, 10, 1, 255);
-        return options.bus ? true : bad("bus", "a decimal bus number from 1 to 255");
+        options.hubs.bus = read_number<int>(text, 10, 1, 255);
+        return options.hubs.bus ? true : bad("bus", "a decimal bus number from 1 to 255");
     case opt_path: {
         const auto ports = parse_port_path(text);
         if (!ports) {
             return bad("path", "a port path such as 2.4 (ports 1 to 255, at most 7)");
         }
-        options.path = *ports;
+        options.hubs.path_prefix = *ports;
         return true;
     }
     case opt_jobs:

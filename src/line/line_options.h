@@ -1,7 +1,7 @@
 // The command line of tovrela-line, read with getopt_long, and its --help and --version texts.
 #pragma once
 
-#include "hub_place.h"
+#include "usb_listing.h"
 
 #include <cstdint>
 #include <optional>
@@ -15,10 +15,7 @@ enum class Job { update, check, list };
 const char* job_name(Job job);
 
 struct LineOptions {
-    uint16_t vid = 0;
-    uint16_t pid = 0;
-    std::optional<int> bus;
-    std::vector<uint8_t> path; // the port path prefix a hub must have; empty: any
+    HubFilter hubs; // --vid, --pid, --bus, --path
     Job job = Job::update;
     std::string tool;  // the tovrela-update each hub is handled by
     unsigned jobs = 0; // at most this many hubs at once; 0: all

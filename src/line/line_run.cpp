@@ -477,7 +477,6 @@ void Line::take_signals() {
 
 void Line::relist() {
     last_listing_ = Steady::now();
-    const HubFilter filter{options_.vid, options_.pid, options_.bus, options_.path};
     const auto known = [this](const HubInfo& hub) {
         if (!handled_place(options_, setup_.slots, hub.place())) {
             return false; // not handled: its serial number is not read
@@ -486,7 +485,7 @@ void Line::relist() {
             return b->present && b->hub.place() == hub.place() && b->hub.address == hub.address;
         });
     };
-    const Listing listing = list_hubs(filter, known);
+    const Listing listing = list_hubs(options_.hubs, known);
     if (listing.error != 0) {
         return; // the next listing tries again
     }

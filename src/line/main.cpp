@@ -74,11 +74,10 @@ int load_checked_images(const LineOptions& options, ImageSet& set) {
 
 // The hubs the line handles now, or the exit status of finding none (not with --watch).
 int list_handled_hubs(const LineOptions& options, const SlotTable& slots, Listing& listing) {
-    const HubFilter filter{options.vid, options.pid, options.bus, options.path};
     const auto handled = [&options, &slots](const HubInfo& hub) {
         return handled_place(options, slots, hub.place());
     };
-    listing = list_hubs(filter, handled);
+    listing = list_hubs(options.hubs, handled);
     std::erase_if(listing.hubs, [&handled](const HubInfo& hub) { return !handled(hub); });
     if (listing.error != 0 && !options.watch) {
         return refuse(exit_no_hub, "the USB devices cannot be listed (libusb error " +

@@ -131,17 +131,12 @@ std::vector<Step> job_steps(const std::string& job) {
     return {job == "check" ? Step::check : Step::version_read};
 }
 
-struct Outcome {
-    std::string result;
-    std::optional<int> exit_status;
-    std::optional<std::string> message;
-    std::optional<std::string> version_before;
-};
-
 // What the steps' events in `folder` say of an attempt whose line ended, as the line would have
-// recorded it had it been stopped at that moment.
-Outcome outcome_of(const std::string& folder, const std::vector<Step>& steps, bool only_outdated) {
-    Outcome outcome;
+// recorded it had it been stopped at that moment: the record's result, exit status, message and
+// version before.
+AttemptRecord outcome_of(const std::string& folder, const std::vector<Step>& steps,
+                         bool only_outdated) {
+    AttemptRecord outcome;
     std::optional<Step> last;
     ToolOutput said({.image0 = 1, .image1 = 1});
     for (const Step step : steps) {
@@ -338,16 +333,11 @@ std::optional<std::string> completed_line(const std::string& attempt, bool& fina
     }
     const Wall::time_point started(std::chrono::duration_cast<Wall::duration>(
         std::chrono::nanoseconds(state.value("started_ns", int64_t{0}))));
-    const Outcome outcome = outcome_of(attempt, job_steps(record.value("job", "")),
-                                       state.value("only_outdated", false));
     // The fields that change, as the record writes them.
-    AttemptRecord end;
+    AttemptRecord end = outcome_of(attempt, job_steps(record.value("job", "")),
+                                   state.value("only_outdated", false));
     end.started = started;
     end.ended = last_change(attempt, started);
-    end.result = outcome.result;
-    end.exit_status = outcome.exit_status;
-    end.message = outcome.message;
-    end.version_before = outcome.version_before;
     const Json stamped = Json::parse(record_line(end));
     for (const char* field :
          {"ended", "seconds", "version_before", "result", "exit_status", "message"}) {

@@ -23,11 +23,12 @@ struct HubInfo : HubPlace {
     std::optional<std::string> serial;
 };
 
+// The hubs the line is for.
 struct HubFilter {
     uint16_t vid = 0;
     uint16_t pid = 0;
     std::optional<int> bus;
-    std::vector<uint8_t> path_prefix;
+    std::vector<uint8_t> path_prefix; // empty: any
 };
 
 struct Listing {
