@@ -55,6 +55,9 @@ constexpr std::size_t piece_max = 32;
 
 constexpr uint16_t mode_register = 0x5000;
 constexpr std::array<uint16_t, 5> mode_order{0x0010, 0x0011, 0x0012, 0x0020, 0x0110};
+// The phase each value of mode_order begins.
+constexpr std::array<Phase, 5> mode_phases{Phase::idle, Phase::image1, Phase::between,
+                                           Phase::image0, Phase::done};
 constexpr std::array<uint16_t, 3> version_registers{0x1001, 0x1101, 0x1201};
 
 constexpr uint16_t crc_polynomial = 0x1021;
@@ -150,24 +153,15 @@ void write_mode_register(Chip& chip, uint16_t value) {
         violation(chip, "register 0x5000 written with 0x%04X where 0x%04X was due", value,
                   mode_order[position]);
     }
-    switch (value) {
-    case 0x0010:
-        chip.sequence.phase = Phase::idle;
-        break;
-    case 0x0011:
-        open_window(chip, Phase::image1);
-        break;
-    case 0x0012:
-        chip.sequence.phase = Phase::between;
-        break;
-    case 0x0020:
-        open_window(chip, Phase::image0);
-        break;
-    case 0x0110:
-        chip.sequence.phase = Phase::done;
-        break;
-    default:
-        break;
+    const auto* known = std::ranges::find(mode_order, value);
+    if (known == mode_order.end()) {
+        return;
+    }
+    const Phase phase = mode_phases.at(static_cast<std::size_t>(known - mode_order.begin()));
+    if (phase == Phase::image0 || phase == Phase::image1) {
+        open_window(chip, phase);
+    } else {
+        chip.sequence.phase = phase;
     }
 }
 

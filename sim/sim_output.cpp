@@ -3,10 +3,12 @@
 #include "file.h"
 #include "hex_dump.h"
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <glib.h>
+#include <utility>
 
 namespace sim {
 
@@ -46,16 +48,17 @@ std::string transfer_line(const TransferRecord& record) {
 } // namespace
 
 std::string result_text(int result) {
-    switch (result) {
-    case chip_model::error_pipe:
-        return "stall";
-    case chip_model::error_no_device:
-        return "nodev";
-    case chip_model::error_timeout:
-        return "timeout";
-    default:
-        return result >= 0 ? std::to_string(result) : "io(" + std::to_string(result) + ")";
+    constexpr std::array<std::pair<int, const char*>, 3> failure_words{{
+        {chip_model::error_pipe, "stall"},
+        {chip_model::error_no_device, "nodev"},
+        {chip_model::error_timeout, "timeout"},
+    }};
+    for (const auto& [code, word] : failure_words) {
+        if (result == code) {
+            return word;
+        }
     }
+    return result >= 0 ? std::to_string(result) : "io(" + std::to_string(result) + ")";
 }
 
 namespace {

@@ -35,9 +35,6 @@ constexpr bool banner_lines_are_40_wide() {
 }
 static_assert(banner_lines_are_40_wide());
 
-// The exit status of a refused argument or profile entry.
-constexpr int usage_error_status = 2;
-
 // The operation of the three status-printing modes: rc::done or rc::failed.
 int run_status_operation(libusb_device_handle* handle) {
     if (gSettings.gReadVerOnly != 0) {
@@ -102,7 +99,7 @@ int main(int argc, char** argv) {
     }
     // A slip on the command line stops the tool before anything is opened.
     if (check_command_line(argc, argv) != rc::ok) {
-        return usage_error_status;
+        return tool_exit::usage;
     }
 
     // A closed standard output is an output error, never the end of an update.
@@ -115,7 +112,7 @@ int main(int argc, char** argv) {
     // remaining settings at their defaults, and the run goes on with them; a refused profile
     // entry or argument ends the run before anything is opened.
     if (load_settings(argc, argv) == rc::refused) {
-        return usage_error_status;
+        return tool_exit::usage;
     }
     // From here on every end of the run is reported on the event channel, when there is one.
     open_event_channel();

@@ -8,6 +8,7 @@
 #include "result_codes.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -209,20 +210,23 @@ bool is_graphic(char c) {
     return c >= 0x21 && c <= 0x7E;
 }
 
-// The words of the usage errors: what a value of each base must be.
+// Each base, in the order of SettingBase: its name in the usage text, and what a value of it
+// must be in the usage errors.
+struct BaseWords {
+    const char* name;
+    const char* expected;
+};
+constexpr std::array<BaseWords, 5> base_words{{
+    {"HEX", "a hexadecimal number of 32 bits"},
+    {"DEC", "a decimal number of 32 bits"},
+    {"TEXT", "1 to 511 characters without blanks"},
+    {"P.P.P", "1 to 7 port numbers 1 to 255 joined by '.'"},
+    {"PATH", "1 to 511 characters without blanks"},
+}};
+static_assert(base_words.size() == static_cast<std::size_t>(Base::image) + 1);
+
 const char* expected_value(Base base) {
-    switch (base) {
-    case Base::hex:
-        return "a hexadecimal number of 32 bits";
-    case Base::dec:
-        return "a decimal number of 32 bits";
-    case Base::path:
-        return "1 to 7 port numbers 1 to 255 joined by '.'";
-    case Base::text:
-    case Base::image:
-        break;
-    }
-    return "1 to 511 characters without blanks";
+    return base_words.at(static_cast<std::size_t>(base)).expected;
 }
 
 // Reads one option's value into its field. False when it does not read whole.
@@ -642,19 +646,7 @@ std::span<const SettingInfo> setting_table() {
 }
 
 const char* setting_base_name(SettingBase base) {
-    switch (base) {
-    case Base::hex:
-        return "HEX";
-    case Base::dec:
-        return "DEC";
-    case Base::text:
-        return "TEXT";
-    case Base::path:
-        return "P.P.P";
-    case Base::image:
-        return "PATH";
-    }
-    return "";
+    return base_words.at(static_cast<std::size_t>(base)).name;
 }
 
 int check_command_line(int argc, char** argv) {

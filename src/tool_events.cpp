@@ -162,6 +162,20 @@ const char* mode_name() {
     return gSettings.gReadBinOnly != 0 ? "read_image" : "update";
 }
 
+struct Count {
+    const char* name;
+    uint64_t value;
+};
+
+// An event about one image: the image, what is counted, and the image's number of blocks.
+void image_event(const char* event, int image, Count count, uint64_t blocks) {
+    EventLine(event)
+        .number("image", image)
+        .number(count.name, static_cast<int64_t>(count.value))
+        .number("blocks", static_cast<int64_t>(blocks))
+        .send();
+}
+
 } // namespace
 
 void open_event_channel() {
@@ -190,19 +204,11 @@ void event_register(uint16_t address, uint16_t value) {
 }
 
 void event_image(int image, uint64_t bytes, uint64_t blocks) {
-    EventLine("image")
-        .number("image", image)
-        .number("bytes", static_cast<int64_t>(bytes))
-        .number("blocks", static_cast<int64_t>(blocks))
-        .send();
+    image_event("image", image, {"bytes", bytes}, blocks);
 }
 
 void event_block(int image, uint64_t block, uint64_t blocks) {
-    EventLine("block")
-        .number("image", image)
-        .number("block", static_cast<int64_t>(block))
-        .number("blocks", static_cast<int64_t>(blocks))
-        .send();
+    image_event("block", image, {"block", block}, blocks);
 }
 
 void event_chip_version(const std::array<uint8_t, 6>& bytes) {

@@ -18,18 +18,12 @@ constexpr const char* header =
 // The column of the slot names, after the place, when a row has one.
 constexpr std::size_t slot_width = 8;
 
+// Green for a board that did its job, red for one that did not, yellow while its tool runs.
 const char* colour_of(RowState state) {
-    switch (state) {
-    case RowState::good:
-        return "\x1b[32m";
-    case RowState::bad:
-        return "\x1b[31m";
-    case RowState::running:
-        return "\x1b[33m";
-    case RowState::queued:
-        break;
-    }
-    return "";
+    return state == RowState::good      ? "\x1b[32m"
+           : state == RowState::bad     ? "\x1b[31m"
+           : state == RowState::running ? "\x1b[33m"
+                                        : "";
 }
 
 std::string clipped(const std::string& text, std::size_t width) {

@@ -1,5 +1,7 @@
 #include "hub_job.h"
 
+#include "tool_exit_status.h"
+
 #include <algorithm>
 #include <array>
 #include <cstdio>
@@ -20,11 +22,6 @@ bool passable_serial(const std::string& serial) {
     return !serial.empty() && serial.size() <= 511 &&
            std::all_of(serial.begin(), serial.end(), [](char c) { return c > ' ' && c < 0x7F; });
 }
-
-// Exit statuses of the tool that every step reads alike.
-constexpr int busy_status = 250;
-constexpr int not_found_status = 251;
-constexpr int vanished_status = 252;
 
 } // namespace
 
@@ -75,13 +72,13 @@ std::string step_result(Step step, int status, bool by_signal, const ToolOutput&
     if (by_signal || output.stopped()) {
         return result::stopped;
     }
-    if (status == busy_status) {
+    if (status == tool_exit::busy) {
         return result::busy;
     }
-    if (status == not_found_status) {
+    if (status == tool_exit::not_found) {
         return result::not_found;
     }
-    if (status == vanished_status || (said && said->libusb_error == LIBUSB_ERROR_NO_DEVICE)) {
+    if (status == tool_exit::vanished || (said && said->libusb_error == LIBUSB_ERROR_NO_DEVICE)) {
         return result::unplugged;
     }
     // Only a run whose result the tool sent, with the status it exited with, did its job.
@@ -89,11 +86,11 @@ std::string step_result(Step step, int status, bool by_signal, const ToolOutput&
         return result::failed;
     }
     if (step == Step::check) {
-        return status == 0   ? result::update_available
-               : status == 7 ? result::up_to_date
-                             : result::failed;
+        return status == tool_exit::ok           ? result::update_available
+               : status == tool_exit::up_to_date ? result::up_to_date
+                                                 : result::failed;
     }
-    if (status != 0) {
+    if (status != tool_exit::ok) {
         return result::failed;
     }
     return step == Step::update ? result::passed : result::listed;

@@ -244,15 +244,7 @@ bool consistent(const LineOptions& options, bool check, bool list, bool ids_give
 } // namespace
 
 const char* job_name(Job job) {
-    switch (job) {
-    case Job::update:
-        return "update";
-    case Job::check:
-        return "check";
-    case Job::list:
-        return "list";
-    }
-    return "update";
+    return job == Job::check ? "check" : job == Job::list ? "list" : "update";
 }
 
 ParsedOptions parse_options(int argc, char** argv, const std::string& default_tool) {
@@ -281,12 +273,9 @@ ParsedOptions parse_options(int argc, char** argv, const std::string& default_to
                                  : ParseOutcome::usage_error;
             return parsed;
         case opt_check:
-            check = true;
-            options.job = Job::check;
-            continue;
         case opt_list:
-            list = true;
-            options.job = Job::list;
+            (id == opt_check ? check : list) = true;
+            options.job = id == opt_check ? Job::check : Job::list;
             continue;
         case '?':
         case ':':

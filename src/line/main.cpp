@@ -23,9 +23,8 @@ namespace {
 
 using namespace line;
 
-constexpr int exit_usage = 2;
-constexpr int exit_no_hub = 3;
-constexpr int exit_images = 4;
+// The line's exit statuses before any hub is handled (those after are the line's results).
+enum StartStatus : int { exit_usage = 2, exit_no_hub = 3, exit_images = 4 };
 
 int refuse(int status, const std::string& text) {
     std::fprintf(stderr, "tovrela-line: %s\n", text.c_str());

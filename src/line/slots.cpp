@@ -71,14 +71,11 @@ std::optional<SlotTable> parse_slots(std::string_view text, std::string& error,
         }
         Slot slot{place->place(), std::string(words[1])};
         for (std::size_t i = 0; i < slots.size(); ++i) {
-            if (slots[i].place == slot.place) {
-                error = "the place " + slot.place + " has a name already (line " +
-                        std::to_string(lines[i]) + ")";
-                return std::nullopt;
-            }
-            if (slots[i].name == slot.name) {
-                error = "the name " + slot.name + " is given already (line " +
-                        std::to_string(lines[i]) + ")";
+            const bool same_place = slots[i].place == slot.place;
+            if (same_place || slots[i].name == slot.name) {
+                error = (same_place ? "the place " + slot.place + " has a name already"
+                                    : "the name " + slot.name + " is given already") +
+                        " (line " + std::to_string(lines[i]) + ")";
                 return std::nullopt;
             }
         }
