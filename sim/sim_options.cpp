@@ -1,5 +1,6 @@
 #include "sim_options.h"
 
+#include "port_path.h"
 #include "usb_tree.h"
 
 #include <algorithm>
@@ -49,22 +50,11 @@ std::vector<std::string_view> split(std::string_view text, char separator) {
 }
 
 // "2.4" -> {2, 4}; "0" or "root" -> {} (the root hub). At most 7 ports, each 1 to 255.
-std::optional<std::vector<unsigned>> parse_port_path(std::string_view text) {
+std::optional<std::vector<uint8_t>> parse_hub_ports(std::string_view text) {
     if (text == "0" || text == "root") {
-        return std::vector<unsigned>{};
+        return std::vector<uint8_t>{};
     }
-    std::vector<unsigned> ports;
-    for (auto part : split(text, '.')) {
-        auto port = parse_number(part, 10);
-        if (!port || *port < 1 || *port > 255) {
-            return std::nullopt;
-        }
-        ports.push_back(static_cast<unsigned>(*port));
-    }
-    if (ports.size() > 7) {
-        return std::nullopt;
-    }
-    return ports;
+    return parse_port_path(text);
 }
 
 std::optional<int> parse_signal(std::string_view text) {
@@ -186,7 +176,7 @@ std::optional<DevicePlace> parse_place(const std::vector<std::string_view>& part
         return std::nullopt;
     }
     auto bus = parse_bus(parts[first]);
-    auto ports = parse_port_path(parts[first + 1]);
+    auto ports = parse_hub_ports(parts[first + 1]);
     std::optional<std::string> serial = std::string();
     if (count == 3) {
         serial = parse_serial(parts[first + 2]);
@@ -224,7 +214,7 @@ std::string apply_bus(Options& options, std::string_view value) {
 }
 
 std::string apply_port_path(Options& options, std::string_view value) {
-    return set_field(options.hub.ports, parse_port_path(value),
+    return set_field(options.hub.ports, parse_hub_ports(value),
                      "expects port numbers 1 to 255 joined by '.', at most 7, or 0 for a root hub");
 }
 
@@ -236,12 +226,12 @@ std::string apply_serial(Options& options, std::string_view value) {
 std::string apply_extra_device(Options& options, std::string_view value) {
     auto parts = split(value, ':');
     std::optional<unsigned> bus;
-    std::optional<std::vector<unsigned>> ports;
+    std::optional<std::vector<uint8_t>> ports;
     std::optional<uint16_t> vid;
     std::optional<uint16_t> pid;
     if (parts.size() == 4) {
         bus = parse_bus(parts[0]);
-        ports = parse_port_path(parts[1]);
+        ports = parse_hub_ports(parts[1]);
         vid = parse_id(parts[2]);
         pid = parse_id(parts[3]);
     }

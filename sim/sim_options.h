@@ -22,7 +22,7 @@ constexpr uint16_t default_pid = 0x5678;
 // One USB device of the simulated tree. An empty port path is the bus's root hub.
 struct DevicePlace {
     unsigned bus = 1;
-    std::vector<unsigned> ports;
+    std::vector<uint8_t> ports;
     uint16_t vid = 0;
     uint16_t pid = 0;
     std::string serial; // a hub's serial number string; empty: none (iSerialNumber 0)
@@ -33,7 +33,7 @@ struct DevicePlace {
 struct HubTarget {
     bool every = true;
     unsigned bus = 0;
-    std::vector<unsigned> ports;
+    std::vector<uint8_t> ports;
 
     [[nodiscard]] bool matches(const DevicePlace& place) const {
         return every || (place.bus == bus && place.ports == ports);

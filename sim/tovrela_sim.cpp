@@ -2,8 +2,9 @@
 // The command runs unmodified on the system's libusb; the umockdev preload library gives it and
 // every process it starts the simulated sysfs and device nodes, and every usbdevfs ioctl on them
 // is answered here, for the process that made it.
-#include "core/exec_words.h"
+#include "exec_words.h"
 #include "file.h"
+#include "port_path.h"
 #include "sim_options.h"
 #include "sim_output.h"
 #include "uevents.h"
@@ -309,8 +310,7 @@ void place_hubs(sim::Bed& bed, const sim::Options& options,
             hub.record = usb_device.record;
             hub.name =
                 std::to_string(usb_device.place.bus) + "-" +
-                (usb_device.place.ports.empty() ? "0"
-                                                : sim::port_path_text(usb_device.place.ports));
+                (usb_device.place.ports.empty() ? "0" : port_path_text(usb_device.place.ports));
             chip_model::reset(hub.chip, sim::chip_config(options, usb_device.place));
         }
     }
@@ -371,7 +371,7 @@ void start_station(Station& station, const std::vector<sim::UsbDevice>& devices)
 
 std::string place_text(const sim::DevicePlace& place) {
     return std::to_string(place.bus) + ":" +
-           (place.ports.empty() ? "0" : sim::port_path_text(place.ports));
+           (place.ports.empty() ? "0" : port_path_text(place.ports));
 }
 
 // The live hub at `place`, or -1.
@@ -395,7 +395,7 @@ void plug(Station& station, const sim::DevicePlace& place) {
     std::string parent = "usb" + std::to_string(place.bus);
     if (place.ports.size() > 1) {
         parent = std::to_string(place.bus) + "-" +
-                 sim::port_path_text({place.ports.begin(), place.ports.end() - 1});
+                 port_path_text(std::span(place.ports).first(place.ports.size() - 1));
     }
     if (place.ports.empty() || station.present.contains(device.sysname) ||
         !station.present.contains(parent) || device.devnum > 127) {
@@ -408,7 +408,7 @@ void plug(Station& station, const sim::DevicePlace& place) {
     std::size_t index = 0;
     {
         const std::scoped_lock hold(bed.hubs_lock);
-        std::string base = std::to_string(place.bus) + "-" + sim::port_path_text(place.ports);
+        std::string base = std::to_string(place.bus) + "-" + port_path_text(place.ports);
         std::string name = base;
         for (int board = 2; std::any_of(bed.hubs.begin(), bed.hubs.end(),
                                         [&](const sim::Hub& hub) { return hub.name == name; });

@@ -1,6 +1,7 @@
 #include "usb_tree.h"
 
 #include "hex_dump.h"
+#include "port_path.h"
 
 #include <array>
 #include <cstddef>
@@ -42,7 +43,7 @@ constexpr uint8_t serial_index = 3;
 constexpr uint8_t string_descriptor_type = 3;
 constexpr uint16_t us_english = 0x0409;
 
-using Place = std::pair<unsigned, std::vector<unsigned>>;
+using Place = std::pair<unsigned, std::vector<uint8_t>>;
 
 // Device descriptor, then one configuration with one interface and one interrupt endpoint.
 std::vector<uint8_t> descriptors(const UsbDevice& device) {
@@ -77,7 +78,7 @@ void describe(UsbDevice& device) {
     device.sysname = place.ports.empty() ? "usb" + bus : bus + "-" + port_path_text(place.ports);
     device.syspath = "/devices/pci0000:00/0000:00:14.0/usb" + bus;
     for (std::ptrdiff_t depth = 1; depth <= std::ssize(place.ports); ++depth) {
-        std::vector<unsigned> prefix(place.ports.begin(), place.ports.begin() + depth);
+        std::vector<uint8_t> prefix(place.ports.begin(), place.ports.begin() + depth);
         device.syspath += "/" + bus + "-" + port_path_text(prefix);
     }
     std::string node = "bus/usb/" + three_digits(place.bus) + "/" + three_digits(device.devnum);
@@ -143,7 +144,7 @@ bool add_explicit_devices(Tree& tree, const Options& options, std::string& error
 // Generated devices fill the places no explicit device takes: a plain device on bus 2, the root
 // hubs of buses 1 and 2 and of every bus in use, and every hub on the way up.
 void add_generated_devices(Tree& tree) {
-    auto add = [&](unsigned bus, std::vector<unsigned> ports, uint16_t vid, uint16_t pid) {
+    auto add = [&](unsigned bus, std::vector<uint8_t> ports, uint16_t vid, uint16_t pid) {
         UsbDevice device;
         device.place = {bus, ports, vid, pid, {}};
         device.bcd_device = ports.empty() ? 0x0601 : 0x0100;
@@ -172,21 +173,13 @@ void mark_hubs(Tree& tree) {
     }
     for (const auto& [place, device] : tree) {
         if (!place.second.empty()) {
-            std::vector<unsigned> parent(place.second.begin(), place.second.end() - 1);
+            std::vector<uint8_t> parent(place.second.begin(), place.second.end() - 1);
             tree.at(Place{place.first, parent}).hub = true;
         }
     }
 }
 
 } // namespace
-
-std::string port_path_text(const std::vector<unsigned>& ports) {
-    std::string text;
-    for (std::size_t i = 0; i < ports.size(); ++i) {
-        text += (i == 0 ? "" : ".") + std::to_string(ports[i]);
-    }
-    return text;
-}
 
 std::vector<uint8_t> string_descriptor(const std::string& serial, uint8_t index) {
     if (serial.empty()) {

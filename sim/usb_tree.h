@@ -23,9 +23,6 @@ struct UsbDevice {
     std::string record;  // udev record for umockdev_testbed_add_from_string
 };
 
-// Port path as the tool's table prints it ("2.4"); empty for a root hub.
-std::string port_path_text(const std::vector<unsigned>& ports);
-
 // The string descriptor `index` of a device whose serial number is `serial` (iSerialNumber 3),
 // as a GET_DESCRIPTOR request answers it: index 0 the language table (US English), index 3 the
 // serial number in UTF-16LE. Empty when the device has no such string (the request stalls).
