@@ -4,6 +4,7 @@
 // tables in each hub's log which hub its tools chose.
 #include "attempt_record.h"
 #include "line_events.h"
+#include "param_suite.h"
 #include "run_process.h"
 #include "sim_run.h"
 #include "test_files.h"
@@ -27,6 +28,7 @@ namespace {
 
 using test_files::TempDir;
 using Json = nlohmann::json;
+using param_suite::PrintTo;
 using sim_run::words;
 
 const std::vector<std::string> record_fields = line::record_field_names();
@@ -428,11 +430,7 @@ struct JobCase {
     std::vector<std::string> said; // in the line's output
 };
 
-void PrintTo(const JobCase& c, std::ostream* out) {
-    *out << c.name;
-}
-
-class Jobs : public Line, public testing::WithParamInterface<JobCase> {};
+using Jobs = param_suite::WithCases<Line, JobCase>;
 
 TEST_P(Jobs, AnswerForEveryHubWithoutFlashingUnlessAsked) {
     const JobCase& c = GetParam();
@@ -496,7 +494,7 @@ INSTANTIATE_TEST_SUITE_P(
                             "2.13.15.4",
                             true,
                             {"passed 2, skipped 0, failed 0"}}),
-    [](const testing::TestParamInfo<JobCase>& param) { return std::string(param.param.name); });
+    param_suite::case_name);
 
 // --path takes a prefix port by port (2.4 takes 2.4.1, not 2.40), on every bus; each hub listed
 // with its address, bcdDevice, serial number and chip version.
@@ -857,20 +855,13 @@ struct Refusal {
     const char* name;
     const char* line; // after the ids and the record, unless it starts with "!"
     int exit_status;
-    void (*prepare)(const TempDir&);
+    void (*prepare)(const TempDir&); // before the run; may be null
 };
 
-void PrintTo(const Refusal& c, std::ostream* out) {
-    *out << c.name;
-}
-
-class Refusals : public Line, public testing::WithParamInterface<Refusal> {};
+using Refusals = param_suite::WithCases<Line, Refusal>;
 
 TEST_P(Refusals, StopTheLineBeforeAnyTransferWithOneLine) {
     const Refusal& c = GetParam();
-    if (c.prepare != nullptr) {
-        c.prepare(dir);
-    }
     auto argv = command("", c.line[0] == '!' ? "" : c.line);
     if (c.line[0] == '!') {
         argv.resize(argv.size() - 3); // no ids, no record
@@ -920,7 +911,7 @@ INSTANTIATE_TEST_SUITE_P(
                 [](const TempDir& dir) { dir.write("slots", "1-2.5 A1\n"); }},
         Refusal{"EventsIsAFolder", "--events=.", 2, nullptr},
         Refusal{"EventsIsADevice", "--events=/dev/null", 2, nullptr}),
-    [](const testing::TestParamInfo<Refusal>& param) { return std::string(param.param.name); });
+    param_suite::case_name);
 
 // The table on a terminal: one hub, drawn in place with escape codes, colours unless NO_COLOR,
 // and a column of slot names when the hubs have them. Each run appends its line to the record.
