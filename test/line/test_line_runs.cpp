@@ -118,12 +118,17 @@ class Line : public testing::Test {
     }
 
     // The same with the line run by `script`, a shell's on the bed ("$@" is the line), where
-    // `ended` tells that the last background job ($!) has ended, so that no wait outlives it.
+    // `ended` tells that the last background job ($!) has ended, so that no wait outlives it, and
+    // `stopped` lists the process ids of its children held still (a tool stopped by SIGSTOP).
     test_process::Result run_in_shell(const std::string& sim_args, const std::string& line_args,
                                       const std::string& script) const {
         auto argv = command(sim_args, line_args);
         argv.insert(std::find(argv.begin(), argv.end(), "--") + 1,
-                    {"/bin/sh", "-c", "ended() { ! kill -0 $! 2>/dev/null; }\n" + script, "sh"});
+                    {"/bin/sh", "-c",
+                     "ended() { ! kill -0 $! 2>/dev/null; }\n"
+                     "stopped() { ps -o pid=,stat= --ppid $! | awk '$2 ~ /^T/ {print $1}'; }\n" +
+                         script,
+                     "sh"});
         return test_process::run(argv, dir.path());
     }
 
@@ -229,6 +234,12 @@ class Line : public testing::Test {
         dir.write("image0.bin", image0);
     }
 
+    // The line ended with `status`, and the chip's verdict finds no violation.
+    void expect_ended(const test_process::Result& run, int status) const {
+        EXPECT_EQ(run.exit_status, status) << run.out << run.err;
+        EXPECT_EQ(violations(), "");
+    }
+
     // The verdict without the closing lines of updates that did not end.
     [[nodiscard]] std::string violations() const {
         std::istringstream lines(dir.read("verdict"));
@@ -266,8 +277,7 @@ TEST_F(Line, HubsAtOnceGetTheImagesAsTheyWereAtTheStartOrFailAlone) {
                      "flock \"$TOVRELA_LOCK_DIR/tovrela-update-1-2.5.lock\" \"$@\" &\n"
                      "until [ -d tovrela-line-logs/*/2-3 ] || ended; do sleep 0.05; done\n"
                      "printf XXXX > image0.bin\nwait $!");
-    EXPECT_EQ(run.exit_status, 1) << run.out << run.err;
-    EXPECT_EQ(violations(), "");
+    expect_ended(run, 1);
     auto lines = records();
     EXPECT_EQ(lines.size(), 8u);
     expect_fields(lines["1-2.3"], {{"result", "failed"}, {"message", "I2C-WriteCmd B8 Fail -9"}});
@@ -320,8 +330,7 @@ TEST_F(Line, StopsReachEveryRunningToolAndNoNewHubStarts) {
             "sleep 0.05; done\n";
         const auto run = run_beside("--hub 1:3 --hub 2:2", std::string("--jobs=2 ") + line_args,
                                     both_writing + signals);
-        EXPECT_EQ(run.exit_status, status) << run.out << run.err;
-        EXPECT_EQ(violations(), "");
+        expect_ended(run, status);
         auto lines = records();
         EXPECT_EQ(lines.size(), 2u) << run.out;
         const std::size_t incomplete = run.out.find("Incomplete, update again: ");
@@ -346,17 +355,17 @@ TEST_F(Line, StopsReachEveryRunningToolAndNoNewHubStarts) {
 // to the end of its update, and the next run with the same record (a listing) waits for them and
 // writes their records, whole and passed, before any of its own.
 TEST_F(Line, KilledLineLeavesItsToolsToTheEndAndTheNextRunRecordsThem) {
-    const auto run = run_in_shell(
-        "--hub 1:3 --signal STOP:b8:50@1:2.4 --signal STOP:b8:50@1:3", "",
-        "\"$@\" &\n"
-        "until [ $(ps -o stat= --ppid $! | grep -c '^T') -ge 2 ] || ended; do sleep 0.05; done\n"
-        "tools=$(ps -o pid= --ppid $!)\n"
-        "kill -KILL $!; wait $!; echo \"killed $?\"\n"
-        // A run stopped while it waits for the tools writes nothing.
-        "env --default-signal=INT,QUIT \"$@\" --list 2>waiting &\n"
-        "until grep -q 'waiting for its tool' waiting || ended; do sleep 0.05; done\n"
-        "kill -INT $!; wait $!; echo \"interrupted $?\"\n"
-        "kill -CONT $tools\n\"$@\" --list");
+    const auto run =
+        run_in_shell("--hub 1:3 --signal STOP:b8:50@1:2.4 --signal STOP:b8:50@1:3", "",
+                     "\"$@\" &\n"
+                     "until [ $(stopped | wc -l) -ge 2 ] || ended; do sleep 0.05; done\n"
+                     "tools=$(stopped)\n"
+                     "kill -KILL $!; wait $!; echo \"killed $?\"\n"
+                     // A run stopped while it waits for the tools writes nothing.
+                     "env --default-signal=INT,QUIT \"$@\" --list 2>waiting &\n"
+                     "until grep -q 'waiting for its tool' waiting || ended; do sleep 0.05; done\n"
+                     "kill -INT $!; wait $!; echo \"interrupted $?\"\n"
+                     "kill -CONT $tools\n\"$@\" --list");
     EXPECT_EQ(run.exit_status, 0) << run.out << run.err;
     EXPECT_NE(run.out.find("killed 137\ninterrupted 130\n"), std::string::npos) << run.out;
     EXPECT_NE(dir.read("waiting").find("tovrela-line: SIGINT: no hub started; the records still "
@@ -436,8 +445,7 @@ TEST_P(Jobs, AnswerForEveryHubWithoutFlashingUnlessAsked) {
     const JobCase& c = GetParam();
     use_versioned_image0();
     const auto run = this->run(std::string("--hub 2:2 ") + c.sim, c.line);
-    EXPECT_EQ(run.exit_status, 0) << run.out << run.err;
-    EXPECT_EQ(violations(), "");
+    expect_ended(run, 0);
     auto lines = records();
     EXPECT_EQ(lines.size(), 2u);
     const std::string job = c.line == std::string("--only-outdated") ? "update" : c.line + 2;
@@ -714,13 +722,11 @@ TEST_F(Line, BoardSwappedWhileQueuedIsNotFoundAndNotFlashed) {
     const auto run = run_beside(
         "--serial B-OLD --hub 1:2.3:A --signal STOP:b2:1@1:2.3 --control " + dir.file("control"),
         "--jobs=1",
-        "until tool=$(ps -o pid=,stat= --ppid $! | awk '$2 ~ /^T/ {print $1}'); [ -n \"$tool\" ]; "
-        "do sleep 0.05; done\n"
+        "until tool=$(stopped); [ -n \"$tool\" ]; do sleep 0.05; done\n"
         "printf 'unplug 1:2.4\\nplug 1:2.4:C-NEW\\n' > control\n"
         "until grep -qsx C-NEW \"$UMOCKDEV_DIR/sys/bus/usb/devices/1-2.4/serial\"; do sleep 0.05; "
         "done\nkill -CONT $tool");
-    EXPECT_EQ(run.exit_status, 1) << run.out << run.err;
-    EXPECT_EQ(violations(), "");
+    expect_ended(run, 1);
     const auto lines = records();
     ASSERT_EQ(lines.size(), 2u) << dir.read("record");
     EXPECT_EQ(lines.at("1-2.3").value("result", ""), "passed");
@@ -743,8 +749,7 @@ TEST_F(Line, WatchUpdatesEachBoardOnceAndAReplugAgain) {
         "--watch --count=3 --bus=1",
         "until grep -q '\"path\":\"1\"' record 2>/dev/null || ended; do sleep 0.05; done\n"
         "printf 'unplug 1:1\\nplug 1:1\\n' > control");
-    EXPECT_EQ(run.exit_status, 0) << run.out << run.err;
-    EXPECT_EQ(violations(), "");
+    expect_ended(run, 0);
     std::istringstream lines(dir.read("record"));
     std::multiset<std::string> folders; // each board's: the one plugged again has a new one
     for (std::string text; std::getline(lines, text);) {
@@ -765,15 +770,13 @@ TEST_F(Line, BoardsCountedAsBoardsOnceEachWhateverTheirBounces) {
         "--serial A --hub 1:2.3:B --plug 2:1:3:C --signal STOP:b8:5@1:2.3 --control " +
             dir.file("control"),
         "--watch --count=3",
-        "stopped() { ps -o pid=,stat= --ppid $! | awk '$2 ~ /^T/ {print $1}'; }\n"
         "until tool=$(stopped); [ -n \"$tool\" ]; do sleep 0.05; done\n"
         "hub=\"$UMOCKDEV_DIR/sys/bus/usb/devices/1-2.3\"\n"
         "echo 'unplug 1:2.3' > control; while [ -e \"$hub\" ]; do sleep 0.05; done\n"
         "echo 'plug 1:2.3:B' > control; until grep -qsx B \"$hub/serial\"; do sleep 0.05; done\n"
         // The board's next chip holds its tool at the same point: let every tool go on.
         "until ended; do for t in $(stopped); do kill -CONT $t; done; sleep 0.05; done");
-    EXPECT_EQ(run.exit_status, 0) << run.out << run.err;
-    EXPECT_EQ(violations(), "");
+    expect_ended(run, 0);
     std::vector<std::string> seen;
     for (const Json& line : record_lines()) {
         seen.push_back(line.value("serial", "") + std::to_string(line.value("attempt", 0)) + " " +
@@ -813,8 +816,7 @@ TEST_F(Line, RetriesAndTheVersionAfterTheUpdate) {
         run_in_shell("--hub 1:2.3 --hub 1:2.5 --hub 1:2.6 "
                      "--fault stall:b2:3@1:2.3 --fault stall:b8:200@1:2.6",
                      "--retries=2", "flock \"$TOVRELA_LOCK_DIR/tovrela-update-1-2.5.lock\" \"$@\"");
-    EXPECT_EQ(run.exit_status, 1) << run.out << run.err;
-    EXPECT_EQ(violations(), "");
+    expect_ended(run, 1);
     std::vector<std::string> seen;
     for (const Json& line : record_lines()) {
         seen.push_back(line.value("path", "") + " " + std::to_string(line.value("attempt", 0)) +
