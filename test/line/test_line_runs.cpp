@@ -3,6 +3,7 @@
 // --flash-out what each chip holds, the record what the line says about each hub, and the device
 // tables in each hub's log which hub its tools chose.
 #include "attempt_record.h"
+#include "json_keys.h"
 #include "line_events.h"
 #include "param_suite.h"
 #include "run_process.h"
@@ -538,12 +539,9 @@ std::map<std::string, std::vector<Json>> events_by_place(const std::string& text
         if (!event.is_object()) {
             continue;
         }
-        std::vector<std::string> keys; // in the order of the line
-        const auto ordered = nlohmann::ordered_json::parse(entry, nullptr, false);
-        for (auto item = ordered.begin(); item != ordered.end(); ++item) {
-            keys.push_back(item.key());
-        }
-        EXPECT_EQ(keys, line::event_keys(event.value("event", ""))) << entry;
+        EXPECT_EQ(json_keys::in_order(nlohmann::ordered_json::parse(entry, nullptr, false)),
+                  line::event_keys(event.value("event", "")))
+            << entry;
         expect_fields(event, {{"v", 1}, {"attempt", 1}});
         EXPECT_FALSE(std::isnan(utc_seconds(event.value("time", "")))) << entry;
         by_place[event.value("place", "")].push_back(event);
