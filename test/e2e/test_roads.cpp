@@ -35,10 +35,7 @@ void sparse(const TempDir& dir, const char* name, std::size_t size) {
 // Image 0 of 1 MiB holding the version 2.13.15.5.
 void versioned(const TempDir& dir) {
     std::vector<uint8_t> bytes(0x100000, 0x5A);
-    bytes[0xFFFF0] = 2; // major, then minor, revision and customer minor
-    bytes[0xFFFED] = 13;
-    bytes[0xFFFEE] = 15;
-    bytes[0xFFFF1] = 5;
+    test_files::put_image0_version(bytes, {2, 13, 15, 5});
     dir.write("image0.bin", bytes);
 }
 

@@ -228,10 +228,7 @@ class Line : public testing::Test {
     // Image 0 of 1 MiB holding the version 2.14.15.4, which a check compares with the chip's.
     void use_versioned_image0() {
         image0 = test_files::pattern_bytes(0x100000, 0);
-        image0[0xFFFF0] = 2;
-        image0[0xFFFED] = 14;
-        image0[0xFFFEE] = 15;
-        image0[0xFFFF1] = 4;
+        test_files::put_image0_version(image0, {2, 14, 15, 4});
         dir.write("image0.bin", image0);
     }
 
