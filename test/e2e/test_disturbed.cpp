@@ -2,6 +2,7 @@
 // libraries that only the chip's verdict catches, tools started side by side, a closed standard
 // output, a second tool on the same hub, too few file descriptors, and the simulator's own exit
 // statuses.
+#include "param_suite.h"
 #include "sim_run.h"
 #include "update_geometry.h"
 
@@ -11,6 +12,7 @@
 namespace {
 
 using namespace sim_run;
+using param_suite::PrintTo;
 
 // Runs the tool with `library` preloaded ahead of the virtual hub's own, and `environment`
 // ("NAME=value ...") set for it. The exec keeps the tool's process, so its clock too.
@@ -25,11 +27,7 @@ struct ToolFault {
     bool tool_passes;    // the tool itself sees nothing wrong
 };
 
-void PrintTo(const ToolFault& fault, std::ostream* out) {
-    *out << fault.name;
-}
-
-class ToolFaults : public VirtualHub, public testing::WithParamInterface<ToolFault> {};
+using ToolFaults = param_suite::WithCases<VirtualHub, ToolFault>;
 
 TEST_P(ToolFaults, TheVerdictCatchesEach) {
     const ToolFault& fault = GetParam();
@@ -61,7 +59,7 @@ INSTANTIATE_TEST_SUITE_P(Faults, ToolFaults, testing::Values(
               "the update did not end; register 0x5000 last written with 0x0020 (confirmed)", true},
     ToolFault{"BlockNeverArrives", preloading(TOVRELA_TRANSFER_FAULT_LIB, missing_crc),
               stopped_in_last_block, false}),
-    [](const auto& test) { return std::string(test.param.name); });
+    param_suite::case_name);
 // clang-format on
 
 // Tools started side by side on one bed, eight at a time on eight hubs, 15 rounds: no start fails

@@ -5,6 +5,7 @@
 // banner, exits with 1 and sends nothing more: the chip holds a prefix of each image, its verdict
 // finds no violation and its closing line says that the update did not end.
 // TOVRELA_TOOL_WRAPPER (words split at spaces) runs the tool under a wrapper such as valgrind.
+#include "param_suite.h"
 #include "sim_run.h"
 #include "update_geometry.h"
 
@@ -13,6 +14,7 @@
 namespace {
 
 using namespace sim_run;
+using param_suite::PrintTo;
 
 struct Fault {
     const char* name;
@@ -20,11 +22,7 @@ struct Fault {
     std::string output; // from the first register write to the FAIL banner
 };
 
-void PrintTo(const Fault& fault, std::ostream* out) {
-    *out << fault.name;
-}
-
-class FaultSweep : public VirtualHub, public testing::WithParamInterface<Fault> {};
+using FaultSweep = param_suite::WithCases<VirtualHub, Fault>;
 
 TEST_P(FaultSweep, StopsAtTheStep) {
     const Fault& fault = GetParam();
@@ -93,7 +91,7 @@ INSTANTIATE_TEST_SUITE_P(FullUpdate, FaultSweep, testing::Values(
     Fault{"Image0Middle_A3_NeverFinish", at("never-finish", status_read, Step::image0, image0_middle), to_image0 + sent0(image0_middle + 1) + block_timeout},
     Fault{"Image0Last_B9_Stall", at("stall", crc_frame, Step::image0, image0_last), to_image0 + sent0(image0_last) + "I2C-WriteCmd B9 Fail -9\n"},
     Fault{"Reg0110_B2_Nodev", at("nodev", command_frame, Step::write_0110), after_image0 + "I2C-WriteCmd B2 Fail -4\n"}),
-    [](const auto& test) { return std::string(test.param.name); });
+    param_suite::case_name);
 // clang-format on
 
 } // namespace

@@ -2,6 +2,7 @@
 // statuses, the device table and its filters, a stop signal, hostile input. Each case compares
 // the whole output and relies on the chip's verdict for the wire: frames, check bytes, CRCs,
 // piece sizes, pauses, the order of the register values.
+#include "param_suite.h"
 #include "sim_run.h"
 #include "update_geometry.h"
 
@@ -15,6 +16,8 @@
 namespace {
 
 using namespace sim_run;
+using param_suite::case_name;
+using param_suite::PrintTo;
 using test_files::TempDir;
 using update_geometry::request_at;
 using update_geometry::Step;
@@ -32,10 +35,7 @@ void sparse(const TempDir& dir, const char* name, std::size_t size) {
 // Image 0 of 1 MiB holding the version 2.13.15.5.
 void versioned(const TempDir& dir) {
     std::vector<uint8_t> bytes(0x100000, 0x5A);
-    bytes[0xFFFF0] = 2; // major, then minor, revision and customer minor
-    bytes[0xFFFED] = 13;
-    bytes[0xFFFEE] = 15;
-    bytes[0xFFFF1] = 5;
+    test_files::put_image0_version(bytes, {2, 13, 15, 5});
     dir.write("image0.bin", bytes);
 }
 
@@ -50,17 +50,10 @@ struct Road {
     std::string violations = "";
 };
 
-void PrintTo(const Road& road, std::ostream* out) {
-    *out << road.name;
-}
-
-class Roads : public VirtualHub, public testing::WithParamInterface<Road> {};
+using Roads = param_suite::WithCases<VirtualHub, Road>;
 
 TEST_P(Roads, EndWithTheirOutputAndExitStatus) {
     const Road& road = GetParam();
-    if (road.prepare != nullptr) {
-        road.prepare(dir);
-    }
     const bool ids = road.args.starts_with("-vid");
     const SimRun run =
         this->run(words(road.sim), words((ids ? "" : "-vid=1234 -pid=5678 ") + road.args));
@@ -69,10 +62,6 @@ TEST_P(Roads, EndWithTheirOutputAndExitStatus) {
     EXPECT_EQ(run.process.err, road.err);
     EXPECT_EQ(run.violations, road.violations);
     expect_flashed(run, road.out.ends_with(pass_banner + "Status=0x1\n"));
-}
-
-std::string named(const testing::TestParamInfo<Road>& info) {
-    return info.param.name;
 }
 
 const std::string self_test = "Running self tests\n\nRunning test suite: misc\n"
@@ -114,7 +103,7 @@ INSTANTIATE_TEST_SUITE_P(Modes, Roads, testing::Values(
     Road{"StatusOf7Bytes", nullptr, "", "--fault reply-bytes=7:" + image1_third, on_hub(passing_update), 0},
     Road{"StatusHalfSent", nullptr, "", "--fault short:" + image1_third, on_hub(passing_update), 0},
     Road{"SelfTestWinsAndTouchesNoUsb", nullptr, "-selftest=1 -checkupdateonly=1 -readveronly=1",
-         "--fault stall:b7:1", check_ok + self_test, 0}), named);
+         "--fault stall:b7:1", check_ok + self_test, 0}), case_name);
 
 INSTANTIATE_TEST_SUITE_P(Failures, Roads, testing::Values(
     Road{"CheckCannotReadTheChip", versioned, "-checkupdateonly=1", "--fault timeout:a3:1",
@@ -158,7 +147,7 @@ INSTANTIATE_TEST_SUITE_P(Failures, Roads, testing::Values(
     Road{"Image0AboveTheGeneralLimit", [](const TempDir& d) { sparse(d, "image0.bin", 0x200001); },
          "", "", on_hub("  BinFile Size Error\n" + failed), 1},
     Road{"Image1Of4GiBAnd16Bytes", [](const TempDir& d) { sparse(d, "image1.bin", 0x100000010); },
-         "", "", on_hub("  BinFile Size Error\n" + failed), 1}), named);
+         "", "", on_hub("  BinFile Size Error\n" + failed), 1}), case_name);
 
 // The step in progress finishes, then the tool says where it stopped and exits with 128 + N.
 const std::string incomplete =
@@ -189,7 +178,7 @@ INSTANTIATE_TEST_SUITE_P(Signals, Roads, testing::Values(
          "--signal INT:b7:3 --version-bytes 2,13,15,0,0,5", on_hub(versions({2, 13, 15, 0, 0, 5}) +
          image_version + "FW Current: 2.13.15.5\nFW Available: 2.13.15.5\nFW up to date\n"), 7},
     Road{"DuringTheLastWriteStopsNothing", nullptr, "", "--signal TERM:" + request_at(update_geometry::command_frame, Step::write_0110), on_hub(passing_update), 0}),
-    named);
+    case_name);
 
 // A signal within a second of the first is the same request (the block still finishes); one
 // that comes later means it: the tool ends at once. The later one comes four pauses of 321 ms,
@@ -251,7 +240,7 @@ INSTANTIATE_TEST_SUITE_P(Hostile, Roads, testing::Values(
              mkfifo(d.file("debug.log").c_str(), 0600);
              d.write("update.ini", "[Config]\nLogFile=1\n" + images); },
          "-readveronly=1", "", read_version, 0,
-         "tovrela-update: debug.log is not written: it is not a regular file\n"}), named);
+         "tovrela-update: debug.log is not written: it is not a regular file\n"}), case_name);
 
 // The device table and its filters: which rows are marked, the filter lines, the later match
 // taken.
@@ -323,7 +312,7 @@ INSTANTIATE_TEST_SUITE_P(Filters, Roads, testing::Values(
          "( )000005 1d6b:0002 bcdDevice 0601 (address 01) bus 1,\n") + "I2C-WriteCmd B7 Fail -9\n"
          "I2C-WriteCmd B7 Fail -9\nI2C-WriteCmd B7 Fail -9\n" + unread + "Status=0x0\n", 1,
          "Warning: 2 devices match; using the last one listed, bus 1 path 1; choose one with -path= and -exactpath=1\n"}),
-    named);
+    case_name);
 
 // A hub chosen by its serial number string, from the option or the profile; the table as always.
 const std::string with_serial = "--serial SN-1";
@@ -336,7 +325,7 @@ INSTANTIATE_TEST_SUITE_P(Serials, Roads, testing::Values(
     Road{"HubWithoutSerialNeverMatches", nullptr, rv + "-serial=SN-1", "", hub_not_found(rows(' ')), 251},
     Road{"SerialFromTheProfile", profile_serial, rv, with_serial, hub_not_found(rows(' ')), 251},
     Road{"SerialOptionOverTheProfile", profile_serial, rv + "-serial=SN-1", with_serial, hub_found(rows('*')), 0}),
-    named);
+    case_name);
 // clang-format on
 
 // A slip on the command line or in the profile stops the tool before anything is opened: one

@@ -3,7 +3,9 @@
 // --flash-out what each chip holds, the record what the line says about each hub, and the device
 // tables in each hub's log which hub its tools chose.
 #include "attempt_record.h"
+#include "json_keys.h"
 #include "line_events.h"
+#include "param_suite.h"
 #include "run_process.h"
 #include "sim_run.h"
 #include "test_files.h"
@@ -27,6 +29,7 @@ namespace {
 
 using test_files::TempDir;
 using Json = nlohmann::json;
+using param_suite::PrintTo;
 using sim_run::words;
 
 const std::vector<std::string> record_fields = line::record_field_names();
@@ -116,12 +119,17 @@ class Line : public testing::Test {
     }
 
     // The same with the line run by `script`, a shell's on the bed ("$@" is the line), where
-    // `ended` tells that the last background job ($!) has ended, so that no wait outlives it.
+    // `ended` tells that the last background job ($!) has ended, so that no wait outlives it, and
+    // `stopped` lists the process ids of its children held still (a tool stopped by SIGSTOP).
     test_process::Result run_in_shell(const std::string& sim_args, const std::string& line_args,
                                       const std::string& script) const {
         auto argv = command(sim_args, line_args);
         argv.insert(std::find(argv.begin(), argv.end(), "--") + 1,
-                    {"/bin/sh", "-c", "ended() { ! kill -0 $! 2>/dev/null; }\n" + script, "sh"});
+                    {"/bin/sh", "-c",
+                     "ended() { ! kill -0 $! 2>/dev/null; }\n"
+                     "stopped() { ps -o pid=,stat= --ppid $! | awk '$2 ~ /^T/ {print $1}'; }\n" +
+                         script,
+                     "sh"});
         return test_process::run(argv, dir.path());
     }
 
@@ -220,11 +228,14 @@ class Line : public testing::Test {
     // Image 0 of 1 MiB holding the version 2.14.15.4, which a check compares with the chip's.
     void use_versioned_image0() {
         image0 = test_files::pattern_bytes(0x100000, 0);
-        image0[0xFFFF0] = 2;
-        image0[0xFFFED] = 14;
-        image0[0xFFFEE] = 15;
-        image0[0xFFFF1] = 4;
+        test_files::put_image0_version(image0, {2, 14, 15, 4});
         dir.write("image0.bin", image0);
+    }
+
+    // The line ended with `status`, and the chip's verdict finds no violation.
+    void expect_ended(const test_process::Result& run, int status) const {
+        EXPECT_EQ(run.exit_status, status) << run.out << run.err;
+        EXPECT_EQ(violations(), "");
     }
 
     // The verdict without the closing lines of updates that did not end.
@@ -264,8 +275,7 @@ TEST_F(Line, HubsAtOnceGetTheImagesAsTheyWereAtTheStartOrFailAlone) {
                      "flock \"$TOVRELA_LOCK_DIR/tovrela-update-1-2.5.lock\" \"$@\" &\n"
                      "until [ -d tovrela-line-logs/*/2-3 ] || ended; do sleep 0.05; done\n"
                      "printf XXXX > image0.bin\nwait $!");
-    EXPECT_EQ(run.exit_status, 1) << run.out << run.err;
-    EXPECT_EQ(violations(), "");
+    expect_ended(run, 1);
     auto lines = records();
     EXPECT_EQ(lines.size(), 8u);
     expect_fields(lines["1-2.3"], {{"result", "failed"}, {"message", "I2C-WriteCmd B8 Fail -9"}});
@@ -318,8 +328,7 @@ TEST_F(Line, StopsReachEveryRunningToolAndNoNewHubStarts) {
             "sleep 0.05; done\n";
         const auto run = run_beside("--hub 1:3 --hub 2:2", std::string("--jobs=2 ") + line_args,
                                     both_writing + signals);
-        EXPECT_EQ(run.exit_status, status) << run.out << run.err;
-        EXPECT_EQ(violations(), "");
+        expect_ended(run, status);
         auto lines = records();
         EXPECT_EQ(lines.size(), 2u) << run.out;
         const std::size_t incomplete = run.out.find("Incomplete, update again: ");
@@ -344,17 +353,17 @@ TEST_F(Line, StopsReachEveryRunningToolAndNoNewHubStarts) {
 // to the end of its update, and the next run with the same record (a listing) waits for them and
 // writes their records, whole and passed, before any of its own.
 TEST_F(Line, KilledLineLeavesItsToolsToTheEndAndTheNextRunRecordsThem) {
-    const auto run = run_in_shell(
-        "--hub 1:3 --signal STOP:b8:50@1:2.4 --signal STOP:b8:50@1:3", "",
-        "\"$@\" &\n"
-        "until [ $(ps -o stat= --ppid $! | grep -c '^T') -ge 2 ] || ended; do sleep 0.05; done\n"
-        "tools=$(ps -o pid= --ppid $!)\n"
-        "kill -KILL $!; wait $!; echo \"killed $?\"\n"
-        // A run stopped while it waits for the tools writes nothing.
-        "env --default-signal=INT,QUIT \"$@\" --list 2>waiting &\n"
-        "until grep -q 'waiting for its tool' waiting || ended; do sleep 0.05; done\n"
-        "kill -INT $!; wait $!; echo \"interrupted $?\"\n"
-        "kill -CONT $tools\n\"$@\" --list");
+    const auto run =
+        run_in_shell("--hub 1:3 --signal STOP:b8:50@1:2.4 --signal STOP:b8:50@1:3", "",
+                     "\"$@\" &\n"
+                     "until [ $(stopped | wc -l) -ge 2 ] || ended; do sleep 0.05; done\n"
+                     "tools=$(stopped)\n"
+                     "kill -KILL $!; wait $!; echo \"killed $?\"\n"
+                     // A run stopped while it waits for the tools writes nothing.
+                     "env --default-signal=INT,QUIT \"$@\" --list 2>waiting &\n"
+                     "until grep -q 'waiting for its tool' waiting || ended; do sleep 0.05; done\n"
+                     "kill -INT $!; wait $!; echo \"interrupted $?\"\n"
+                     "kill -CONT $tools\n\"$@\" --list");
     EXPECT_EQ(run.exit_status, 0) << run.out << run.err;
     EXPECT_NE(run.out.find("killed 137\ninterrupted 130\n"), std::string::npos) << run.out;
     EXPECT_NE(dir.read("waiting").find("tovrela-line: SIGINT: no hub started; the records still "
@@ -428,18 +437,13 @@ struct JobCase {
     std::vector<std::string> said; // in the line's output
 };
 
-void PrintTo(const JobCase& c, std::ostream* out) {
-    *out << c.name;
-}
-
-class Jobs : public Line, public testing::WithParamInterface<JobCase> {};
+using Jobs = param_suite::WithCases<Line, JobCase>;
 
 TEST_P(Jobs, AnswerForEveryHubWithoutFlashingUnlessAsked) {
     const JobCase& c = GetParam();
     use_versioned_image0();
     const auto run = this->run(std::string("--hub 2:2 ") + c.sim, c.line);
-    EXPECT_EQ(run.exit_status, 0) << run.out << run.err;
-    EXPECT_EQ(violations(), "");
+    expect_ended(run, 0);
     auto lines = records();
     EXPECT_EQ(lines.size(), 2u);
     const std::string job = c.line == std::string("--only-outdated") ? "update" : c.line + 2;
@@ -496,7 +500,7 @@ INSTANTIATE_TEST_SUITE_P(
                             "2.13.15.4",
                             true,
                             {"passed 2, skipped 0, failed 0"}}),
-    [](const testing::TestParamInfo<JobCase>& param) { return std::string(param.param.name); });
+    param_suite::case_name);
 
 // --path takes a prefix port by port (2.4 takes 2.4.1, not 2.40), on every bus; each hub listed
 // with its address, bcdDevice, serial number and chip version.
@@ -532,12 +536,9 @@ std::map<std::string, std::vector<Json>> events_by_place(const std::string& text
         if (!event.is_object()) {
             continue;
         }
-        std::vector<std::string> keys; // in the order of the line
-        const auto ordered = nlohmann::ordered_json::parse(entry, nullptr, false);
-        for (auto item = ordered.begin(); item != ordered.end(); ++item) {
-            keys.push_back(item.key());
-        }
-        EXPECT_EQ(keys, line::event_keys(event.value("event", ""))) << entry;
+        EXPECT_EQ(json_keys::in_order(nlohmann::ordered_json::parse(entry, nullptr, false)),
+                  line::event_keys(event.value("event", "")))
+            << entry;
         expect_fields(event, {{"v", 1}, {"attempt", 1}});
         EXPECT_FALSE(std::isnan(utc_seconds(event.value("time", "")))) << entry;
         by_place[event.value("place", "")].push_back(event);
@@ -716,13 +717,11 @@ TEST_F(Line, BoardSwappedWhileQueuedIsNotFoundAndNotFlashed) {
     const auto run = run_beside(
         "--serial B-OLD --hub 1:2.3:A --signal STOP:b2:1@1:2.3 --control " + dir.file("control"),
         "--jobs=1",
-        "until tool=$(ps -o pid=,stat= --ppid $! | awk '$2 ~ /^T/ {print $1}'); [ -n \"$tool\" ]; "
-        "do sleep 0.05; done\n"
+        "until tool=$(stopped); [ -n \"$tool\" ]; do sleep 0.05; done\n"
         "printf 'unplug 1:2.4\\nplug 1:2.4:C-NEW\\n' > control\n"
         "until grep -qsx C-NEW \"$UMOCKDEV_DIR/sys/bus/usb/devices/1-2.4/serial\"; do sleep 0.05; "
         "done\nkill -CONT $tool");
-    EXPECT_EQ(run.exit_status, 1) << run.out << run.err;
-    EXPECT_EQ(violations(), "");
+    expect_ended(run, 1);
     const auto lines = records();
     ASSERT_EQ(lines.size(), 2u) << dir.read("record");
     EXPECT_EQ(lines.at("1-2.3").value("result", ""), "passed");
@@ -745,8 +744,7 @@ TEST_F(Line, WatchUpdatesEachBoardOnceAndAReplugAgain) {
         "--watch --count=3 --bus=1",
         "until grep -q '\"path\":\"1\"' record 2>/dev/null || ended; do sleep 0.05; done\n"
         "printf 'unplug 1:1\\nplug 1:1\\n' > control");
-    EXPECT_EQ(run.exit_status, 0) << run.out << run.err;
-    EXPECT_EQ(violations(), "");
+    expect_ended(run, 0);
     std::istringstream lines(dir.read("record"));
     std::multiset<std::string> folders; // each board's: the one plugged again has a new one
     for (std::string text; std::getline(lines, text);) {
@@ -767,15 +765,13 @@ TEST_F(Line, BoardsCountedAsBoardsOnceEachWhateverTheirBounces) {
         "--serial A --hub 1:2.3:B --plug 2:1:3:C --signal STOP:b8:5@1:2.3 --control " +
             dir.file("control"),
         "--watch --count=3",
-        "stopped() { ps -o pid=,stat= --ppid $! | awk '$2 ~ /^T/ {print $1}'; }\n"
         "until tool=$(stopped); [ -n \"$tool\" ]; do sleep 0.05; done\n"
         "hub=\"$UMOCKDEV_DIR/sys/bus/usb/devices/1-2.3\"\n"
         "echo 'unplug 1:2.3' > control; while [ -e \"$hub\" ]; do sleep 0.05; done\n"
         "echo 'plug 1:2.3:B' > control; until grep -qsx B \"$hub/serial\"; do sleep 0.05; done\n"
         // The board's next chip holds its tool at the same point: let every tool go on.
         "until ended; do for t in $(stopped); do kill -CONT $t; done; sleep 0.05; done");
-    EXPECT_EQ(run.exit_status, 0) << run.out << run.err;
-    EXPECT_EQ(violations(), "");
+    expect_ended(run, 0);
     std::vector<std::string> seen;
     for (const Json& line : record_lines()) {
         seen.push_back(line.value("serial", "") + std::to_string(line.value("attempt", 0)) + " " +
@@ -815,8 +811,7 @@ TEST_F(Line, RetriesAndTheVersionAfterTheUpdate) {
         run_in_shell("--hub 1:2.3 --hub 1:2.5 --hub 1:2.6 "
                      "--fault stall:b2:3@1:2.3 --fault stall:b8:200@1:2.6",
                      "--retries=2", "flock \"$TOVRELA_LOCK_DIR/tovrela-update-1-2.5.lock\" \"$@\"");
-    EXPECT_EQ(run.exit_status, 1) << run.out << run.err;
-    EXPECT_EQ(violations(), "");
+    expect_ended(run, 1);
     std::vector<std::string> seen;
     for (const Json& line : record_lines()) {
         seen.push_back(line.value("path", "") + " " + std::to_string(line.value("attempt", 0)) +
@@ -857,20 +852,13 @@ struct Refusal {
     const char* name;
     const char* line; // after the ids and the record, unless it starts with "!"
     int exit_status;
-    void (*prepare)(const TempDir&);
+    void (*prepare)(const TempDir&); // before the run; may be null
 };
 
-void PrintTo(const Refusal& c, std::ostream* out) {
-    *out << c.name;
-}
-
-class Refusals : public Line, public testing::WithParamInterface<Refusal> {};
+using Refusals = param_suite::WithCases<Line, Refusal>;
 
 TEST_P(Refusals, StopTheLineBeforeAnyTransferWithOneLine) {
     const Refusal& c = GetParam();
-    if (c.prepare != nullptr) {
-        c.prepare(dir);
-    }
     auto argv = command("", c.line[0] == '!' ? "" : c.line);
     if (c.line[0] == '!') {
         argv.resize(argv.size() - 3); // no ids, no record
@@ -920,7 +908,7 @@ INSTANTIATE_TEST_SUITE_P(
                 [](const TempDir& dir) { dir.write("slots", "1-2.5 A1\n"); }},
         Refusal{"EventsIsAFolder", "--events=.", 2, nullptr},
         Refusal{"EventsIsADevice", "--events=/dev/null", 2, nullptr}),
-    [](const testing::TestParamInfo<Refusal>& param) { return std::string(param.param.name); });
+    param_suite::case_name);
 
 // The table on a terminal: one hub, drawn in place with escape codes, colours unless NO_COLOR,
 // and a column of slot names when the hubs have them. Each run appends its line to the record.

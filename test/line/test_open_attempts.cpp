@@ -3,6 +3,7 @@
 // record lines a later run builds from an attempt's folder.
 #include "attempt_record.h"
 #include "hub_job.h"
+#include "json_keys.h"
 #include "open_attempts.h"
 #include "test_files.h"
 #include "tool_process.h"
@@ -199,11 +200,7 @@ TEST_F(Attempts, RecordLinesBuiltFromTheFolders) {
         EXPECT_FALSE(final);
         EXPECT_TRUE(text->ends_with("}\n"));
         const Json line = Json::parse(*text);
-        std::vector<std::string> keys;
-        for (const auto& item : line.items()) {
-            keys.push_back(item.key());
-        }
-        EXPECT_EQ(keys, record_field_names());
+        EXPECT_EQ(json_keys::in_order(line), record_field_names());
         for (const auto& [field, value] : c.expected.items()) {
             EXPECT_EQ(line[field], value) << field << " in " << *text;
         }

@@ -28,6 +28,8 @@ inline void set_path(std::array<char, 256>& field, const std::string& path) {
     path.copy(field.data(), field.size() - 1);
 }
 
+// The chip model's faults and the wire schedule, as the chip tests name them.
+using chip_model::FaultKind;
 using test_device::schedule;
 
 class ChipTest : public testing::Test {

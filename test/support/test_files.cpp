@@ -59,4 +59,11 @@ std::vector<uint8_t> pattern_bytes(std::size_t size, uint32_t seed) {
     return bytes;
 }
 
+void put_image0_version(std::vector<uint8_t>& image0, const std::array<uint8_t, 4>& version) {
+    image0.at(0xFFFF0) = version[0];
+    image0.at(0xFFFED) = version[1];
+    image0.at(0xFFFEE) = version[2];
+    image0.at(0xFFFF1) = version[3];
+}
+
 } // namespace test_files

@@ -1,6 +1,7 @@
 // Temporary working directories and files for tests that read or write real files.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -34,5 +35,9 @@ class TempDir {
 
 // `size` bytes of a fixed pseudo-random pattern that depends on `seed`.
 std::vector<uint8_t> pattern_bytes(std::size_t size, uint32_t seed);
+
+// Puts `version` (major, minor, revision, customer minor) in the version block of `image0`, an
+// Image 0 of 1 MiB or more.
+void put_image0_version(std::vector<uint8_t>& image0, const std::array<uint8_t, 4>& version);
 
 } // namespace test_files

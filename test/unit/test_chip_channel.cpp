@@ -7,10 +7,8 @@
 
 namespace {
 
-using chip_model::FaultKind;
-using chip_test::Bytes;
-using chip_test::schedule;
-using ChipChannel = chip_test::ChipTest;
+using namespace chip_test;
+using ChipChannel = ChipTest;
 
 const chip_model::Transfer& transfer(std::size_t i) {
     return test_device::chip().history.transfers.at(i);

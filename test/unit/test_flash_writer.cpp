@@ -7,11 +7,9 @@
 
 namespace {
 
-using chip_model::FaultKind;
-using chip_test::Bytes;
-using chip_test::schedule;
+using namespace chip_test;
 
-class FlashWriter : public chip_test::ChipTest {
+class FlashWriter : public ChipTest {
   protected:
     // The chip with the flash window of `image` open, as after its register writes.
     static void reset_chip(const chip_model::Config& config, int image = 1) {
