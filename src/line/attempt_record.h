@@ -11,6 +11,17 @@
 
 namespace line {
 
+// What an attempt came to: the chip's version before and after it, its result, the tool's exit
+// status, and why, for a result that is not good.
+struct AttemptOutcome {
+    std::optional<std::string> version_before;
+    std::optional<std::string> version_after;
+    std::string result;
+    std::optional<int> exit_status;
+    std::optional<std::string> message;
+};
+
+// One line of the record.
 struct AttemptRecord {
     std::string run;
     std::string host;
@@ -25,16 +36,12 @@ struct AttemptRecord {
     std::optional<std::string> slot;
     std::string job;
     unsigned attempt = 1;
-    std::optional<std::string> version_before;
-    std::optional<std::string> version_after;
+    AttemptOutcome outcome;
     std::optional<std::string> image_version;
     std::optional<std::string> image0_sha256;
     std::optional<std::string> image1_sha256;
     std::optional<std::size_t> image0_bytes;
     std::optional<std::size_t> image1_bytes;
-    std::string result;
-    std::optional<int> exit_status;
-    std::optional<std::string> message;
     std::optional<std::string> log;
 };
 

@@ -5,6 +5,7 @@
 // on its event channel.
 #pragma once
 
+#include "attempt_record.h"
 #include "line_options.h"
 #include "run_folder.h"
 #include "tool_output.h"
@@ -57,11 +58,7 @@ struct Board {
     std::chrono::steady_clock::time_point started_steady{};
     std::chrono::steady_clock::time_point update_started{};
     bool update_began = false;
-    std::optional<std::string> version_before;
-    std::optional<std::string> version_after;
-    std::string result;
-    std::optional<int> exit_status;
-    std::optional<std::string> message;
+    AttemptOutcome outcome;
     int quarters_shown = 0;
     bool present = true;
     std::optional<std::string> slot;          // the fixture's name for its place (--slots)

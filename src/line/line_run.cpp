@@ -184,11 +184,7 @@ void Line::next_attempt(Board& board) {
     board.log_failed = false;
     board.output.reset();
     board.update_began = false;
-    board.version_before.reset();
-    board.version_after.reset();
-    board.result.clear();
-    board.exit_status.reset();
-    board.message.reset();
+    board.outcome = {};
     board.quarters_shown = 0;
 }
 
@@ -230,14 +226,14 @@ void Line::finish_step(Board& board) {
         // The update passed, with its exit status, whatever this read says: a chip may need a
         // restart to report its new version.
         if (word == result::listed) {
-            board.version_after = board.output->chip_version();
+            board.outcome.version_after = board.output->chip_version();
         }
         finish_board(board, result::passed);
         return;
     }
-    board.exit_status = board.process->exit_status();
+    board.outcome.exit_status = board.process->exit_status();
     if (board.step == Step::check || board.step == Step::version_read) {
-        board.version_before = board.output->chip_version();
+        board.outcome.version_before = board.output->chip_version();
     }
     if (board.step == Step::update && word == result::passed && stop_signal_ == 0) {
         start_step(board, Step::version_after);
@@ -262,14 +258,15 @@ void Line::finish_step(Board& board) {
 // NOLINTNEXTLINE(bugprone-easily-swappable-parameters): a result word of result::, then prose
 void Line::finish_board(Board& board, const std::string& result_word, const std::string& why) {
     board.ended = Wall::now();
-    board.result = result_word;
+    board.outcome.result = result_word;
     if (!good_result(result_word)) {
         const std::string failure = board.output ? board.output->failure() : "";
-        board.message = !why.empty()        ? why
-                        : !failure.empty()  ? failure
-                        : board.exit_status ? "the tool ended with exit status " +
-                                                  std::to_string(*board.exit_status)
-                                            : "the tool did not run";
+        board.outcome.message =
+            !why.empty()       ? why
+            : !failure.empty() ? failure
+            : board.outcome.exit_status
+                ? "the tool ended with exit status " + std::to_string(*board.outcome.exit_status)
+                : "the tool did not run";
     }
     board.step = Step::done;
     board.process.reset();
@@ -278,11 +275,11 @@ void Line::finish_board(Board& board, const std::string& result_word, const std:
         unrecorded_.push_back("the tool output of " + board.hub.place());
     }
     record(board);
-    setup_.events.write(ended_event(board.ended, event_board(board), board.result,
-                                    board.exit_status, board.message));
+    setup_.events.write(ended_event(board.ended, event_board(board), board.outcome.result,
+                                    board.outcome.exit_status, board.outcome.message));
     end_line(board);
     const auto& said = board.output ? board.output->result() : std::nullopt;
-    if (options_.retries != 0 && board.result == result::failed && said &&
+    if (options_.retries != 0 && board.outcome.result == result::failed && said &&
         said->unfinished_command) {
         display_.event(label(board) +
                        " not updated again: its chip was left in the middle of a command; "
@@ -307,7 +304,7 @@ void Line::finish_board(Board& board, const std::string& result_word, const std:
 bool Line::retried(const Board& board) const {
     // A chip left before it finished a command must not be given another before a restart.
     const auto& said = board.output ? board.output->result() : std::nullopt;
-    return options_.job == Job::update && board.result == result::failed &&
+    return options_.job == Job::update && board.outcome.result == result::failed &&
            board.attempt <= options_.retries && stop_signal_ == 0 &&
            !(said && said->unfinished_command);
 }
@@ -316,15 +313,15 @@ void Line::make_final(Board& board) {
     board.final = true;
     board.may_come_back = false;
     ++finals_;
-    const bool good = good_result(board.result);
+    const bool good = good_result(board.outcome.result);
     (good ? good_ : bad_) += 1;
-    if (good && options_.job == Job::update && board.result == result::up_to_date) {
+    if (good && options_.job == Job::update && board.outcome.result == result::up_to_date) {
         ++skipped_;
     }
     const auto& serial = board.hub.serial;
-    if (board.result == result::passed && serial) {
+    if (board.outcome.result == result::passed && serial) {
         std::erase_if(incomplete_, [&](const auto& entry) { return entry.first == serial; });
-    } else if (board.update_began && board.result != result::passed) {
+    } else if (board.update_began && board.outcome.result != result::passed) {
         incomplete_.emplace_back(serial, board_name(board));
     }
 }
@@ -341,27 +338,30 @@ void Line::end_line(Board& board) const {
                        (hub.ports.empty() ? "0" : hub.path_text()) + " address " +
                        std::to_string(hub.address) + " bcdDevice " + hex4(hub.bcd_device) +
                        " serial " + hub.serial.value_or("-") + " chip " +
-                       board.version_before.value_or("-") + " " + shown(board.result));
+                       board.outcome.version_before.value_or("-") + " " +
+                       shown(board.outcome.result));
         return;
     }
-    const bool skipped = options_.job == Job::update && board.result == result::up_to_date;
-    std::string text = place + " " + (skipped ? "skipped, up to date" : shown(board.result)) +
-                       " in " + duration_text(seconds_since(board.started_steady));
+    const bool skipped = options_.job == Job::update && board.outcome.result == result::up_to_date;
+    std::string text = place + " " +
+                       (skipped ? "skipped, up to date" : shown(board.outcome.result)) + " in " +
+                       duration_text(seconds_since(board.started_steady));
     const auto& image = setup_.images.image0_version;
-    if ((options_.job == Job::check && good_result(board.result)) || skipped) {
-        text += ": chip " + board.version_before.value_or("unknown") + ", Image 0 " +
+    if ((options_.job == Job::check && good_result(board.outcome.result)) || skipped) {
+        text += ": chip " + board.outcome.version_before.value_or("unknown") + ", Image 0 " +
                 image.value_or("unknown");
     }
-    if (good_result(board.result) && chip_newer(board.version_before, image)) {
+    if (good_result(board.outcome.result) && chip_newer(board.outcome.version_before, image)) {
         text += ": the chip is newer than Image 0";
     }
-    if (board.result == result::passed) {
-        text += board.version_after ? ": chip " + *board.version_after
-                                    : ": warning: the chip's version could not be read after "
-                                      "the update (a restart may be needed)";
+    if (board.outcome.result == result::passed) {
+        text += board.outcome.version_after
+                    ? ": chip " + *board.outcome.version_after
+                    : ": warning: the chip's version could not be read after "
+                      "the update (a restart may be needed)";
     }
-    if (board.message) {
-        text += ": " + *board.message;
+    if (board.outcome.message) {
+        text += ": " + *board.outcome.message;
     }
     display_.event(text);
 }
@@ -381,8 +381,7 @@ AttemptRecord Line::record_of(const Board& board) const {
     line.slot = board.slot;
     line.job = job_name(options_.job);
     line.attempt = board.attempt;
-    line.version_before = board.version_before;
-    line.version_after = board.version_after;
+    line.outcome = board.outcome;
     line.image_version = setup_.images.image0_version;
     if (const auto& images = setup_.images.images; !images[0].name.empty()) {
         line.image0_sha256 = images[0].sha256;
@@ -390,9 +389,6 @@ AttemptRecord Line::record_of(const Board& board) const {
         line.image0_bytes = images[0].bytes.size();
         line.image1_bytes = images[1].bytes.size();
     } // none read for a list
-    line.result = board.result;
-    line.exit_status = board.exit_status;
-    line.message = board.message;
     if (board.folder && !setup_.run.temporary) {
         line.log = board.folder->log;
     }
@@ -503,7 +499,7 @@ void Line::relist() {
     // the middle of its job: that row stays until another board takes its place. One never
     // started is forgotten.
     const auto pulled = [](const auto& b) {
-        return b->result == result::unplugged || b->result == result::not_found;
+        return b->outcome.result == result::unplugged || b->outcome.result == result::not_found;
     };
     std::erase_if(boards_, [&](const auto& b) {
         return !b->present && (b->step == Step::queued || (b->final && !pulled(b)));
@@ -559,10 +555,10 @@ void Line::redraw() {
         row.place = board->hub.place();
         row.slot = board->slot.value_or("");
         row.serial = board->hub.serial.value_or("");
-        row.state = board->step == Step::queued  ? RowState::queued
-                    : board->step != Step::done  ? RowState::running
-                    : good_result(board->result) ? RowState::good
-                                                 : RowState::bad;
+        row.state = board->step == Step::queued          ? RowState::queued
+                    : board->step != Step::done          ? RowState::running
+                    : good_result(board->outcome.result) ? RowState::good
+                                                         : RowState::bad;
         if (row.state != RowState::queued) {
             const auto end = board->step == Step::done ? board->ended : Wall::now();
             row.elapsed = std::chrono::duration<double>(end - board->started).count();
@@ -580,13 +576,14 @@ void Line::redraw() {
             }
         }
         if (board->step == Step::done) {
-            const bool skipped = options_.job == Job::update && board->result == result::up_to_date;
-            row.result = skipped ? "skipped, up to date" : shown(board->result);
-            if (board->result == result::unplugged) {
+            const bool skipped =
+                options_.job == Job::update && board->outcome.result == result::up_to_date;
+            row.result = skipped ? "skipped, up to date" : shown(board->outcome.result);
+            if (board->outcome.result == result::unplugged) {
                 row.result += " (do not ship)";
             }
-            if (board->message) {
-                row.result += ": " + *board->message;
+            if (board->outcome.message) {
+                row.result += ": " + *board->outcome.message;
             }
         }
         rows.push_back(std::move(row));

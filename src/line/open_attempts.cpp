@@ -134,9 +134,9 @@ std::vector<Step> job_steps(const std::string& job) {
 // What the steps' events in `folder` say of an attempt whose line ended, as the line would have
 // recorded it had it been stopped at that moment: the record's result, exit status, message and
 // version before.
-AttemptRecord outcome_of(const std::string& folder, const std::vector<Step>& steps,
-                         bool only_outdated) {
-    AttemptRecord outcome;
+AttemptOutcome outcome_of(const std::string& folder, const std::vector<Step>& steps,
+                          bool only_outdated) {
+    AttemptOutcome outcome;
     std::optional<Step> last;
     ToolOutput said({.image0 = 1, .image1 = 1});
     for (const Step step : steps) {
@@ -334,8 +334,9 @@ std::optional<std::string> completed_line(const std::string& attempt, bool& fina
     const Wall::time_point started(std::chrono::duration_cast<Wall::duration>(
         std::chrono::nanoseconds(state.value("started_ns", int64_t{0}))));
     // The fields that change, as the record writes them.
-    AttemptRecord end = outcome_of(attempt, job_steps(record.value("job", "")),
-                                   state.value("only_outdated", false));
+    AttemptRecord end;
+    end.outcome = outcome_of(attempt, job_steps(record.value("job", "")),
+                             state.value("only_outdated", false));
     end.started = started;
     end.ended = last_change(attempt, started);
     const Json stamped = Json::parse(record_line(end));

@@ -227,7 +227,7 @@ TEST_F(Attempts, CompletedOnceAndOnlyWhenTheirLineIsGone) {
         settled.run = "20261209T101500Z";
         settled.bus = 1;
         settled.path = "2";
-        settled.result = "update_available";
+        settled.outcome.result = "update_available";
         final_line = record_line(settled);
         dead.settle(folder, final_line); // its record line not written yet
     }

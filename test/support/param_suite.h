@@ -16,6 +16,9 @@ class WithCases : public Fixture, public testing::WithParamInterface<Case> {
   protected:
     void SetUp() override {
         Fixture::SetUp();
+        if (this->HasFatalFailure()) {
+            return;
+        }
         if constexpr (requires(const Case& c) { c.prepare; }) {
             const Case& c = this->GetParam();
             if (c.prepare != nullptr) {
