@@ -25,10 +25,9 @@ constexpr uint16_t generic_device_pid = 0x0002;
 // C escape (three octal digits), which the record's reader turns back into the byte.
 std::string record_escaped(const std::string& value) {
     std::string text;
-    for (const char c : value) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte >= 0x20 && byte < 0x7F && c != '\\') {
-            text += c;
+    for (const unsigned char byte : value) {
+        if (byte >= 0x20 && byte < 0x7F && byte != '\\') {
+            text += static_cast<char>(byte);
         } else {
             std::array<char, 5> octal{};
             std::snprintf(octal.data(), octal.size(), "\\%03o", byte);

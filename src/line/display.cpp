@@ -43,9 +43,8 @@ std::string shown(const std::string& text) {
         } else if (c == '\t') {
             safe += "\\t";
         } else if (byte < 0x20 || byte >= 0x7F) {
-            std::array<char, 5> hex{};
-            std::snprintf(hex.data(), hex.size(), "\\x%02x", byte);
-            safe += hex.data();
+            constexpr std::string_view hex_digits = "0123456789abcdef";
+            safe += {'\\', 'x', hex_digits[byte >> 4], hex_digits[byte & 0x0F]};
         } else {
             safe += c;
         }
