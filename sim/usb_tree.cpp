@@ -25,12 +25,13 @@ constexpr uint16_t generic_device_pid = 0x0002;
 // C escape (three octal digits), which the record's reader turns back into the byte.
 std::string record_escaped(const std::string& value) {
     std::string text;
-    for (const unsigned char byte : value) {
-        if (byte >= 0x20 && byte < 0x7F && byte != '\\') {
-            text += static_cast<char>(byte);
+    for (const char c : value) {
+        // Whether char is signed or not, a byte from 0x80 up is no printable character.
+        if (c >= 0x20 && c < 0x7F && c != '\\') {
+            text += c;
         } else {
             std::array<char, 5> octal{};
-            std::snprintf(octal.data(), octal.size(), "\\%03o", byte);
+            std::snprintf(octal.data(), octal.size(), "\\%03o", static_cast<unsigned char>(c));
             text += octal.data();
         }
     }
