@@ -75,7 +75,7 @@ struct History {
 struct Sequence {
     Phase phase = Phase::idle;
     uint32_t next_offset = 0;          // expected offset of the next block of the current image
-    bool image_ended = false;          // a block shorter than 4096 bytes ended the current image
+    bool image_ended = false;          // a block shorter than a whole one ended the current image
     bool busy = false;                 // a command is being worked on
     unsigned busy_left = 0;            // "not finished" replies still to give
     bool command_failed = false;       // the last command was refused: status stays "not finished"
