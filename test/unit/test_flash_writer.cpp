@@ -2,6 +2,7 @@
 // its pauses, the block timeout, a missing image and no memory for it.
 #include "chip_test.h"
 #include "flash_writer.h"
+#include "update_geometry.h"
 
 #include <algorithm>
 
@@ -73,9 +74,9 @@ TEST_F(FlashWriter, SelectorOtherThanZeroMeansImage1) {
     EXPECT_EQ("Tovrela_Flash_Write FW2\n!!!Open BinFile 2 Fail\n", flash(2, rc::failed));
 }
 
-// Ten status reads after the block's CRC, then the writer gives up.
+// Ten status reads after the first block's CRC, then the writer gives up.
 TEST_F(FlashWriter, BlockTimeout) {
-    write_image(1, 0x2000);
+    write_image(1, 2 * update_geometry::block_size);
     reset_chip({.fault = {FaultKind::never_finish, 0xA3, 2}});
     EXPECT_EQ("Tovrela_Flash_Write FW1\n\rprogress=50%\nTovrela_FFW_Tout\n\t read-loop = A\n\n",
               flash(1, rc::failed));
