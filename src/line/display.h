@@ -30,6 +30,8 @@ class Display {
     explicit Display(int fd, bool plain = false);
 
     [[nodiscard]] bool terminal() const { return terminal_; }
+    // True when the lines go to standard error (standard output carries the events).
+    [[nodiscard]] bool on_standard_error() const { return fd_ == 2; }
     // An event line; shown off a terminal only (the table shows the same on a terminal).
     void event(const std::string& line) const;
     // A line for everyone: off a terminal at once, on a terminal below the final table.

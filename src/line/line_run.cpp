@@ -406,10 +406,13 @@ void Line::record(const Board& board) {
     if (setup_.record.append(line)) {
         setup_.open_attempts.close_settled();
     } else {
-        // Said at once; the line is kept and written with the next one.
+        // Said at once, on standard error and among the plain lines, once when they are the
+        // same; the line is kept and written with the next one.
         const std::string text = "the record of " + board.hub.place() +
                                  " could not be written; it is kept and tried again";
-        std::fprintf(stderr, "tovrela-line: %s\n", text.c_str());
+        if (!display_.on_standard_error()) {
+            std::fprintf(stderr, "tovrela-line: %s\n", text.c_str());
+        }
         display_.event(text);
         record_failed_ = true;
     }

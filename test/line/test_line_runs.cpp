@@ -670,28 +670,36 @@ TEST_F(Line, ListNeedsNoProfileNorImagesAndLeavesNoFolder) {
 }
 
 // A record on a full filesystem (a tmpfs of 4 KiB, in a mount namespace of its own): the line that
-// does not fit is undone, said at once, kept and given on standard error at the end, exit 1.
+// does not fit is undone, said at once (once on standard error, also when the plain lines go
+// there), kept and given on standard error at the end, exit 1.
 TEST_F(Line, RecordLineThatDoesNotFitIsUndoneAndKept) {
     if (geteuid() != 0) {
         GTEST_SKIP() << "mounting a tmpfs needs root";
     }
     std::filesystem::create_directory(dir.file("small"));
-    auto argv = command("", "--check --record=small/record");
-    argv.insert(argv.begin(),
-                {"/usr/bin/unshare", "-m", "/bin/sh", "-c",
-                 "mount -t tmpfs -o size=4k tmpfs small && printf '%3799s\\n' x > small/record "
-                 "&& \"$@\"; status=$?; cp small/record kept; exit $status",
-                 "sh"});
-    const auto run = test_process::run(argv, dir.path());
-    EXPECT_EQ(run.exit_status, 1) << run.out << run.err;
-    EXPECT_EQ(dir.read("kept"), std::string(3799, ' ').replace(3798, 1, "x") + "\n");
-    EXPECT_NE(run.err.find("tovrela-line: the record of 1-2.4 could not be written; it is kept "
-                           "and tried again\n"),
-              std::string::npos)
-        << run.err;
-    EXPECT_NE(run.err.find("tovrela-line: could not record these lines:\n{\"run\":"),
-              std::string::npos)
-        << run.err;
+    for (const char* events : {"", " --events=-"}) {
+        auto argv = command("", std::string("--check --record=small/record") + events);
+        argv.insert(argv.begin(),
+                    {"/usr/bin/unshare", "-m", "/bin/sh", "-c",
+                     "mount -t tmpfs -o size=4k tmpfs small && printf '%3799s\\n' x > "
+                     "small/record && \"$@\"; status=$?; cp small/record kept; exit $status",
+                     "sh"});
+        const auto run = test_process::run(argv, dir.path());
+        EXPECT_EQ(run.exit_status, 1) << events << run.out << run.err;
+        EXPECT_EQ(dir.read("kept"), std::string(3799, ' ').replace(3798, 1, "x") + "\n");
+        // With the plain lines on standard output, standard error has it with the program's name.
+        const std::string said =
+            "the record of 1-2.4 could not be written; it is kept and tried again\n";
+        const std::size_t first = run.err.find(said);
+        EXPECT_NE(first, std::string::npos) << events << run.err;
+        if (*events == '\0') {
+            EXPECT_NE(run.err.find("tovrela-line: " + said), std::string::npos) << run.err;
+        }
+        EXPECT_EQ(run.err.find(said, first + 1), std::string::npos) << events << run.err;
+        EXPECT_NE(run.err.find("tovrela-line: could not record these lines:\n{\"run\":"),
+                  std::string::npos)
+            << events << run.err;
+    }
 }
 
 // A stop that comes while the line reads its inputs (here the sums, from a FIFO) starts no hub;
