@@ -451,8 +451,8 @@ TEST_F(VirtualHub, EventChannelOnAnInheritedDescriptor) {
     const std::string reg = R"({"v":1,"event":"register","address":"0x5000","value":"0x)";
     EXPECT_EQ(dir.read("events"),
               reg + "0010\"}\n" + reg + "0011\"}\n" +
-                  R"({"v":1,"event":"image","image":1,"bytes":12321,"blocks":4})"
-                  "\n"
+                  R"({"v":1,"event":"image","image":1,"bytes":)" +
+                  std::to_string(update_geometry::default_sizes.image1) + ",\"blocks\":4}\n" +
                   R"({"v":1,"event":"block","image":1,"block":1,"blocks":4})"
                   "\n"
                   R"({"v":1,"event":"stop","signal":"SIGINT","line":")" +

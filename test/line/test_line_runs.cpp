@@ -9,6 +9,7 @@
 #include "run_process.h"
 #include "sim_run.h"
 #include "test_files.h"
+#include "update_geometry.h"
 
 #include <algorithm>
 #include <array>
@@ -208,7 +209,7 @@ class Line : public testing::Test {
     }
 
     // What the chip at `place` received: both images whole, or (not `whole`) what a stopped update
-    // leaves, a prefix of each image in whole 4 KiB blocks, short of the whole of Image 0.
+    // leaves, a prefix of each image in whole flash blocks, short of the whole of Image 0.
     void expect_flashed(const std::string& place, bool whole) const {
         for (int image = 0; image < 2; ++image) {
             const std::string text =
@@ -216,7 +217,8 @@ class Line : public testing::Test {
             const std::vector<uint8_t> got(text.begin(), text.end());
             const auto& bytes = image == 0 ? image0 : image1;
             const bool all = got == bytes;
-            const bool blocks = got.size() % 4096 == 0 && got.size() <= bytes.size() &&
+            const bool blocks = got.size() % update_geometry::block_size == 0 &&
+                                got.size() <= bytes.size() &&
                                 std::equal(got.begin(), got.end(), bytes.begin());
             EXPECT_TRUE(whole        ? all
                         : image == 0 ? blocks && !all
