@@ -40,7 +40,7 @@ struct RecordField {
 
 // Every field, in the order of every line; the manual page lists the same (a test compares).
 // clang-format off
-constexpr std::array<RecordField, 25> fields{{
+constexpr auto fields = std::to_array<RecordField>({
     {"run", [](const AttemptRecord& r) { return Json(r.run); }},
     {"host", [](const AttemptRecord& r) { return Json(r.host); }},
     {"started", [](const AttemptRecord& r) { return Json(iso_utc(r.started)); }},
@@ -68,7 +68,7 @@ constexpr std::array<RecordField, 25> fields{{
     {"exit_status", [](const AttemptRecord& r) { return or_null(r.outcome.exit_status); }},
     {"message", [](const AttemptRecord& r) { return or_null(r.outcome.message); }},
     {"log", [](const AttemptRecord& r) { return or_null(r.log); }},
-}};
+});
 // clang-format on
 
 } // namespace
